@@ -1,0 +1,158 @@
+// HnswIndex: the in-memory graph and its columns, plus metrics, score keys,
+// SQ8 codes, and restore/export of snapshot graph records.
+//
+// Columns (one slot per node, same order): vectors, levels, deleted,
+// neighbor_scores, node_states, point_ids, and one neighbour list column per
+// level. All appends for one node happen while `alloc` is held.
+//
+// Lock order for writers: alloc, then a column's writer mutex. List locks
+// (inside ListColumn) are always taken alone. `entry` is updated by
+// compare-and-swap or atomic store, `deleted_count` by atomic addition.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "base/error.h"
+#include "segment/format/snapshot.h"
+#include "vector/hnsw/arena.h"
+#include "vector/hnsw/id_map.h"
+#include "vector/hnsw/lists.h"
+
+namespace ulmora::hnsw {
+
+using ::ulmora::Metric;
+
+enum class NodeState : uint8_t { kPending = 0, kLinked = 1, kDeleted = 2 };
+
+inline constexpr uint64_t kNoEntry = 0xFFFFFFFFull;
+inline constexpr uint64_t kMaxLevel = 255;
+
+inline uint64_t pack_entry(uint64_t level, uint64_t index) { return (level << 32) | (index & 0xFFFFFFFFull); }
+inline uint64_t entry_index(uint64_t word) { return word & 0xFFFFFFFFull; }
+inline uint64_t entry_level(uint64_t word) { return word >> 32; }
+
+// ---- Metrics and score keys -------------------------------------------
+
+// Raw score over the first min(na, nb) elements: Cosine 1 - clamp(dot,-1,1),
+// Dot the dot product, Euclidean the squared L2 distance.
+float score(Metric metric, const float* a, const float* b, size_t n);
+// Dot -> -raw; Cosine, Euclidean -> raw. Lower is better everywhere.
+inline float sort_key(Metric metric, float raw) { return metric == Metric::kDot ? -raw : raw; }
+// Stored/searched form: unit length for Cosine (double-precision sum of
+// squares; an all-zero vector stays as is), a copy otherwise.
+void prepare(Metric metric, std::span<const float> v, std::vector<float>& out);
+
+// SQ8 helpers (round half away from zero).
+int8_t quantize_query_element_i8(float q);
+void quantize_query_i8(std::span<const float> q, std::vector<int8_t>& out);
+// 1 - clamp(s / 16256.25, -1, 1): the approximate Cosine raw score.
+float sq8_cosine_raw(int32_t code_score);
+
+struct SearchOptions;
+struct ScoredNode;
+struct SearchCounters;
+class TraceContext;
+
+class HnswIndex {
+ public:
+  // New empty index. Reads VECTORDB_LEVEL_SCALE(_MULT), VECTORDB_MAX_LEVEL_CAP,
+  // VECTORDB_MAX_LEVEL afresh; requires dim > 0.
+  HnswIndex(Metric metric, uint64_t m, uint64_t ef, uint64_t level_cap, uint64_t dim);
+  HnswIndex(const HnswIndex&) = delete;
+  HnswIndex& operator=(const HnswIndex&) = delete;
+
+  // ---- Storage reads (thread-safe) ----
+  uint64_t len() const;  // allocated nodes, under alloc
+  // Node count without taking alloc (published after a node's slots exist).
+  uint64_t published_len() const { return published_count_.load(std::memory_order_acquire); }
+  bool contains(uint64_t point_id) const;
+  std::optional<uint64_t> index_of(uint64_t point_id) const;
+  const float* vector(uint64_t i) const { return vectors.get(i); }
+  // nullptr when i >= vectors.len() or the node is deleted.
+  const float* live_vector(uint64_t i) const;
+  const float* vector_of(uint64_t point_id) const;
+  NodeState state(uint64_t i) const { return static_cast<NodeState>(node_states.get(i)); }
+  uint64_t point_id(uint64_t i) const { return point_ids.get(i); }
+  uint64_t layer_count() const { return layers.size(); }
+  NeighborLayer& layer(uint64_t level) const { return *layers[level]; }
+
+  // ---- Deletion and entry ----
+  void mark_deleted(uint64_t point_id);
+  // Highest level among nodes not deleted; later index wins ties.
+  std::optional<uint64_t> best_entry_candidate() const;
+
+  // ---- Search (search.cc) ----
+  // Best k points (node field = point id), ascending key, ties by point id.
+  Status search(std::span<const float> query, size_t k, const SearchOptions& options,
+                std::vector<ScoredNode>& out) const;
+  Status search_layer(std::span<const float> query, std::span<const uint64_t> seeds, uint64_t level, size_t ef,
+                      const SearchOptions& options, bool cosine_or_dot, SearchCounters* counters,
+                      TraceContext* trace, std::vector<ScoredNode>& out) const;
+  Status search_level0(std::span<const float> query, std::span<const uint64_t> seeds, size_t ef,
+                       const SearchOptions& options, bool cosine_or_dot, SearchCounters* counters,
+                       TraceContext* trace, std::vector<ScoredNode>& out) const;
+  // One entry per node not deleted (node field = point id), index order.
+  void exact_scan(std::span<const float> query, bool cosine_or_dot, std::vector<ScoredNode>& out) const;
+  uint64_t greedy_step_down(std::span<const float> query, uint64_t start, uint64_t level) const;
+
+  // ---- Insertion (insert.cc) ----
+  Status insert(uint64_t point_id, std::span<const float> vector);
+  std::vector<uint64_t> select_neighbors(std::span<const ScoredNode> candidates, size_t m, uint64_t level,
+                                         bool cosine_or_dot) const;
+  void enforce_cap(uint64_t level, uint64_t node);
+
+  // ---- SQ8 (core.cc) ----
+  // Builds codes of every stored vector; called before the index is shared.
+  void quantize_sq8();
+
+  // ---- Fields ----
+  std::vector<std::unique_ptr<NeighborLayer>> layers;
+  std::vector<uint8_t> sq8_codes;
+  std::vector<float> sq8_mins;
+  std::vector<float> sq8_scales;
+  VectorArena vectors;
+  HnswArena<uint8_t> levels;
+  HnswArena<uint8_t> deleted;
+  ScoreColumn neighbor_scores;
+  HnswArena<uint8_t> node_states;
+  HnswArena<uint64_t> point_ids;
+  std::atomic<uint64_t> entry{kNoEntry};
+  std::atomic<uint64_t> deleted_count{0};
+  uint64_t m;
+  uint64_t m0;
+  uint64_t m0_cap;
+  uint64_t ef_search;
+  uint64_t ef_construction;
+  uint64_t level_cap;
+  double level_scale;
+  uint64_t dim;
+  uint64_t exact_fallback_threshold;
+  bool exact_fallback_enabled;
+  Metric metric;
+
+  // Allocation state, guarded by `alloc`.
+  mutable std::mutex alloc;
+  IdMap id_to_index;
+  uint64_t count = 0;
+  // Mirror of `count`, stored (release) after a node's slots all exist.
+  std::atomic<uint64_t> published_count_{0};
+
+ private:
+  struct RestoreTag {};
+  HnswIndex(RestoreTag, Metric metric, uint64_t dim);
+  friend Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& snapshot);
+};
+
+// Builds an index from a graph record. Fails for dim = 0 and for a stored
+// vector shorter than dim (longer ones are cut to dim).
+Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& snapshot);
+// Graph record of a live index (read paths only; safe beside searches).
+HnswSnapshot export_snapshot(const HnswIndex& index);
+
+}  // namespace ulmora::hnsw

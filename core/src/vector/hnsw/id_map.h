@@ -1,0 +1,32 @@
+// Point id -> node index map: open addressing with a per-process random
+// seed, 16 bytes a slot. Not synchronised: HnswIndex guards it with `alloc`.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace ulmora::hnsw {
+
+class IdMap {
+ public:
+  IdMap();
+  std::optional<uint64_t> find(uint64_t id) const;
+  // Inserts id -> index; returns false (and changes nothing) if present.
+  bool insert(uint64_t id, uint64_t index);
+  uint64_t size() const { return size_; }
+  void reserve(uint64_t n);
+
+ private:
+  struct Slot {
+    uint64_t id;
+    uint64_t index_plus_one;  // 0 = empty
+  };
+  size_t slot_of(uint64_t id) const;
+  void grow();
+  std::vector<Slot> slots_;
+  uint64_t size_ = 0;
+  uint64_t seed_;
+};
+
+}  // namespace ulmora::hnsw

@@ -1,0 +1,40 @@
+// Search records: per-call options, scored nodes, counters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace ulmora::hnsw {
+
+// Per-call overrides; an absent field falls back to the index default or
+// the process-wide tuning value.
+struct SearchOptions {
+  std::optional<size_t> ef;
+  std::optional<size_t> scan_cap;  // 0 = uncapped
+  std::optional<size_t> scan_patience;
+  std::optional<size_t> early_exit_patience;
+  std::optional<size_t> expansion_mult;  // 0 counts as 1
+  std::optional<size_t> entry_seeds;     // 0 counts as 1
+  std::optional<size_t> adaptive_ef_high;
+  std::optional<size_t> rerank_factor;
+  std::optional<float> adaptive_ef_threshold;
+  std::optional<bool> ti_skip;
+  std::optional<bool> sq8_screen;
+  std::optional<bool> sq8_score_only;
+};
+
+// Element of every heap, candidate list and result list.
+struct ScoredNode {
+  uint64_t node;  // node index inside the search; point id in final results
+  float raw;      // raw metric score
+  float key;      // sort key, lower is better
+};
+static_assert(sizeof(ScoredNode) == 16);
+
+struct SearchCounters {
+  uint64_t visited = 0;
+  uint64_t expanded = 0;
+};
+
+}  // namespace ulmora::hnsw
