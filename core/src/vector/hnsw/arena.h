@@ -10,7 +10,13 @@
 // pointer is published with release order after the chunk is in place, and
 // callers only pass indices of allocated slots (or indices inside an
 // allocated chunk, which read as zero).
+//
+// Large chunks (1 MiB and up) come straight from anonymous mappings: they are
+// zero already and their pages are only committed when first written, so a
+// small index with wide vectors does not pay for a whole chunk up front.
 #pragma once
+
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,17 +36,35 @@ inline constexpr unsigned kChunkShift = 12;
 
 namespace detail {
 
-// Zeroed, 64-byte aligned block.
+inline constexpr size_t kMappedChunkBytes = size_t{1} << 20;
+
+// Zeroed block, 64-byte aligned (page aligned when mapped).
 inline void* alloc_zeroed(size_t bytes) {
+  if (bytes >= kMappedChunkBytes) {
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return p;
+  }
   size_t rounded = (bytes + 63) & ~size_t{63};
-  void* p = std::aligned_alloc(64, rounded ? rounded : 64);
+  if (rounded == 0) rounded = 64;
+  void* p = std::aligned_alloc(64, rounded);
   if (!p) throw std::bad_alloc();
-  std::memset(p, 0, rounded ? rounded : 64);
+  std::memset(p, 0, rounded);
   return p;
+}
+
+inline void free_zeroed(void* p, size_t bytes) {
+  if (!p) return;
+  if (bytes >= kMappedChunkBytes) {
+    ::munmap(p, bytes);
+  } else {
+    std::free(p);
+  }
 }
 
 // Growable table of chunk pointers with retired copies kept alive. A table
 // carries its own capacity, so a reader always indexes the table it loaded.
+// Every chunk of one directory has the same size.
 class ChunkDirectory {
  public:
   ChunkDirectory() = default;
@@ -48,7 +72,7 @@ class ChunkDirectory {
   ChunkDirectory& operator=(const ChunkDirectory&) = delete;
   ~ChunkDirectory() {
     if (Table* t = table_.load(std::memory_order_relaxed)) {
-      for (size_t i = 0; i < t->capacity; ++i) std::free(t->slots[i].load(std::memory_order_relaxed));
+      for (size_t i = 0; i < t->capacity; ++i) free_zeroed(t->slots[i].load(std::memory_order_relaxed), chunk_bytes_);
       free_table(t);
     }
     for (Table* old : retired_) free_table(old);
@@ -61,8 +85,16 @@ class ChunkDirectory {
     return t->slots[c].load(std::memory_order_acquire);
   }
 
-  // Caller holds the column's writer lock.
+  // Number of chunk positions (allocated or not) in the current table.
+  uint64_t capacity() const {
+    Table* t = table_.load(std::memory_order_acquire);
+    return t ? t->capacity : 0;
+  }
+
+  // Caller holds the column's writer lock. `chunk_bytes` is the same on
+  // every call for one directory.
   void* ensure_chunk(uint64_t c, size_t chunk_bytes) {
+    chunk_bytes_ = chunk_bytes;
     Table* t = table_.load(std::memory_order_relaxed);
     if (!t || c >= t->capacity) {
       size_t old_cap = t ? t->capacity : 0;
@@ -96,6 +128,7 @@ class ChunkDirectory {
   }
   std::atomic<Table*> table_{nullptr};
   std::vector<Table*> retired_;
+  size_t chunk_bytes_ = 0;
 };
 
 }  // namespace detail
@@ -121,6 +154,23 @@ class HnswArena {
   }
   uint64_t push_default() { return push(T{}); }
 
+  // Appends value_at(k) for k = 0..n-1 under one lock (bulk fills such as
+  // restore); the new slots become visible together. Returns the first index.
+  template <class F>
+  uint64_t append_n(uint64_t n, F&& value_at) {
+    std::lock_guard<std::mutex> lock(writer_);
+    const uint64_t first = count_.load(std::memory_order_relaxed);
+    T* chunk = nullptr;
+    for (uint64_t k = 0; k < n; ++k) {
+      uint64_t i = first + k;
+      if (!chunk || (i & (kChunkCapacity - 1)) == 0)
+        chunk = static_cast<T*>(dir_.ensure_chunk(i >> kChunkShift, sizeof(T) * kChunkCapacity));
+      std::atomic_ref<T>(chunk[i & (kChunkCapacity - 1)]).store(value_at(k), std::memory_order_relaxed);
+    }
+    count_.store(first + n, std::memory_order_release);
+    return first;
+  }
+
   // Slot i; callers pass allocated slots. A slot past len() inside an
   // allocated chunk reads as zero.
   T get(uint64_t i) const {
@@ -133,6 +183,10 @@ class HnswArena {
   }
   // True when slot i lies in an allocated chunk.
   bool has_chunk(uint64_t i) const { return dir_.chunk(i >> kChunkShift) != nullptr; }
+  // Base of chunk c, or nullptr when it was never allocated. Chunks never
+  // move, so a reader may keep it for a call; load elements through
+  // std::atomic_ref like get() does.
+  T* chunk_data(uint64_t c) const { return static_cast<T*>(dir_.chunk(c)); }
 
   uint64_t len() const { return count_.load(std::memory_order_acquire); }
 
@@ -142,10 +196,13 @@ class HnswArena {
   detail::ChunkDirectory dir_;
 };
 
-// Vector column: a chunk holds 4096 * dim floats, zeroed on allocation.
+// Vector column: a chunk holds chunk_slots() * dim floats, zeroed on
+// allocation. chunk_slots() is 4096 unless that would make one chunk larger
+// than 64 MiB (dim above 4096); then it is the largest power of two that
+// fits (at least 1), so a single very wide vector never reserves gigabytes.
 class VectorArena {
  public:
-  explicit VectorArena(uint64_t dim) : dim_(dim) {}
+  explicit VectorArena(uint64_t dim) : dim_(dim), shift_(shift_for(dim)) {}
   VectorArena(const VectorArena&) = delete;
   VectorArena& operator=(const VectorArena&) = delete;
 
@@ -153,27 +210,55 @@ class VectorArena {
   uint64_t push(const float* v) {
     std::lock_guard<std::mutex> lock(writer_);
     uint64_t i = count_.load(std::memory_order_relaxed);
-    float* chunk = static_cast<float*>(dir_.ensure_chunk(i >> kChunkShift, sizeof(float) * kChunkCapacity * dim_));
-    std::memcpy(chunk + (i & (kChunkCapacity - 1)) * dim_, v, sizeof(float) * dim_);
+    float* chunk = static_cast<float*>(dir_.ensure_chunk(i >> shift_, chunk_bytes()));
+    std::memcpy(chunk + (i & mask()) * dim_, v, sizeof(float) * dim_);
     count_.store(i + 1, std::memory_order_release);
     return i;
   }
 
+  // Appends the dim() floats at ptr_at(k) for k = 0..n-1 under one lock;
+  // the new slots become visible together. Returns the first index.
+  template <class F>
+  uint64_t append_n(uint64_t n, F&& ptr_at) {
+    std::lock_guard<std::mutex> lock(writer_);
+    const uint64_t first = count_.load(std::memory_order_relaxed);
+    float* chunk = nullptr;
+    for (uint64_t k = 0; k < n; ++k) {
+      uint64_t i = first + k;
+      if (!chunk || (i & mask()) == 0) chunk = static_cast<float*>(dir_.ensure_chunk(i >> shift_, chunk_bytes()));
+      std::memcpy(chunk + (i & mask()) * dim_, ptr_at(k), sizeof(float) * dim_);
+    }
+    count_.store(first + n, std::memory_order_release);
+    return first;
+  }
+
   // The dim() floats of slot i (an allocated slot).
   const float* get(uint64_t i) const {
-    const float* chunk = static_cast<const float*>(dir_.chunk(i >> kChunkShift));
-    return chunk + (i & (kChunkCapacity - 1)) * dim_;
+    const float* chunk = static_cast<const float*>(dir_.chunk(i >> shift_));
+    return chunk + (i & mask()) * dim_;
   }
   float* mutable_get(uint64_t i) {
-    float* chunk = static_cast<float*>(dir_.chunk(i >> kChunkShift));
-    return chunk + (i & (kChunkCapacity - 1)) * dim_;
+    float* chunk = static_cast<float*>(dir_.chunk(i >> shift_));
+    return chunk + (i & mask()) * dim_;
   }
+  bool has_chunk(uint64_t i) const { return dir_.chunk(i >> shift_) != nullptr; }
 
   uint64_t len() const { return count_.load(std::memory_order_acquire); }
   uint64_t dim() const { return dim_; }
+  uint64_t chunk_slots() const { return uint64_t{1} << shift_; }
 
  private:
+  static constexpr size_t kMaxChunkBytes = size_t{64} << 20;
+  static unsigned shift_for(uint64_t dim) {
+    unsigned shift = kChunkShift;
+    while (shift > 0 && dim > (kMaxChunkBytes / sizeof(float)) >> shift) --shift;
+    return shift;
+  }
+  uint64_t mask() const { return (uint64_t{1} << shift_) - 1; }
+  size_t chunk_bytes() const { return sizeof(float) * (size_t{1} << shift_) * dim_; }
+
   uint64_t dim_;
+  unsigned shift_;
   std::mutex writer_;
   std::atomic<uint64_t> count_{0};
   detail::ChunkDirectory dir_;

@@ -63,4 +63,19 @@ void note_unfiltered_stats_switch();
 // At the first beam setup: the neighbour-scan configuration.
 void note_scan_config(uint64_t expansion_mult, uint64_t expansion_cap);
 
+// Pure per-variable rules applied on top of the shared parse rules, and the
+// texts of the two records (exposed for tests).
+namespace rules {
+// A parsed 0 counts as unset.
+std::optional<uint64_t> at_least_one(std::optional<uint64_t> v);
+// 0 means uncapped (UINT64_MAX).
+std::optional<uint64_t> scan_cap(std::optional<uint64_t> v);
+// Mebibytes to bytes, >= 1 only, saturating at UINT64_MAX.
+std::optional<uint64_t> rss_bytes(std::optional<uint64_t> mebibytes);
+std::string stats_switch_record(uint64_t every);
+// `cap_given` is the scan cap as given (nothing when unset or 0).
+std::string scan_config_record(std::optional<uint64_t> cap_given, bool rotate, bool stride, uint64_t expansion_mult,
+                               uint64_t expansion_cap);
+}  // namespace rules
+
 }  // namespace ulmora::hnsw::tuning

@@ -21,6 +21,7 @@
 #include "base/error.h"
 #include "segment/format/snapshot.h"
 #include "vector/hnsw/arena.h"
+#include "vector/hnsw/cap_hints.h"
 #include "vector/hnsw/id_map.h"
 #include "vector/hnsw/lists.h"
 
@@ -122,6 +123,9 @@ class HnswIndex {
   ScoreColumn neighbor_scores;
   HnswArena<uint8_t> node_states;
   HnswArena<uint64_t> point_ids;
+  // What the last cap of each level-0 list found (insert.cc); speeds up the
+  // next cap, never changes its result.
+  CapHints cap_hints;
   std::atomic<uint64_t> entry{kNoEntry};
   std::atomic<uint64_t> deleted_count{0};
   uint64_t m;

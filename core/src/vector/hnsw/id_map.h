@@ -2,6 +2,7 @@
 // seed, 16 bytes a slot. Not synchronised: HnswIndex guards it with `alloc`.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -15,6 +16,7 @@ class IdMap {
   // Inserts id -> index; returns false (and changes nothing) if present.
   bool insert(uint64_t id, uint64_t index);
   uint64_t size() const { return size_; }
+  // Room for n entries without growing.
   void reserve(uint64_t n);
 
  private:
@@ -24,6 +26,7 @@ class IdMap {
   };
   size_t slot_of(uint64_t id) const;
   void grow();
+  void rehash(size_t slot_count);
   std::vector<Slot> slots_;
   uint64_t size_ = 0;
   uint64_t seed_;

@@ -1,14 +1,16 @@
 // Per-node growable lists (neighbour lists of one level, level-0 score
 // lists), each behind its own reader-writer lock.
 //
-// Storage: a slot is one pointer to a heap block {size, capacity, items};
-// an empty list is a null pointer. Slot chunks are allocated on the first
+// Storage: a slot is one pointer to a block {size, capacity, items} (its own
+// heap block, or a slice of a column-owned slab for bulk fills); an empty
+// list is a null pointer. Slot chunks are allocated on the first
 // non-empty write into their range, so a sparse upper level costs nothing
 // for the nodes that never reach it. Locks are striped: a fixed table of
 // small reader-writer spin locks indexed by node. A list lock is only ever
 // taken alone, so sharing a stripe cannot deadlock.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -49,7 +51,13 @@ class SpinRwLock {
  private:
   static constexpr uint32_t kWriter = 0x80000000u;
   static void backoff(unsigned spins) {
-    if (spins > 64) std::this_thread::yield();
+    if (spins > 64) {
+      std::this_thread::yield();
+    } else {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
   }
   std::atomic<uint32_t> word_{0};
 };
@@ -57,18 +65,24 @@ class SpinRwLock {
 template <class E>
 class ListColumn {
   static_assert(std::is_trivially_copyable_v<E>);
+  static_assert(alignof(E) <= 8);
 
  public:
   ListColumn() = default;
   ListColumn(const ListColumn&) = delete;
   ListColumn& operator=(const ListColumn&) = delete;
   ~ListColumn() {
-    uint64_t n = count_.load(std::memory_order_relaxed);
-    for (uint64_t c = 0; c * kChunkCapacity < n; ++c) {
+    // Every allocated slot chunk, including chunks past len() a caller may
+    // have written into.
+    for (uint64_t c = 0, n = dir_.capacity(); c < n; ++c) {
       auto* chunk = static_cast<std::atomic<Block*>*>(dir_.chunk(c));
       if (!chunk) continue;
-      for (uint64_t s = 0; s < kChunkCapacity; ++s) std::free(chunk[s].load(std::memory_order_relaxed));
+      for (uint64_t s = 0; s < kChunkCapacity; ++s) {
+        Block* b = chunk[s].load(std::memory_order_relaxed);
+        if (b && !b->packed()) std::free(b);
+      }
     }
+    for (void* slab : slabs_) std::free(slab);
   }
 
   // One more slot, holding an empty list.
@@ -96,7 +110,27 @@ class ListColumn {
       ~Unlock() { l.unlock_shared(); }
     } unlock{l};
     const Block* b = block(node);
-    return f(b ? b->items : static_cast<const E*>(nullptr), b ? static_cast<size_t>(b->size) : size_t{0});
+    return f(b ? b->items() : static_cast<const E*>(nullptr), b ? static_cast<size_t>(b->size) : size_t{0});
+  }
+
+  // False when the list is certainly empty (no block was ever stored); read
+  // without the list lock, so a true answer must still be confirmed by read().
+  bool maybe_nonempty(uint64_t node) const { return block(node) != nullptr; }
+
+  // Cache hints for an upcoming read(node), in two stages: the slot, then
+  // (once the slot is likely cached) the list block it points to. No lock;
+  // prefetching a block that a writer just replaced is harmless.
+  void prefetch_slot(uint64_t node) const {
+    auto* chunk = static_cast<std::atomic<Block*>*>(dir_.chunk(node >> kChunkShift));
+    if (chunk) __builtin_prefetch(chunk + (node & (kChunkCapacity - 1)));
+  }
+  void prefetch(uint64_t node) const {
+    auto* chunk = static_cast<std::atomic<Block*>*>(dir_.chunk(node >> kChunkShift));
+    if (!chunk) return;
+    if (const Block* b = chunk[node & (kChunkCapacity - 1)].load(std::memory_order_relaxed)) {
+      __builtin_prefetch(b);
+      __builtin_prefetch(reinterpret_cast<const char*>(b) + 64);
+    }
   }
 
   size_t size(uint64_t node) const {
@@ -117,7 +151,19 @@ class ListColumn {
   void assign(uint64_t node, std::span<const E> items) {
     SpinRwLock& l = lock_for(node);
     l.lock();
-    store_locked(node, items);
+    store_locked(node, items, /*packed=*/false);
+    l.unlock();
+  }
+
+  // As assign, but a block that must be allocated is carved from a shared
+  // slab owned by the column instead of its own heap block: one allocation
+  // per many lists and neighbouring lists side by side in memory. Meant for
+  // bulk fills (restore). A later edit that outgrows the block moves the
+  // list to its own heap block; the slab space stays until the column goes.
+  void assign_packed(uint64_t node, std::span<const E> items) {
+    SpinRwLock& l = lock_for(node);
+    l.lock();
+    store_locked(node, items, /*packed=*/true);
     l.unlock();
   }
 
@@ -129,19 +175,31 @@ class ListColumn {
     SpinRwLock& l = lock_for(node);
     l.lock();
     const Block* b = block(node);
-    scratch.assign(b ? b->items : static_cast<const E*>(nullptr), b ? b->items + b->size : static_cast<const E*>(nullptr));
+    if (b) {
+      scratch.assign(b->items(), b->items() + b->size);
+    } else {
+      scratch.clear();
+    }
     f(scratch);
-    store_locked(node, scratch);
+    store_locked(node, scratch, /*packed=*/false);
     l.unlock();
   }
 
  private:
+  // Header of a list block; the items follow it directly.
   struct Block {
     uint32_t size;
-    uint32_t capacity;
-    E items[1];
+    uint32_t bits;  // capacity in the low 31 bits; top bit = carved from a slab
+    static constexpr uint32_t kPacked = 0x80000000u;
+    uint32_t capacity() const { return bits & ~kPacked; }
+    bool packed() const { return (bits & kPacked) != 0; }
+    E* items() { return reinterpret_cast<E*>(this + 1); }
+    const E* items() const { return reinterpret_cast<const E*>(this + 1); }
   };
+  static_assert(sizeof(Block) == 8);
   static constexpr size_t kStripes = 4096;
+  static constexpr size_t kMaxItems = 0x7FFFFFFFu;
+  static constexpr size_t kSlabBytes = size_t{256} << 10;
 
   SpinRwLock& lock_for(uint64_t node) const { return locks_[node & (kStripes - 1)]; }
 
@@ -150,8 +208,36 @@ class ListColumn {
     return chunk ? chunk[node & (kChunkCapacity - 1)].load(std::memory_order_acquire) : nullptr;
   }
 
+  // A block for `cap` items: its own heap block, or a slab slice when packed.
+  Block* new_block(size_t cap, bool packed) {
+    size_t bytes = sizeof(Block) + sizeof(E) * cap;
+    bytes = (bytes + 7) & ~size_t{7};
+    Block* b;
+    if (packed && bytes <= kSlabBytes / 4) {
+      std::lock_guard<std::mutex> lock(writer_);
+      if (slab_left_ < bytes) {
+        void* slab = std::malloc(kSlabBytes);
+        if (!slab) throw std::bad_alloc();
+        slabs_.push_back(slab);
+        slab_next_ = static_cast<char*>(slab);
+        slab_left_ = kSlabBytes;
+      }
+      b = reinterpret_cast<Block*>(slab_next_);
+      slab_next_ += bytes;
+      slab_left_ -= bytes;
+      b->bits = static_cast<uint32_t>(cap) | Block::kPacked;
+    } else {
+      b = static_cast<Block*>(std::malloc(bytes));
+      if (!b) throw std::bad_alloc();
+      b->bits = static_cast<uint32_t>(cap);
+    }
+    b->size = 0;
+    return b;
+  }
+
   // Caller holds the list's write lock.
-  void store_locked(uint64_t node, std::span<const E> items) {
+  void store_locked(uint64_t node, std::span<const E> items, bool packed) {
+    if (items.size() > kMaxItems) items = items.first(kMaxItems);
     auto* chunk = static_cast<std::atomic<Block*>*>(dir_.chunk(node >> kChunkShift));
     if (!chunk) {
       if (items.empty()) return;
@@ -165,17 +251,15 @@ class ListColumn {
       if (b) b->size = 0;
       return;
     }
-    if (!b || b->capacity < items.size()) {
-      size_t cap = items.size() < 4 ? 4 : items.size();
-      auto* fresh = static_cast<Block*>(std::malloc(offsetof(Block, items) + sizeof(E) * cap));
-      if (!fresh) throw std::bad_alloc();
-      fresh->capacity = static_cast<uint32_t>(cap);
-      fresh->size = 0;
-      std::free(b);  // no reader holds it: we hold the write lock
+    if (!b || b->capacity() < items.size()) {
+      // Packed blocks are sized exactly; heap blocks keep a little room.
+      size_t cap = packed ? items.size() : std::max<size_t>(items.size(), 4);
+      Block* fresh = new_block(cap, packed);
+      if (b && !b->packed()) std::free(b);  // no reader holds it: we hold the write lock
       b = fresh;
       slot.store(b, std::memory_order_release);
     }
-    std::memcpy(b->items, items.data(), sizeof(E) * items.size());
+    std::memcpy(b->items(), items.data(), sizeof(E) * items.size());
     b->size = static_cast<uint32_t>(items.size());
   }
 
@@ -183,6 +267,10 @@ class ListColumn {
   std::atomic<uint64_t> count_{0};
   detail::ChunkDirectory dir_;
   mutable SpinRwLock locks_[kStripes];
+  // Slab state, under writer_.
+  std::vector<void*> slabs_;
+  char* slab_next_ = nullptr;
+  size_t slab_left_ = 0;
 };
 
 using NeighborLayer = ListColumn<uint32_t>;

@@ -1,0 +1,162 @@
+// AVX2 + FMA kernels. This file is compiled with -mavx2 -mfma and must only
+// run after the dispatcher has seen both features; it includes nothing that
+// could emit shared inline code built for this instruction set.
+#include <immintrin.h>
+
+#include "vector/hnsw/kernels.h"
+
+namespace ulmora::hnsw::kernels {
+namespace {
+
+inline float hsum(__m256 v) {
+  __m128 lo = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  __m128 shuf = _mm_movehdup_ps(lo);
+  __m128 sums = _mm_add_ps(lo, shuf);
+  shuf = _mm_movehl_ps(shuf, sums);
+  return _mm_cvtss_f32(_mm_add_ss(sums, shuf));
+}
+
+inline int32_t hsum_i32(__m256i v) {
+  __m128i s = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+  return _mm_cvtsi128_si32(s);
+}
+
+// Four independent accumulators over blocks of 32, then 8 at a time into
+// the first, then the tail one by one.
+float dot(const float* a, const float* b, size_t n) {
+  __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
+    s1 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8), s1);
+    s2 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 16), _mm256_loadu_ps(b + i + 16), s2);
+    s3 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 24), _mm256_loadu_ps(b + i + 24), s3);
+  }
+  for (; i + 8 <= n; i += 8) s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
+  float tail = 0.0f;
+  for (; i < n; ++i) tail += a[i] * b[i];
+  return hsum(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3))) + tail;
+}
+
+float l2sq(const float* a, const float* b, size_t n) {
+  __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256 d0 = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
+    __m256 d1 = _mm256_sub_ps(_mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8));
+    __m256 d2 = _mm256_sub_ps(_mm256_loadu_ps(a + i + 16), _mm256_loadu_ps(b + i + 16));
+    __m256 d3 = _mm256_sub_ps(_mm256_loadu_ps(a + i + 24), _mm256_loadu_ps(b + i + 24));
+    s0 = _mm256_fmadd_ps(d0, d0, s0);
+    s1 = _mm256_fmadd_ps(d1, d1, s1);
+    s2 = _mm256_fmadd_ps(d2, d2, s2);
+    s3 = _mm256_fmadd_ps(d3, d3, s3);
+  }
+  for (; i + 8 <= n; i += 8) {
+    __m256 d = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
+    s0 = _mm256_fmadd_ps(d, d, s0);
+  }
+  float tail = 0.0f;
+  for (; i < n; ++i) {
+    float d = a[i] - b[i];
+    tail += d * d;
+  }
+  return hsum(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3))) + tail;
+}
+
+// Horizontal sums of four accumulators at once: out[j] = sum of lanes of s[j].
+inline void hsum4(__m256 s0, __m256 s1, __m256 s2, __m256 s3, float* out) {
+  __m256 h = _mm256_hadd_ps(_mm256_hadd_ps(s0, s1), _mm256_hadd_ps(s2, s3));
+  _mm_storeu_ps(out, _mm_add_ps(_mm256_castps256_ps128(h), _mm256_extractf128_ps(h, 1)));
+}
+
+// One query against four vectors: the query is loaded once per step and the
+// four accumulators are independent chains.
+void dot_x4(const float* q, const float* const* v, size_t n, float* out) {
+  const float *v0 = v[0], *v1 = v[1], *v2 = v[2], *v3 = v[3];
+  __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256 x = _mm256_loadu_ps(q + i);
+    s0 = _mm256_fmadd_ps(x, _mm256_loadu_ps(v0 + i), s0);
+    s1 = _mm256_fmadd_ps(x, _mm256_loadu_ps(v1 + i), s1);
+    s2 = _mm256_fmadd_ps(x, _mm256_loadu_ps(v2 + i), s2);
+    s3 = _mm256_fmadd_ps(x, _mm256_loadu_ps(v3 + i), s3);
+  }
+  hsum4(s0, s1, s2, s3, out);
+  for (; i < n; ++i) {
+    out[0] += q[i] * v0[i];
+    out[1] += q[i] * v1[i];
+    out[2] += q[i] * v2[i];
+    out[3] += q[i] * v3[i];
+  }
+}
+
+void l2sq_x4(const float* q, const float* const* v, size_t n, float* out) {
+  const float *v0 = v[0], *v1 = v[1], *v2 = v[2], *v3 = v[3];
+  __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256 x = _mm256_loadu_ps(q + i);
+    __m256 d0 = _mm256_sub_ps(x, _mm256_loadu_ps(v0 + i));
+    __m256 d1 = _mm256_sub_ps(x, _mm256_loadu_ps(v1 + i));
+    __m256 d2 = _mm256_sub_ps(x, _mm256_loadu_ps(v2 + i));
+    __m256 d3 = _mm256_sub_ps(x, _mm256_loadu_ps(v3 + i));
+    s0 = _mm256_fmadd_ps(d0, d0, s0);
+    s1 = _mm256_fmadd_ps(d1, d1, s1);
+    s2 = _mm256_fmadd_ps(d2, d2, s2);
+    s3 = _mm256_fmadd_ps(d3, d3, s3);
+  }
+  hsum4(s0, s1, s2, s3, out);
+  for (; i < n; ++i) {
+    float d0 = q[i] - v0[i], d1 = q[i] - v1[i], d2 = q[i] - v2[i], d3 = q[i] - v3[i];
+    out[0] += d0 * d0;
+    out[1] += d1 * d1;
+    out[2] += d2 * d2;
+    out[3] += d3 * d3;
+  }
+}
+
+// 16 codes widened to 16-bit lanes, minus kOffset.
+template <int kOffset>
+inline __m256i widen_codes(const uint8_t* c) {
+  __m256i w = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)));
+  if constexpr (kOffset != 0) w = _mm256_sub_epi16(w, _mm256_set1_epi16(kOffset));
+  return w;
+}
+
+inline __m256i load_query(const int16_t* x) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x)); }
+inline __m256i load_query(const int8_t* q) {
+  return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)));
+}
+
+// 32 codes per step: 16-bit products summed pairwise into 32-bit lanes
+// (madd), two accumulators; then 16 at a time; then the tail.
+template <int kOffset, class Q>
+int32_t codes(const uint8_t* c, const Q* x, size_t n) {
+  __m256i s0 = _mm256_setzero_si256(), s1 = _mm256_setzero_si256();
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(widen_codes<kOffset>(c + i), load_query(x + i)));
+    s1 = _mm256_add_epi32(s1, _mm256_madd_epi16(widen_codes<kOffset>(c + i + 16), load_query(x + i + 16)));
+  }
+  for (; i + 16 <= n; i += 16) {
+    s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(widen_codes<kOffset>(c + i), load_query(x + i)));
+  }
+  uint32_t sum = static_cast<uint32_t>(hsum_i32(_mm256_add_epi32(s0, s1)));
+  for (; i < n; ++i) sum += static_cast<uint32_t>((int32_t{c[i]} - kOffset) * int32_t{x[i]});
+  return static_cast<int32_t>(sum);
+}
+
+int32_t centered_i16(const uint8_t* c, const int16_t* x, size_t n) { return codes<128>(c, x, n); }
+int32_t plain_i16(const uint8_t* c, const int16_t* x, size_t n) { return codes<0>(c, x, n); }
+int32_t dot_i8(const uint8_t* c, const int8_t* q, size_t n) { return codes<128>(c, q, n); }
+
+const KernelTable kAvx2Fma = {"avx2_fma", dot, l2sq, dot_x4, l2sq_x4, centered_i16, plain_i16, dot_i8};
+
+}  // namespace
+
+const KernelTable& avx2_fma() { return kAvx2Fma; }
+
+}  // namespace ulmora::hnsw::kernels

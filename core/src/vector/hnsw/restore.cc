@@ -1,0 +1,361 @@
+// Restore of an HnswIndex from a snapshot graph record, and export back.
+#include <algorithm>
+#include <numeric>
+#include <optional>
+#include <string>
+
+#include "vector/hnsw/config.h"
+#include "vector/hnsw/core.h"
+
+namespace ulmora::hnsw {
+
+namespace {
+
+// Layers beyond level 255 can never be reached (levels are bytes), so a
+// record naming higher levels must not make us build them.
+constexpr uint64_t kMaxLayers = kMaxLevel + 1;
+
+// Largest node count: node indices are 32-bit with 0xFFFFFFFF reserved.
+constexpr uint64_t kMaxNodes = 0xFFFFFFFFull;
+
+StoreError inconsistent(const std::string& what) {
+  return StoreError::Serialization("segment snapshot graph has " + what);
+}
+
+// Checks the parallel arrays of a flat list map and that every entry lies
+// inside its data.
+template <class M>
+bool well_formed(const M& map) {
+  size_t n = map.keys.size();
+  if (map.begin.size() != n || map.length.size() != n) return false;
+  const uint64_t total = map.data.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (map.begin[i] > total || map.length[i] > total - map.begin[i]) return false;
+  }
+  return true;
+}
+
+template <class Keys>
+bool strictly_ascending(const Keys& keys, uint64_t (*key_of)(const typename Keys::value_type&)) {
+  for (size_t i = 1; i < keys.size(); ++i)
+    if (key_of(keys[i - 1]) >= key_of(keys[i])) return false;
+  return true;
+}
+
+uint64_t plain_key(const uint64_t& k) { return k; }
+uint64_t pair_key(const std::pair<uint64_t, uint64_t>& p) { return p.first; }
+
+// Decoded maps arrive sorted and unique; a record built by hand may not.
+// Sorts by key keeping the last occurrence of a repeated key.
+template <class M>
+void normalize_list_map(M& map) {
+  if (strictly_ascending(map.keys, plain_key)) return;
+  std::vector<size_t> perm(map.keys.size());
+  std::iota(perm.begin(), perm.end(), size_t{0});
+  std::stable_sort(perm.begin(), perm.end(), [&](size_t a, size_t b) { return map.keys[a] < map.keys[b]; });
+  std::vector<uint64_t> keys, begin, length;
+  keys.reserve(perm.size());
+  begin.reserve(perm.size());
+  length.reserve(perm.size());
+  for (size_t p : perm) {
+    if (!keys.empty() && keys.back() == map.keys[p]) {
+      begin.back() = map.begin[p];
+      length.back() = map.length[p];
+      continue;
+    }
+    keys.push_back(map.keys[p]);
+    begin.push_back(map.begin[p]);
+    length.push_back(map.length[p]);
+  }
+  map.keys = std::move(keys);
+  map.begin = std::move(begin);
+  map.length = std::move(length);
+}
+
+void normalize_levels(U64Map& levels) {
+  if (strictly_ascending(levels, pair_key)) return;
+  std::stable_sort(levels.begin(), levels.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Keep the last of each run of equal keys.
+  U64Map out;
+  out.reserve(levels.size());
+  for (const auto& e : levels) {
+    if (!out.empty() && out.back().first == e.first) {
+      out.back() = e;
+    } else {
+      out.push_back(e);
+    }
+  }
+  levels = std::move(out);
+}
+
+void normalize_set(U64Set& set) {
+  if (strictly_ascending(set, plain_key)) return;
+  std::sort(set.begin(), set.end());
+  set.erase(std::unique(set.begin(), set.end()), set.end());
+}
+
+void normalize_layers(std::vector<std::pair<uint64_t, U64ListMap>>& layers) {
+  bool sorted = true;
+  for (size_t i = 1; i < layers.size(); ++i)
+    if (layers[i - 1].first >= layers[i].first) sorted = false;
+  if (sorted) return;
+  std::stable_sort(layers.begin(), layers.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::pair<uint64_t, U64ListMap>> out;
+  out.reserve(layers.size());
+  for (auto& e : layers) {
+    if (!out.empty() && out.back().first == e.first) {
+      out.back() = std::move(e);
+    } else {
+      out.push_back(std::move(e));
+    }
+  }
+  layers = std::move(out);
+}
+
+// Point id -> node index for the sorted id list `ids`. Contiguous ids (the
+// common case) translate by subtraction; others go through the hash map.
+class IdTranslator {
+ public:
+  IdTranslator(const std::vector<uint64_t>& ids, const IdMap& map) : map_(map) {
+    contiguous_ = !ids.empty() && ids.back() - ids.front() == ids.size() - 1;
+    first_ = ids.empty() ? 0 : ids.front();
+    n_ = ids.size();
+  }
+  // Node index, or kNoEntry when `id` is not a node.
+  uint64_t operator()(uint64_t id) const {
+    if (contiguous_) return id - first_ < n_ ? id - first_ : kNoEntry;
+    auto i = map_.find(id);
+    return i ? *i : kNoEntry;
+  }
+
+ private:
+  const IdMap& map_;
+  bool contiguous_;
+  uint64_t first_;
+  uint64_t n_;
+};
+
+Status check_vectors(const HnswSnapshot& s) {
+  const F32ListMap& v = s.vectors;
+  if (v.size() > kMaxNodes) {
+    return inconsistent(std::to_string(v.size()) + " points, more than an index can hold");
+  }
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (v.length[i] < s.dim) {
+      return StoreError::Serialization("stored vector of point " + std::to_string(v.keys[i]) + " has " +
+                                       std::to_string(v.length[i]) + " values, expected " + std::to_string(s.dim));
+    }
+  }
+  return Status::Ok();
+}
+
+// Per-node columns in ascending point-id order.
+void fill_node_columns(HnswIndex& index, const HnswSnapshot& s) {
+  const F32ListMap& v = s.vectors;
+  const uint64_t n = v.size();
+  index.vectors.append_n(n, [&](uint64_t k) { return v.data.data() + v.begin[k]; });
+
+  // Merge-joins against the sorted levels map and deleted set.
+  size_t li = 0;
+  index.levels.append_n(n, [&](uint64_t k) -> uint8_t {
+    uint64_t p = v.keys[k];
+    while (li < s.levels.size() && s.levels[li].first < p) ++li;
+    if (li < s.levels.size() && s.levels[li].first == p) return static_cast<uint8_t>(std::min(s.levels[li].second, kMaxLevel));
+    return 0;
+  });
+  std::vector<uint8_t> is_deleted(n, 0);
+  uint64_t deleted_count = 0;
+  for (size_t k = 0, di = 0; k < n; ++k) {
+    while (di < s.deleted.size() && s.deleted[di] < v.keys[k]) ++di;
+    if (di < s.deleted.size() && s.deleted[di] == v.keys[k]) {
+      is_deleted[k] = 1;
+      ++deleted_count;
+    }
+  }
+  index.deleted.append_n(n, [&](uint64_t k) { return is_deleted[k]; });
+  index.node_states.append_n(n, [&](uint64_t k) {
+    return static_cast<uint8_t>(is_deleted[k] ? NodeState::kDeleted : NodeState::kLinked);
+  });
+  index.point_ids.append_n(n, [&](uint64_t k) { return v.keys[k]; });
+  index.deleted_count.store(deleted_count, std::memory_order_relaxed);
+}
+
+// Stores the lists of one level; entries for unknown points are ignored and
+// unknown neighbour ids dropped, keeping the stored order otherwise.
+void fill_layer(NeighborLayer& layer, const U64ListMap& lists, const std::vector<uint64_t>& ids,
+                const IdTranslator& translate, std::vector<uint32_t>& scratch) {
+  size_t ni = 0;
+  for (size_t e = 0; e < lists.size(); ++e) {
+    uint64_t p = lists.keys[e];
+    while (ni < ids.size() && ids[ni] < p) ++ni;
+    if (ni == ids.size()) break;
+    if (ids[ni] != p) continue;
+    scratch.clear();
+    for (uint64_t nb : lists.at(e)) {
+      uint64_t j = translate(nb);
+      if (j != kNoEntry) scratch.push_back(static_cast<uint32_t>(j));
+    }
+    layer.assign_packed(ni, scratch);
+  }
+}
+
+// Non-empty lists of one level as point ids, in ascending point-id order
+// (`order`); entries naming nodes past the exported count are left out.
+// With contiguous point ids (`base` set) ids are computed, not looked up.
+void export_layer(const NeighborLayer& layer, const std::vector<uint64_t>& pid, const std::vector<uint32_t>& order,
+                  std::optional<uint64_t> base, U64ListMap& out) {
+  const uint64_t n = pid.size();
+  const uint64_t slots = layer.len();
+  uint64_t total = 0;
+  uint64_t lists = 0;
+  for (uint32_t i : order) {
+    if (i >= slots || !layer.maybe_nonempty(i)) continue;
+    total += layer.size(i);
+    ++lists;
+  }
+  if (lists == 0) return;
+  out.data.reserve(total);
+  out.keys.reserve(lists);
+  out.begin.reserve(lists);
+  out.length.reserve(lists);
+  for (uint32_t i : order) {
+    if (i >= slots || !layer.maybe_nonempty(i)) continue;
+    const size_t before = out.data.size();
+    layer.read(i, [&](const uint32_t* items, size_t len) {
+      for (size_t k = 0; k < len; ++k) {
+        uint64_t j = items[k];
+        if (j < n) out.data.push_back(base ? *base + j : pid[j]);
+      }
+    });
+    if (out.data.size() == before) continue;
+    out.keys.push_back(pid[i]);
+    out.begin.push_back(before);
+    out.length.push_back(out.data.size() - before);
+  }
+}
+
+}  // namespace
+
+Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& s) {
+  if (s.dim == 0) return StoreError::Serialization("segment snapshot graph has zero dimensions");
+  if (!well_formed(s.vectors)) return inconsistent("a malformed vector map");
+  for (const auto& [level, lists] : s.layers) {
+    if (!well_formed(lists)) return inconsistent("a malformed neighbour map");
+  }
+  normalize_list_map(s.vectors);
+  normalize_levels(s.levels);
+  normalize_set(s.deleted);
+  normalize_layers(s.layers);
+  for (auto& [level, lists] : s.layers) normalize_list_map(lists);
+  ULMORA_TRY(check_vectors(s));
+
+  std::unique_ptr<HnswIndex> index(new HnswIndex(HnswIndex::RestoreTag{}, s.metric, s.dim));
+  HnswIndex& x = *index;
+  x.m = s.m;
+  x.m0 = s.m0 != 0 ? s.m0 : 2 * s.m;
+  x.m0_cap = s.m0_cap != 0 ? s.m0_cap : x.m0;
+  x.ef_search = s.ef_search;
+  x.ef_construction = s.ef_construction;
+  x.level_cap = std::min(s.level_cap, kMaxLevel);
+  x.level_scale = s.level_scale;
+  x.exact_fallback_threshold = tuning::exact_fallback_threshold().value_or(s.exact_fallback_threshold);
+  x.exact_fallback_enabled = tuning::exact_fallback_enabled();
+
+  const std::vector<uint64_t>& ids = s.vectors.keys;
+  const uint64_t n = ids.size();
+  x.id_to_index.reserve(n);
+  for (uint64_t i = 0; i < n; ++i) x.id_to_index.insert(ids[i], i);
+  fill_node_columns(x, s);
+
+  uint64_t top_key = s.layers.empty() ? 0 : s.layers.back().first;
+  uint64_t want = std::max({top_key, s.max_level, x.level_cap});
+  uint64_t layer_count = std::min(want, kMaxLayers - 1) + 1;
+  x.layers.reserve(layer_count);
+  for (uint64_t l = 0; l < layer_count; ++l) {
+    x.layers.push_back(std::make_unique<NeighborLayer>());
+    x.layers.back()->grow_to(n);
+  }
+  IdTranslator translate(ids, x.id_to_index);
+  std::vector<uint32_t> scratch;
+  for (const auto& [level, lists] : s.layers) {
+    if (level >= layer_count) break;  // sorted: every later level is higher
+    fill_layer(*x.layers[level], lists, ids, translate, scratch);
+  }
+  x.neighbor_scores.grow_to(n);
+
+  uint64_t entry_node = kNoEntry;
+  if (s.entry_point) entry_node = translate(*s.entry_point);
+  x.entry.store(pack_entry(std::min(s.max_level, kMaxLevel), entry_node), std::memory_order_relaxed);
+
+  {
+    std::lock_guard<std::mutex> lock(x.alloc);
+    x.count = n;
+  }
+  x.published_count_.store(n, std::memory_order_release);
+  return index;
+}
+
+HnswSnapshot export_snapshot(const HnswIndex& index) {
+  HnswSnapshot s;
+  const uint64_t n = std::min({index.len(), index.vectors.len(), index.levels.len(), index.deleted.len(),
+                               index.point_ids.len()});
+  const uint64_t dim = index.dim;
+
+  // Entries go out in ascending point-id order; a restored index is already
+  // in that order, so the sort is usually skipped.
+  std::vector<uint64_t> pid(n);
+  for (uint64_t i = 0; i < n; ++i) pid[i] = index.point_ids.get(i);
+  std::vector<uint32_t> order(n);
+  std::iota(order.begin(), order.end(), uint32_t{0});
+  const bool ascending = std::is_sorted(pid.begin(), pid.end());
+  if (!ascending) {
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return pid[a] < pid[b]; });
+  }
+
+  F32ListMap& vectors = s.vectors;
+  vectors.keys.reserve(n);
+  vectors.begin.reserve(n);
+  vectors.length.reserve(n);
+  vectors.data.reserve(n * dim);
+  s.levels.reserve(n);
+  for (uint64_t k = 0; k < n; ++k) {
+    uint32_t i = order[k];
+    vectors.keys.push_back(pid[i]);
+    vectors.begin.push_back(k * dim);
+    vectors.length.push_back(dim);
+    const float* v = index.vector(i);
+    vectors.data.insert(vectors.data.end(), v, v + dim);
+    s.levels.emplace_back(pid[i], index.levels.get(i));
+    if (index.deleted.get(i) != 0) s.deleted.push_back(pid[i]);
+  }
+
+  std::optional<uint64_t> base;
+  // Ascending, distinct and spanning n values: pid[i] = pid[0] + i.
+  if (n > 0 && ascending && pid[n - 1] - pid[0] == n - 1 &&
+      std::adjacent_find(pid.begin(), pid.end()) == pid.end()) {
+    base = pid[0];
+  }
+  for (uint64_t l = 0; l < index.layer_count(); ++l) {
+    U64ListMap lists;
+    export_layer(index.layer(l), pid, order, base, lists);
+    if (lists.size() != 0) s.layers.emplace_back(l, std::move(lists));
+  }
+
+  uint64_t e = index.entry.load(std::memory_order_acquire);
+  if (entry_index(e) != kNoEntry && entry_index(e) < n) s.entry_point = pid[entry_index(e)];
+  s.max_level = entry_level(e);
+  s.metric = index.metric;
+  s.m = index.m;
+  s.m0 = index.m0;
+  s.m0_cap = index.m0_cap;
+  s.ef_search = index.ef_search;
+  s.ef_construction = index.ef_construction;
+  s.level_cap = index.level_cap;
+  s.level_scale = index.level_scale;
+  s.dim = dim;
+  s.exact_fallback_enabled = index.exact_fallback_enabled;
+  s.exact_fallback_threshold = index.exact_fallback_threshold;
+  return s;
+}
+
+}  // namespace ulmora::hnsw
