@@ -67,6 +67,9 @@ std::unique_ptr<HnswIndex> load_index(const std::string& path, bool quantize) {
   }
   std::unique_ptr<Segment> segment = std::move(loaded).value();
   ulmora::HnswSnapshot snapshot = ulmora::hnsw::export_snapshot(segment->hnsw());
+  // Drop the segment (its graph, payloads and log writer) before restoring,
+  // so at most two copies of the vectors exist at once.
+  segment.reset();
   if (snapshot.dim == 0) {
     PyErr_SetString(PyExc_ValueError, "the loaded index has zero dimensions");
     return nullptr;
@@ -78,7 +81,7 @@ std::unique_ptr<HnswIndex> load_index(const std::string& path, bool quantize) {
   }
   std::unique_ptr<HnswIndex> index = std::move(restored).value();
   if (quantize) index->quantize_sq8();
-  return index;  // the segment, its log writer and its graph copy go here
+  return index;
 }
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {

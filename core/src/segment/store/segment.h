@@ -1,36 +1,148 @@
 // Segment: one loaded segment (graph, payloads, payload index, deleted set,
-// next id) with its optional write-ahead log writer.
+// next id) with its optional write-ahead log writer, and its mutations.
+//
+// Threading: mutations of one segment run one at a time (the caller
+// serialises them); the segment takes no lock of its own beyond what the
+// graph takes inside. `rebuilding` is atomic so that a second purge, from
+// any thread, is refused instead of run twice. Read accessors may run beside
+// each other but not beside a mutation.
+//
+// Invariants: every id in deleted() has a node in hnsw() marked deleted
+// there; no deleted id has a payload; payload_index() holds exactly the
+// scalar entries of payloads().
+//
+// Memory cap: when VECTORDB_MAX_RSS_MB is set (read once per process, at the
+// first live insert), every successful live insert then compares the
+// process's resident set size (/proc/self/statm) with the cap; above it the
+// segment is marked unloaded, and from then on every live mutation fails
+// with "Memory cap exceeded: segment unloaded after memory cap exceeded".
+// The insert that crossed the cap stays done (it is already in the log).
+// Replayed mutations never check the cap.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "base/error.h"
 #include "segment/format/payload.h"
+#include "segment/format/snapshot.h"
 #include "vector/hnsw/core.h"
 
 namespace ulmora {
 
 class WalWriter;
+class Segment;
+
+// Whole-millisecond durations of one load, for the timing line.
+struct LoadTimings {
+  uint64_t bytes = 0;
+  uint64_t read_ms = 0;
+  uint64_t checksum_ms = 0;
+  uint64_t deserialize_ms = 0;
+  uint64_t build_ms = 0;
+  uint64_t wal_replay_ms = 0;
+  uint64_t total_ms = 0;
+};
+
+// "snapshot_load path=... bytes=... read_ms=... checksum_ms=...
+// deserialize_ms=... build_ms=... wal_replay_ms=... total_ms=..." (no newline).
+std::string format_load_timing_line(const std::string& path, const LoadTimings& t);
+
+// A duration as a decimal number and unit: seconds ("1.5s") from 1 s,
+// milliseconds ("2.25ms") from 1 ms, microseconds ("12µs") from 1 µs, else
+// nanoseconds ("250ns"); the fraction keeps only the digits it needs.
+std::string format_duration(std::chrono::nanoseconds d);
+
+// What a log replay found.
+struct WalReplay {
+  uint64_t records = 0;     // records applied (tolerated PointExists included)
+  uint64_t file_len = 0;    // bytes in the file when it was read
+  uint64_t intact_end = 0;  // end of the header and the last whole record
+  bool torn() const { return intact_end < file_len; }
+};
+
+// Applies every intact record of the log at `path` to `segment` through the
+// replay forms of the mutations, in file order. A missing or unreadable
+// file (metadata) replays nothing. A log shorter than its header, or ending
+// inside its last record, is read up to the cut. Errors: WalCorruption
+// "missing WAL header", "unsupported WAL version {}", "checksum mismatch";
+// Serialization for an undecodable record; Io for read errors; and any
+// error of a replayed mutation except PointExists from an insert.
+Result<WalReplay> replay_wal(const std::string& path, Segment& segment);
 
 class Segment {
  public:
   // Reads, checks and decodes the snapshot at `path`, restores its graph,
-  // then replays the log beside it (path with extension "wal") and opens
-  // that log for appending. Prints the timing line on standard error when
-  // VECTORDB_LOG_SNAPSHOT_LOAD_TIMING is on.
+  // then (unless VECTORDB_WAL_AUTO_REPLAY is off) replays the log beside it
+  // (path with extension "wal") and opens that log for appending. Prints the
+  // timing line on standard error when VECTORDB_LOG_SNAPSHOT_LOAD_TIMING is
+  // on. Environment switches are read afresh on every call. A failed load
+  // prints nothing and returns only the error.
   static Result<std::unique_ptr<Segment>> load(const std::string& path);
 
-  ~Segment();
+  // Builds a segment (no log) from a decoded snapshot; fails when its graph
+  // record cannot be restored (dim = 0).
+  static Result<std::unique_ptr<Segment>> from_snapshot(SegmentSnapshot&& snapshot);
 
+  ~Segment();
+  Segment(const Segment&) = delete;
+  Segment& operator=(const Segment&) = delete;
+
+  // ---- Mutations. `live` = true: refused on an unloaded segment, logged
+  // to the writer (when present) before anything changes. `live` = false:
+  // the replay form, no log and no cap check. A refused mutation (unloaded,
+  // PointExists, wrong vector length, PointNotFound, unframeable record)
+  // writes nothing to the log.
+
+  // PointExists when the id is in the graph (deleted nodes included), has a
+  // payload or is in the deleted set; VectorLengthMismatch when the length
+  // is not the graph's dim.
+  Status insert(uint64_t point_id, std::vector<float> vector, std::optional<Payload> payload, bool live);
+  // Deleting an unknown or already deleted id is a silent no-op. May purge
+  // (VECTORDB_PURGE_DELETIONS); a purge failure is returned with the
+  // deletion itself done.
+  Status remove(uint64_t point_id, bool live);
+  // PointNotFound when the id is deleted or not in the graph.
+  Status update_payload(uint64_t point_id, Payload payload, bool live);
+  // The purge: a fresh graph with the surviving points in their old node
+  // order, payloads kept, deleted emptied. Writes nothing to the log.
+  // SearchFailed "Segment rebuild already in progress." while one runs.
+  Status rebuild();
+
+  // ---- Log attachment (the load's replay step). Replays the log at
+  // `wal_path` when it exists, then opens a writer on it with the policy
+  // from the environment. Returns whether a log was replayed.
+  Result<bool> replay_and_attach(const std::string& wal_path);
+
+  // ---- Reads.
   const hnsw::HnswIndex& hnsw() const { return *hnsw_; }
   hnsw::HnswIndex& hnsw() { return *hnsw_; }
+  const PayloadIndex& payload_index() const { return payload_index_; }
+  const PayloadMap& payloads() const { return payloads_; }
+  const PointIdSet& deleted() const { return deleted_; }
+  uint64_t next_id() const { return next_id_; }
+  const WalWriter* wal() const { return wal_.get(); }
+  bool rebuilding() const { return rebuilding_.load(std::memory_order_acquire); }
+  bool unloaded() const { return unloaded_; }
+  // Refuses every later live mutation (what the memory cap does).
+  void mark_unloaded() { unloaded_ = true; }
 
  private:
   Segment() = default;
+  Status refuse_if_unloaded(bool live) const;
+  Status apply_insert(uint64_t point_id, std::vector<float>&& vector, std::optional<Payload>&& payload,
+                      bool live);
+  void link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::span<const float> vector,
+                         const Payload& payload, const PayloadIndex& index);
+  Status maybe_purge();
+  void check_memory_cap();
+
   std::unique_ptr<hnsw::HnswIndex> hnsw_;
   std::unique_ptr<WalWriter> wal_;
   PayloadIndex payload_index_;

@@ -1,0 +1,158 @@
+// Log replay on load: applies the intact records of a segment's log through
+// the replay forms of the mutations, then opens the log for appending.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/adler32.h"
+#include "segment/format/codec.h"
+#include "segment/format/wal_record.h"
+#include "segment/store/segment.h"
+#include "segment/store/wal_writer.h"
+
+namespace ulmora {
+
+namespace {
+
+// Sequential reads through an 8 KiB buffer. A short read at end of file is
+// reported as kEof (the bytes that were there are consumed).
+class LogReader {
+ public:
+  enum Outcome { kOk, kEof, kError };
+
+  explicit LogReader(int fd) : fd_(fd) {}
+  ~LogReader() { ::close(fd_); }
+  LogReader(const LogReader&) = delete;
+  LogReader& operator=(const LogReader&) = delete;
+
+  Outcome read(uint8_t* dst, size_t n) {
+    while (n > 0) {
+      if (pos_ == len_ && !fill()) return err_ ? kError : kEof;
+      size_t take = std::min(n, len_ - pos_);
+      std::memcpy(dst, buf_ + pos_, take);
+      pos_ += take;
+      consumed_ += take;
+      dst += take;
+      n -= take;
+    }
+    return kOk;
+  }
+
+  // Replaces `out` with the next n bytes. The vector grows only with bytes
+  // actually read, so a corrupt length cannot force a large allocation.
+  Outcome read_into(std::vector<uint8_t>& out, size_t n) {
+    out.clear();
+    while (out.size() < n) {
+      if (pos_ == len_ && !fill()) return err_ ? kError : kEof;
+      size_t take = std::min(n - out.size(), len_ - pos_);
+      out.insert(out.end(), buf_ + pos_, buf_ + pos_ + take);
+      pos_ += take;
+      consumed_ += take;
+    }
+    return kOk;
+  }
+
+  int error() const { return err_; }
+  uint64_t consumed() const { return consumed_; }
+
+ private:
+  bool fill() {
+    for (;;) {
+      ssize_t r = ::read(fd_, buf_, sizeof buf_);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) err_ = errno;
+      if (r <= 0) return false;
+      pos_ = 0;
+      len_ = static_cast<size_t>(r);
+      return true;
+    }
+  }
+
+  int fd_;
+  uint8_t buf_[8192];
+  size_t pos_ = 0;
+  size_t len_ = 0;
+  int err_ = 0;
+  uint64_t consumed_ = 0;
+};
+
+uint32_t load_u32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+Status apply_record(Segment& segment, WalRecord&& record) {
+  switch (record.kind) {
+    case WalRecord::kInsert: {
+      Status s = segment.insert(record.point_id, std::move(record.vector), std::move(record.payload), false);
+      if (!s.ok() && s.error().kind() != ErrorKind::kPointExists) return s;
+      return Status::Ok();
+    }
+    case WalRecord::kDelete:
+      return segment.remove(record.point_id, false);
+    case WalRecord::kUpdatePayload:
+      return segment.update_payload(record.point_id, record.payload ? std::move(*record.payload) : Payload{}, false);
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Result<WalReplay> replay_wal(const std::string& path, Segment& segment) {
+  WalReplay result;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return result;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return io_error(errno);
+  LogReader reader(fd);
+
+  auto stop = [&](LogReader::Outcome outcome) -> Result<WalReplay> {
+    if (outcome == LogReader::kError) return io_error(reader.error());
+    result.file_len = reader.consumed();
+    return result;
+  };
+
+  uint8_t header[kWalHeaderSize];
+  if (auto o = reader.read(header, sizeof header); o != LogReader::kOk) return stop(o);
+  if (std::memcmp(header, kWalMagic, 4) != 0) return StoreError::WalCorruption("missing WAL header");
+  if (uint32_t version = load_u32(header + 4); version != kWalVersion) {
+    return StoreError::WalCorruption("unsupported WAL version " + std::to_string(version));
+  }
+  result.intact_end = kWalHeaderSize;
+
+  std::vector<uint8_t> body;
+  for (;;) {
+    uint8_t word[4];
+    if (auto o = reader.read(word, 4); o != LogReader::kOk) return stop(o);
+    if (auto o = reader.read_into(body, load_u32(word)); o != LogReader::kOk) return stop(o);
+    if (auto o = reader.read(word, 4); o != LogReader::kOk) return stop(o);
+    if (adler32(body.data(), body.size()) != load_u32(word)) return StoreError::WalCorruption("checksum mismatch");
+
+    Decoder decoder(body.data(), body.size());
+    WalRecord record;
+    if (!decode_wal_record(decoder, record)) return StoreError::Serialization(decoder.error());
+    ULMORA_TRY(apply_record(segment, std::move(record)));
+    ++result.records;
+    result.intact_end = reader.consumed();
+  }
+}
+
+Result<bool> Segment::replay_and_attach(const std::string& wal_path) {
+  struct stat st;
+  if (::stat(wal_path.c_str(), &st) != 0) return false;
+  auto replayed = replay_wal(wal_path, *this);
+  if (!replayed.ok()) return replayed.error();
+  std::optional<WalTail> torn;
+  if (replayed->torn()) torn = WalTail{replayed->intact_end, replayed->file_len};
+  auto writer = WalWriter::open(wal_path, WalSyncPolicy::from_env(), torn);
+  if (!writer.ok()) return writer.error();
+  wal_.reset();  // a writer already attached is closed first
+  wal_ = std::move(writer.value());
+  return true;
+}
+
+}  // namespace ulmora

@@ -1,0 +1,373 @@
+#include "segment/store/segment.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "base/clock.h"
+#include "base/env.h"
+#include "base/log.h"
+#include "segment/store/wal_writer.h"
+#include "vector/hnsw/config.h"
+#include "vector/hnsw/filter_edges.h"
+
+namespace ulmora {
+
+namespace {
+
+constexpr const char* kUnloadedText = "segment unloaded after memory cap exceeded";
+constexpr uint64_t kTimingChunk = 5000;
+constexpr uint64_t kPurgeMinDeleted = 100;
+constexpr float kPurgeMinRatio = 0.25f;
+
+bool env_flag_on(const char* name, bool unset) { return env::flag(name).value_or(unset); }
+
+class FdGuard {
+ public:
+  explicit FdGuard(int fd) : fd_(fd) {}
+  ~FdGuard() { ::close(fd_); }
+  FdGuard(const FdGuard&) = delete;
+  FdGuard& operator=(const FdGuard&) = delete;
+
+ private:
+  int fd_;
+};
+
+// The whole file in one buffer, sized from its metadata (one spare byte so
+// the final end-of-file read needs no growth).
+Result<std::vector<uint8_t>> read_whole_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return io_error(errno);
+  FdGuard guard(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return io_error(errno);
+  size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 65536;
+  std::vector<uint8_t> data(capacity);
+  size_t n = 0;
+  for (;;) {
+    if (n == data.size()) data.resize(data.size() * 2);
+    ssize_t r = ::read(fd, data.data() + n, data.size() - n);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return io_error(errno);
+    }
+    if (r == 0) break;
+    n += static_cast<size_t>(r);
+  }
+  data.resize(n);
+  return data;
+}
+
+// Resident set size of this process, or nothing when it cannot be read.
+std::optional<uint64_t> resident_bytes() {
+  std::FILE* f = std::fopen("/proc/self/statm", "re");
+  if (!f) return std::nullopt;
+  unsigned long long size = 0, resident = 0;
+  int got = std::fscanf(f, "%llu %llu", &size, &resident);
+  std::fclose(f);
+  long page = ::sysconf(_SC_PAGESIZE);
+  if (got != 2 || page <= 0) return std::nullopt;
+  return static_cast<uint64_t>(resident) * static_cast<uint64_t>(page);
+}
+
+using Nanos = std::chrono::nanoseconds;
+
+Nanos since(Instant start, Instant end) { return end < start ? Nanos(0) : std::chrono::duration_cast<Nanos>(end - start); }
+
+// Per-thread sums of timed inserts, reported every 5,000 inserts.
+struct InsertTiming {
+  Nanos hnsw{0}, payload{0}, filter{0}, total{0};
+  uint64_t n = 0;
+  uint64_t cum_n = 0;
+  Instant chunk_start{};
+  bool started = false;
+};
+
+struct InsertSpans {
+  Nanos hnsw{0}, payload{0}, filter{0}, total{0};
+};
+
+thread_local InsertTiming t_insert_timing;
+
+void record_insert_timing(const InsertSpans& s, Instant t0) {
+  InsertTiming& acc = t_insert_timing;
+  if (!acc.started) {
+    acc.chunk_start = t0;
+    acc.started = true;
+  }
+  acc.hnsw += s.hnsw;
+  acc.payload += s.payload;
+  acc.filter += s.filter;
+  acc.total += s.total;
+  ++acc.n;
+  if (acc.n % kTimingChunk != 0) return;
+  acc.cum_n += acc.n;
+  Instant t = now();
+  const int64_t n = static_cast<int64_t>(acc.n);
+  ULMORA_LOG(log::Level::kInfo, "segment",
+             "[insert_timing_chunk] n=" + std::to_string(acc.n) + " cum_n=" + std::to_string(acc.cum_n) +
+                 " avg_hnsw=" + format_duration(acc.hnsw / n) + " avg_payload_idx=" + format_duration(acc.payload / n) +
+                 " avg_filter_edges=" + format_duration(acc.filter / n) + " avg_total=" + format_duration(acc.total / n) +
+                 " chunk_elapsed=" + format_duration(since(acc.chunk_start, t)));
+  acc.hnsw = acc.payload = acc.filter = acc.total = Nanos(0);
+  acc.n = 0;
+  acc.chunk_start = t;
+}
+
+std::string purge_message(uint64_t d, uint64_t n, float percent) {
+  char pct[64];
+  std::snprintf(pct, sizeof pct, "%.2f", static_cast<double>(percent));
+  return "[DELETE] Triggering purge: " + std::to_string(d) + "/" + std::to_string(n) + " (" + pct + "%) deleted";
+}
+
+}  // namespace
+
+std::string format_duration(std::chrono::nanoseconds d) {
+  uint64_t v = d.count() < 0 ? 0 : static_cast<uint64_t>(d.count());
+  uint64_t unit;
+  int digits;
+  const char* suffix;
+  if (v >= 1000000000) {
+    unit = 1000000000, digits = 9, suffix = "s";
+  } else if (v >= 1000000) {
+    unit = 1000000, digits = 6, suffix = "ms";
+  } else if (v >= 1000) {
+    unit = 1000, digits = 3, suffix = "µs";
+  } else {
+    return std::to_string(v) + "ns";
+  }
+  std::string out = std::to_string(v / unit);
+  uint64_t frac = v % unit;
+  if (frac != 0) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%0*llu", digits, static_cast<unsigned long long>(frac));
+    std::string f(buf);
+    f.erase(f.find_last_not_of('0') + 1);
+    out += "." + f;
+  }
+  return out + suffix;
+}
+
+std::string format_load_timing_line(const std::string& path, const LoadTimings& t) {
+  return "snapshot_load path=" + path + " bytes=" + std::to_string(t.bytes) + " read_ms=" + std::to_string(t.read_ms) +
+         " checksum_ms=" + std::to_string(t.checksum_ms) + " deserialize_ms=" + std::to_string(t.deserialize_ms) +
+         " build_ms=" + std::to_string(t.build_ms) + " wal_replay_ms=" + std::to_string(t.wal_replay_ms) +
+         " total_ms=" + std::to_string(t.total_ms);
+}
+
+// ---- Loading -------------------------------------------------------------
+
+Result<std::unique_ptr<Segment>> Segment::from_snapshot(SegmentSnapshot&& snapshot) {
+  auto graph = hnsw::restore(std::move(snapshot.hnsw));
+  if (!graph.ok()) return graph.error();
+  std::unique_ptr<Segment> seg(new Segment());
+  seg->hnsw_ = std::move(graph.value());
+  seg->payload_index_ = std::move(snapshot.payload_index);
+  seg->payloads_ = std::move(snapshot.payloads);
+  seg->deleted_ = std::move(snapshot.deleted);
+  seg->next_id_ = snapshot.next_id;
+  return seg;
+}
+
+Result<std::unique_ptr<Segment>> Segment::load(const std::string& path) {
+  const bool print_timing = env_flag_on("VECTORDB_LOG_SNAPSHOT_LOAD_TIMING", false);
+  LoadTimings t;
+  const Instant start = now();
+
+  Instant mark = now();
+  auto file = read_whole_file(path);
+  if (!file.ok()) return file.error();
+  t.bytes = file->size();
+  t.read_ms = whole_ms(mark, now());
+
+  mark = now();
+  auto body = snapshot_body(std::span<const uint8_t>(file->data(), file->size()));
+  if (!body.ok()) return body.error();
+  t.checksum_ms = whole_ms(mark, now());
+
+  mark = now();
+  auto decoded = decode_snapshot_body(*body);
+  if (!decoded.ok()) return decoded.error();
+  t.deserialize_ms = whole_ms(mark, now());
+  file = std::vector<uint8_t>();  // the raw bytes are no longer needed
+
+  mark = now();
+  auto built = from_snapshot(std::move(decoded.value()));
+  if (!built.ok()) return built.error();
+  std::unique_ptr<Segment> seg = std::move(built.value());
+  t.build_ms = whole_ms(mark, now());
+
+  if (env_flag_on("VECTORDB_WAL_AUTO_REPLAY", true)) {
+    mark = now();
+    auto replayed = seg->replay_and_attach(wal_path_for(path));
+    if (!replayed.ok()) return replayed.error();
+    if (*replayed) t.wal_replay_ms = whole_ms(mark, now());
+  }
+
+  if (print_timing) {
+    t.total_ms = whole_ms(start, now());
+    std::string line = format_load_timing_line(path, t);
+    std::fprintf(stderr, "%s\n", line.c_str());
+    ULMORA_LOG(log::Level::kInfo, "snapshot", line);
+  }
+  return seg;
+}
+
+Segment::~Segment() = default;
+
+// ---- Mutations -----------------------------------------------------------
+
+Status Segment::refuse_if_unloaded(bool live) const {
+  if (live && unloaded_) return StoreError::MemoryCapExceeded(kUnloadedText);
+  return Status::Ok();
+}
+
+void Segment::link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::span<const float> vector,
+                                const Payload& payload, const PayloadIndex& index) {
+  const auto& config = hnsw::tuning::filter_key_config();
+  std::vector<FilterKey> keys = filter_keys(payload, config.keys ? &*config.keys : nullptr, config.max_keys);
+  if (keys.empty() || !env_flag_on("VECTORDB_FILTER_EDGES", false)) return;
+  hnsw::add_filter_edges(graph, point_id, vector, payload, index, keys);
+}
+
+Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::optional<Payload> payload, bool live) {
+  ULMORA_TRY(refuse_if_unloaded(live));
+  // The cap is read once per process, at the first live insert.
+  const std::optional<uint64_t> cap = live ? hnsw::tuning::max_rss_bytes() : std::nullopt;
+  const bool timing = env_flag_on("VECTORDB_LOG_INSERT_TIMING", false);
+  const Instant t0 = timing ? now() : Instant{};
+
+  if (hnsw_->contains(point_id) || payloads_.count(point_id) != 0 || deleted_.count(point_id) != 0) {
+    return StoreError::PointExists(point_id);
+  }
+  // Checked here, not only by the graph, so a refused insert is never logged.
+  if (vector.size() != hnsw_->dim) return StoreError::VectorLengthMismatch(hnsw_->dim, vector.size());
+
+  if (live && wal_) {
+    WalRecord record;
+    record.kind = WalRecord::kInsert;
+    record.point_id = point_id;
+    record.vector = std::move(vector);
+    record.payload = std::move(payload);
+    Status appended = wal_->append(record);
+    vector = std::move(record.vector);
+    payload = std::move(record.payload);
+    ULMORA_TRY(appended);
+  }
+  ULMORA_TRY(hnsw_->insert(point_id, vector));
+
+  InsertSpans spans;
+  Instant mark = timing ? now() : Instant{};
+  if (timing) spans.hnsw = since(t0, mark);
+  if (payload) {
+    index_payload(payload_index_, point_id, *payload);
+    put_payload(payloads_, point_id, std::move(*payload));
+    if (timing) {
+      Instant t = now();
+      spans.payload = since(mark, t);
+      mark = t;
+    }
+    link_filter_edges(*hnsw_, point_id, vector, payloads_.at(point_id), payload_index_);
+    if (timing) spans.filter = since(mark, now());
+  }
+  const uint64_t after = point_id == UINT64_MAX ? UINT64_MAX : point_id + 1;
+  if (after > next_id_) next_id_ = after;
+  if (timing) {
+    spans.total = since(t0, now());
+    record_insert_timing(spans, t0);
+  }
+  if (cap) {
+    auto rss = resident_bytes();
+    if (rss && *rss > *cap) unloaded_ = true;
+  }
+  return Status::Ok();
+}
+
+Status Segment::remove(uint64_t point_id, bool live) {
+  ULMORA_TRY(refuse_if_unloaded(live));
+  if (deleted_.count(point_id) != 0 || !hnsw_->contains(point_id)) return Status::Ok();
+  if (live && wal_) {
+    WalRecord record;
+    record.kind = WalRecord::kDelete;
+    record.point_id = point_id;
+    ULMORA_TRY(wal_->append(record));
+  }
+  auto it = payloads_.find(point_id);
+  if (it != payloads_.end()) {
+    unindex_payload(payload_index_, point_id, it->second);
+    payloads_.erase(it);
+  }
+  deleted_.insert(point_id);
+  hnsw_->mark_deleted(point_id);
+  return maybe_purge();
+}
+
+Status Segment::maybe_purge() {
+  if (!env_flag_on("VECTORDB_PURGE_DELETIONS", false)) return Status::Ok();
+  const uint64_t d = deleted_.size();
+  const uint64_t n = hnsw_->len();
+  if (d < kPurgeMinDeleted || n == 0) return Status::Ok();
+  const float ratio = static_cast<float>(d) / static_cast<float>(n);
+  if (!(ratio >= kPurgeMinRatio)) return Status::Ok();
+  ULMORA_LOG(log::Level::kInfo, "segment", purge_message(d, n, ratio * 100.0f));
+  return rebuild();
+}
+
+Status Segment::update_payload(uint64_t point_id, Payload payload, bool live) {
+  ULMORA_TRY(refuse_if_unloaded(live));
+  if (deleted_.count(point_id) != 0 || !hnsw_->contains(point_id)) return StoreError::PointNotFound(point_id);
+  if (live && wal_) {
+    WalRecord record;
+    record.kind = WalRecord::kUpdatePayload;
+    record.point_id = point_id;
+    record.payload = std::move(payload);
+    Status appended = wal_->append(record);
+    payload = std::move(*record.payload);
+    ULMORA_TRY(appended);
+  }
+  auto it = payloads_.find(point_id);
+  if (it != payloads_.end()) unindex_payload(payload_index_, point_id, it->second);
+  index_payload(payload_index_, point_id, payload);
+  put_payload(payloads_, point_id, std::move(payload));
+  return Status::Ok();
+}
+
+Status Segment::rebuild() {
+  if (rebuilding_.exchange(true, std::memory_order_acq_rel)) {
+    return StoreError::SearchFailed("Segment rebuild already in progress.");
+  }
+  struct ClearFlag {
+    std::atomic<bool>& flag;
+    ~ClearFlag() { flag.store(false, std::memory_order_release); }
+  } clear{rebuilding_};
+
+  const hnsw::HnswIndex& old = *hnsw_;
+  auto fresh = std::make_unique<hnsw::HnswIndex>(old.metric, old.m, old.ef_search, old.level_cap, old.dim);
+  PayloadIndex index;
+  PayloadMap payloads;
+  const uint64_t n = old.len();
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t p = old.point_id(i);
+    // A node the graph itself marks deleted stays gone too, so a purge never
+    // brings back a point that searches could not see.
+    if (deleted_.count(p) != 0 || old.state(i) == hnsw::NodeState::kDeleted) continue;
+    std::span<const float> v(old.vector(i), old.dim);
+    ULMORA_TRY(fresh->insert(p, v));
+    auto it = payloads_.find(p);
+    if (it == payloads_.end()) continue;
+    index_payload(index, p, it->second);
+    put_payload(payloads, p, it->second);
+    link_filter_edges(*fresh, p, v, payloads.at(p), index);
+  }
+  hnsw_ = std::move(fresh);
+  payload_index_ = std::move(index);
+  payloads_ = std::move(payloads);
+  deleted_.clear();
+  return Status::Ok();
+}
+
+}  // namespace ulmora
