@@ -8,7 +8,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 cxx_suite() {  # name, extra cmake args...
   local dir=build/$1; shift
-  cmake -S . -B "$dir" -G Ninja -DULMORA_BUILD_TESTS=ON -DULMORA_WERROR=ON "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DULMORA_BUILD_TESTS=ON -DULMORA_BUILD_TOOLS=ON -DULMORA_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
 }
 

@@ -31,8 +31,10 @@ struct KernelTable {
   Batch4Fn l2sq_x4;
   // Σ (codes[d] - 128) * x[d]: the Cosine code score.
   CodeI16Fn sq8_centered_i16;
-  // Σ codes[d] * x[d]: the plain code dot product (Euclidean codes).
+  // Σ codes[d] * x[d]: the plain code dot product.
   CodeI16Fn sq8_plain_i16;
+  // -Σ (codes[d] - x[d])^2: the Euclidean code score (higher is nearer).
+  CodeI16Fn sq8_neg_l2_i16;
   // Σ (codes[d] - 128) * q[d] with a signed-byte query (quantize_query_i8).
   CodeI8Fn sq8_dot_i8;
 };
@@ -53,6 +55,7 @@ float reference_dot(const float* a, const float* b, size_t n);
 float reference_l2sq(const float* a, const float* b, size_t n);
 int32_t reference_sq8_centered_i16(const uint8_t* codes, const int16_t* x, size_t n);
 int32_t reference_sq8_plain_i16(const uint8_t* codes, const int16_t* x, size_t n);
+int32_t reference_sq8_neg_l2_i16(const uint8_t* codes, const int16_t* x, size_t n);
 int32_t reference_sq8_dot_i8(const uint8_t* codes, const int8_t* q, size_t n);
 
 // Dispatching shorthands.

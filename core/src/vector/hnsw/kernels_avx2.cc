@@ -153,7 +153,23 @@ int32_t centered_i16(const uint8_t* c, const int16_t* x, size_t n) { return code
 int32_t plain_i16(const uint8_t* c, const int16_t* x, size_t n) { return codes<0>(c, x, n); }
 int32_t dot_i8(const uint8_t* c, const int8_t* q, size_t n) { return codes<128>(c, q, n); }
 
-const KernelTable kAvx2Fma = {"avx2_fma", dot, l2sq, dot_x4, l2sq_x4, centered_i16, plain_i16, dot_i8};
+// Differences fit 16 bits (|d| <= 511); madd squares and pairs them.
+int32_t neg_l2_i16(const uint8_t* c, const int16_t* x, size_t n) {
+  __m256i s0 = _mm256_setzero_si256();
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m256i d = _mm256_sub_epi16(widen_codes<0>(c + i), load_query(x + i));
+    s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(d, d));
+  }
+  uint32_t sum = static_cast<uint32_t>(hsum_i32(s0));
+  for (; i < n; ++i) {
+    int32_t d = int32_t{c[i]} - x[i];
+    sum += static_cast<uint32_t>(d * d);
+  }
+  return static_cast<int32_t>(0u - sum);
+}
+
+const KernelTable kAvx2Fma = {"avx2_fma", dot, l2sq, dot_x4, l2sq_x4, centered_i16, plain_i16, neg_l2_i16, dot_i8};
 
 }  // namespace
 

@@ -33,6 +33,15 @@ int32_t reference_sq8_plain_i16(const uint8_t* codes, const int16_t* x, size_t n
   return static_cast<int32_t>(sum);
 }
 
+int32_t reference_sq8_neg_l2_i16(const uint8_t* codes, const int16_t* x, size_t n) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < n; ++i) {
+    int32_t d = int32_t{codes[i]} - int32_t{x[i]};
+    sum += static_cast<uint32_t>(d * d);
+  }
+  return static_cast<int32_t>(0u - sum);
+}
+
 int32_t reference_sq8_dot_i8(const uint8_t* codes, const int8_t* q, size_t n) {
   uint32_t sum = 0;
   for (size_t i = 0; i < n; ++i) sum += static_cast<uint32_t>((int32_t{codes[i]} - 128) * int32_t{q[i]});
@@ -98,9 +107,24 @@ int32_t portable_centered_i16(const uint8_t* c, const int16_t* x, size_t n) { re
 int32_t portable_plain_i16(const uint8_t* c, const int16_t* x, size_t n) { return portable_codes<0>(c, x, n); }
 int32_t portable_dot_i8(const uint8_t* c, const int8_t* q, size_t n) { return portable_codes<128>(c, q, n); }
 
+int32_t portable_neg_l2_i16(const uint8_t* c, const int16_t* x, size_t n) {
+  uint32_t sum = 0;
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    int32_t d0 = int32_t{c[i]} - x[i], d1 = int32_t{c[i + 1]} - x[i + 1];
+    int32_t d2 = int32_t{c[i + 2]} - x[i + 2], d3 = int32_t{c[i + 3]} - x[i + 3];
+    sum += static_cast<uint32_t>(d0 * d0 + d1 * d1 + d2 * d2 + d3 * d3);
+  }
+  for (; i < n; ++i) {
+    int32_t d = int32_t{c[i]} - x[i];
+    sum += static_cast<uint32_t>(d * d);
+  }
+  return static_cast<int32_t>(0u - sum);
+}
+
 const KernelTable kPortable = {
     "portable",         portable_dot,          portable_l2sq,      portable_dot_x4, portable_l2sq_x4,
-    portable_centered_i16, portable_plain_i16, portable_dot_i8,
+    portable_centered_i16, portable_plain_i16, portable_neg_l2_i16, portable_dot_i8,
 };
 
 }  // namespace

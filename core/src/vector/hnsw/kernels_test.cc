@@ -86,8 +86,16 @@ TEST_P(KernelVariant, CodeScoresAreExact) {
     }
     ASSERT_EQ(k().sq8_centered_i16(c.data(), x.data(), n), reference_sq8_centered_i16(c.data(), x.data(), n)) << n;
     ASSERT_EQ(k().sq8_plain_i16(c.data(), x.data(), n), reference_sq8_plain_i16(c.data(), x.data(), n)) << n;
+    ASSERT_EQ(k().sq8_neg_l2_i16(c.data(), x.data(), n), reference_sq8_neg_l2_i16(c.data(), x.data(), n)) << n;
     ASSERT_EQ(k().sq8_dot_i8(c.data(), q.data(), n), reference_sq8_dot_i8(c.data(), q.data(), n)) << n;
   }
+}
+
+TEST(KernelReference, EuclideanCodeScoreIsNegatedSquaredCodeDistance) {
+  const uint8_t c[3] = {0, 255, 10};
+  const int16_t x[3] = {255, 0, 7};
+  EXPECT_EQ(reference_sq8_neg_l2_i16(c, x, 3), -(255 * 255 * 2 + 9));
+  EXPECT_EQ(reference_sq8_neg_l2_i16(c, x, 0), 0);
 }
 
 TEST_P(KernelVariant, CodeScoreExtremes) {

@@ -796,7 +796,7 @@ Status search_layer_sq8(const HnswIndex& ix, std::span<const int16_t> code, std:
   if (!lease.ok()) return nested_scratch_error();
   Beam beam(ix, lease.get(), n, 0);
   const kernels::KernelTable& k = kernels::active();
-  beam.use_codes(code.data(), ix.metric == Metric::kCosine ? k.sq8_centered_i16 : k.sq8_plain_i16);
+  beam.use_codes(code.data(), ix.metric == Metric::kCosine ? k.sq8_centered_i16 : k.sq8_neg_l2_i16);
   const char* stop = "sq8_search_done";
   if (beam.seed(seeds, false)) beam.run(b, nullptr);
   if (trace) {

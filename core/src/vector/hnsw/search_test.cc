@@ -682,6 +682,24 @@ TEST(Sq8RouteTest, RerankCollectsEfTimesFactorCandidates) {
   EXPECT_GE(hits, 8u);
 }
 
+// The Euclidean code score is the negated squared distance between codes:
+// a plain code dot product would walk towards long vectors, not near ones.
+TEST(Sq8RouteTest, EuclideanCodeBeamWalksTowardsNearNeighbours) {
+  auto ix = quantized(Metric::kEuclidean);
+  std::vector<std::vector<float>> data(400);
+  for (uint64_t i = 0; i < 400; ++i) data[i].assign(ix->vector(i), ix->vector(i) + 16);
+  SearchOptions o;
+  o.rerank_factor = 2;
+  o.ef = 16;
+  size_t hits = 0;
+  const auto queries = testing::random_vectors(20, 16, 91);
+  for (const auto& q : queries) {
+    auto truth = testing::brute_force(Metric::kEuclidean, data, q, 10);
+    for (uint64_t id : ids_of(run(*ix, q, 10, o))) hits += std::count(truth.begin(), truth.end(), id);
+  }
+  EXPECT_GE(hits, 160u);  // recall@10 >= 0.8 over 20 queries
+}
+
 TEST(Sq8RouteTest, NodesWithoutCodeRowsAreSkippedByTheRouteAndNotScreened) {
   auto ix = quantized(Metric::kCosine, 300, 16);
   // The last 50 nodes lose their code rows, as if appended after quantising.

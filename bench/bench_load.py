@@ -1,0 +1,147 @@
+"""Snapshot load speed and resident memory per node.
+
+Load: ``ulmoradb.Index(path)`` in a fresh process with
+VECTORDB_LOG_SNAPSHOT_LOAD_TIMING=1; the loader's stderr line gives read_ms,
+checksum_ms, deserialize_ms and build_ms of the segment load, and the
+constructor's total wall time also covers the export and second restore the
+Index performs. Each stage is shown as MB/s of the file size, next to a plain
+``read()`` of the same (page-cached) file.
+
+Memory: RSS before and after constructing the Index in a fresh process
+(freed heap returned with malloc_trim first), minus the raw vector bytes,
+per node; the same for hnswlib's ``load_index`` of the same graph.
+
+Usage: python bench/bench_load.py [--dataset clustered] [--metric euclidean] [--repeat 3]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import benchlib  # noqa: E402
+import datasets  # noqa: E402
+import hnsw_to_snapshot as h2s  # noqa: E402
+
+TIMING = re.compile(r"snapshot_load path=.* bytes=(\d+) read_ms=(\d+) checksum_ms=(\d+) deserialize_ms=(\d+) "
+                    r"build_ms=(\d+) wal_replay_ms=(\d+) total_ms=(\d+)")
+
+
+def child(kind: str, path: str, n: int, dim: int, metric: str) -> None:
+    """Runs in a fresh process; prints one JSON line."""
+    import numpy  # noqa: F401  (loaded before the baseline so it is not counted)
+
+    if kind == "ulmora":
+        ulmoradb = benchlib.import_ulmoradb()
+    else:
+        import hnswlib
+    benchlib.malloc_trim()
+    before = benchlib.rss_bytes()
+    t = time.perf_counter()
+    if kind == "ulmora":
+        obj = ulmoradb.Index(path)
+        assert len(obj) == n
+    elif kind == "hnswlib":
+        obj = hnswlib.Index(space=h2s.SPACE_OF[metric], dim=dim)
+        obj.load_index(path, max_elements=n)
+    else:
+        with open(path, "rb") as f:
+            obj = f.read()
+    secs = time.perf_counter() - t
+    peak = benchlib.peak_rss_bytes()
+    benchlib.malloc_trim()
+    after = benchlib.rss_bytes()
+    print(json.dumps({"secs": secs, "rss_before": before, "rss_after": after, "peak": peak}))
+
+
+def spawn(kind: str, path: Path, n: int, dim: int, metric: str) -> tuple[dict, dict | None]:
+    env = dict(os.environ, VECTORDB_LOG_SNAPSHOT_LOAD_TIMING="1")
+    out = subprocess.run([sys.executable, __file__, "--child", kind, str(path), str(n), str(dim), metric],
+                         capture_output=True, text=True, env=env)
+    if out.returncode != 0:
+        raise SystemExit(f"child {kind} failed:\n{out.stderr}")
+    res = json.loads(out.stdout.strip().splitlines()[-1])
+    m = TIMING.search(out.stderr)
+    timing = None
+    if m:
+        keys = ("bytes", "read_ms", "checksum_ms", "deserialize_ms", "build_ms", "wal_replay_ms", "total_ms")
+        timing = dict(zip(keys, map(int, m.groups())))
+    return res, timing
+
+
+def main(argv=None):
+    if argv is None and len(sys.argv) > 1 and sys.argv[1] == "--child":
+        kind, path, n, dim, metric = sys.argv[2:7]
+        return child(kind, path, int(n), int(dim), metric)
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--dataset", default="clustered", choices=sorted(datasets.GENERATORS))
+    ap.add_argument("--metric", default="euclidean", choices=datasets.METRICS)
+    ap.add_argument("--repeat", type=int, default=3)
+    args = ap.parse_args(argv)
+
+    benchlib.import_ulmoradb()  # fails early, and fixes PYTHONPATH for the children
+    base, _, _ = datasets.load(args.dataset, args.metric)
+    n, dim = base.shape
+    del base
+    snap = h2s.snapshot_for(args.dataset, args.metric)
+    hpath = datasets.OUT_DIR / f"{args.dataset}_{args.metric}.hnswlib"
+    size = snap.stat().st_size
+    mb = size / 1e6
+    vector_bytes = n * dim * 4
+
+    runs = {"read": [], "ulmora": [], "hnswlib": []}
+    timings = []
+    for _ in range(args.repeat):
+        for kind in runs:
+            res, timing = spawn(kind, hpath if kind == "hnswlib" else snap, n, dim, args.metric)
+            runs[kind].append(res)
+            if kind == "ulmora":
+                if timing is None:
+                    raise SystemExit("no snapshot_load timing line on stderr")
+                timings.append(timing)
+
+    def best(kind, key="secs"):
+        return min(r[key] for r in runs[kind])
+
+    def per_node(kind):
+        return min(r["rss_after"] - r["rss_before"] for r in runs[kind]) / n - dim * 4
+
+    stage = {k: min(t[k] for t in timings) for k in timings[0]}
+    rows = [
+        ["plain read() of the file", best("read") * 1e3, mb / best("read")],
+        ["loader read_ms", stage["read_ms"], mb / max(stage["read_ms"], 1) * 1e3],
+        ["loader checksum_ms", stage["checksum_ms"], mb / max(stage["checksum_ms"], 1) * 1e3],
+        ["loader deserialize_ms", stage["deserialize_ms"], mb / max(stage["deserialize_ms"], 1) * 1e3],
+        ["loader build_ms", stage["build_ms"], mb / max(stage["build_ms"], 1) * 1e3],
+        ["loader total_ms", stage["total_ms"], mb / max(stage["total_ms"], 1) * 1e3],
+        ["Index(path) wall (load + export + restore)", best("ulmora") * 1e3, mb / best("ulmora")],
+        ["hnswlib load_index wall", best("hnswlib") * 1e3, hpath.stat().st_size / 1e6 / best("hnswlib")],
+    ]
+    mem = {
+        "ulmora_bytes_per_node_beyond_vectors": per_node("ulmora"),
+        "hnswlib_bytes_per_node_beyond_vectors": per_node("hnswlib"),
+        "ulmora_peak_rss_during_load": min(r["peak"] - r["rss_before"] for r in runs["ulmora"]),
+        "hnswlib_peak_rss_during_load": min(r["peak"] - r["rss_before"] for r in runs["hnswlib"]),
+        "vector_bytes": vector_bytes,
+    }
+    print(f"\n### Load of {snap.name}: {n} x {dim}, {mb:.1f} MB (best of {args.repeat} fresh processes)\n")
+    print(benchlib.table(["stage", "ms", "MB/s"], rows))
+    print(f"\nResident bytes per node beyond the {dim * 4} B vector: ulmoradb "
+          f"{mem['ulmora_bytes_per_node_beyond_vectors']:.0f} B, hnswlib "
+          f"{mem['hnswlib_bytes_per_node_beyond_vectors']:.0f} B. Peak RSS growth while loading: ulmoradb "
+          f"{mem['ulmora_peak_rss_during_load'] / 1e6:.0f} MB, hnswlib {mem['hnswlib_peak_rss_during_load'] / 1e6:.0f} MB.")
+    out = benchlib.save(f"load_{args.dataset}_{args.metric}", {
+        "dataset": args.dataset, "metric": args.metric, "n": n, "dim": dim, "file_bytes": size,
+        "stages_ms": stage, "runs": runs, "memory": mem})
+    print(f"\n(saved {out})", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
