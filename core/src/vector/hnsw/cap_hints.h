@@ -32,6 +32,12 @@ class CapHints {
     return chunk[node & (kChunkCapacity - 1)];
   }
 
+  // Cache hint for an upcoming word(node); allocates nothing.
+  void prefetch(uint64_t node) const {
+    if (const auto* chunk = static_cast<const uint64_t*>(dir_.chunk(node >> kChunkShift)))
+      __builtin_prefetch(chunk + (node & (kChunkCapacity - 1)), 1);
+  }
+
  private:
   std::mutex writer_;
   detail::ChunkDirectory dir_;

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -136,7 +137,8 @@ inline bool before(const ScoredNode& a, const ScoredNode& b) {
   return a.key < b.key || (!std::isnan(a.key) && std::isnan(b.key));
 }
 
-constexpr size_t kInsertionSortMax = 20;
+// Below this size insertion sort beats the radix passes' fixed costs.
+constexpr size_t kRadixMin = 64;
 
 void insertion_sort(ScoredNode* v, size_t n) {
   for (size_t i = 1; i < n; ++i) {
@@ -150,49 +152,58 @@ void insertion_sort(ScoredNode* v, size_t n) {
   }
 }
 
-// Stable merge of v[0, mid) and v[mid, n) through `buf` (n slots).
-void merge_runs(ScoredNode* v, size_t mid, size_t n, ScoredNode* buf) {
-  size_t i = 0, j = mid, k = 0;
-  while (i < mid && j < n) buf[k++] = before(v[j], v[i]) ? v[j++] : v[i++];
-  while (i < mid) buf[k++] = v[i++];
-  while (j < n) buf[k++] = v[j++];
-  std::memcpy(v, buf, n * sizeof(ScoredNode));
+// Unsigned image of a key that orders like before(): -0 and +0 are one
+// value, every NaN is one value after +inf.
+inline uint32_t radix_image(float key) {
+  if (std::isnan(key)) return 0xFFFFFFFFu;
+  if (key == 0.0f) key = 0.0f;
+  const uint32_t b = std::bit_cast<uint32_t>(key);
+  return (b & 0x80000000u) ? ~b : (b | 0x80000000u);
 }
 
-void merge_sort(ScoredNode* v, size_t n, ScoredNode* buf) {
-  if (n <= kInsertionSortMax) {
-    insertion_sort(v, n);
-    return;
+// Stable LSD radix sort, one byte of the key image per pass: (image << 32
+// | position) words are scattered, then the records are gathered once.
+// Passes whose byte is the same for every item are skipped.
+void radix_sort(ScoredNode* v, size_t n) {
+  thread_local std::vector<uint64_t> a, b;
+  thread_local std::vector<ScoredNode> records;
+  a.resize(n);
+  b.resize(n);
+  uint32_t counts[4][256] = {};
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t img = radix_image(v[i].key);
+    a[i] = (uint64_t{img} << 32) | i;
+    for (int d = 0; d < 4; ++d) ++counts[d][(img >> (8 * d)) & 0xFF];
   }
-  size_t mid = n / 2;
-  merge_sort(v, mid, buf);
-  merge_sort(v + mid, n - mid, buf);
-  if (!before(v[mid], v[mid - 1])) return;  // already in order
-  merge_runs(v, mid, n, buf);
-}
-
-std::vector<ScoredNode>& sort_buffer(size_t n) {
-  thread_local std::vector<ScoredNode> buf;
-  if (buf.size() < n) buf.resize(n);
-  return buf;
+  for (int d = 0; d < 4; ++d) {
+    const uint32_t* c = counts[d];
+    if (c[(a[0] >> (32 + 8 * d)) & 0xFF] == n) continue;
+    uint32_t start[256];
+    for (uint32_t k = 0, sum = 0; k < 256; ++k) {
+      start[k] = sum;
+      sum += c[k];
+    }
+    for (size_t i = 0; i < n; ++i) b[start[(a[i] >> (32 + 8 * d)) & 0xFF]++] = a[i];
+    a.swap(b);
+  }
+  records.assign(v, v + n);
+  for (size_t i = 0; i < n; ++i) v[i] = records[static_cast<uint32_t>(a[i])];
 }
 
 }  // namespace
 
 void sort_by_key(std::span<ScoredNode> items) {
-  if (items.size() <= kInsertionSortMax) {
-    insertion_sort(items.data(), items.size());
-    return;
-  }
-  merge_sort(items.data(), items.size(), sort_buffer(items.size()).data());
+  // Beam results arrive sorted; a stable sort leaves sorted input as it is.
+  if (std::is_sorted(items.begin(), items.end(), before)) return;
+  if (items.size() < kRadixMin) insertion_sort(items.data(), items.size());
+  else radix_sort(items.data(), items.size());
 }
 
+// A stable sort of the whole list orders it exactly as a stable merge of
+// the sorted prefix with the sorted tail would (earlier entries win ties).
 void sort_tail_and_merge(std::vector<ScoredNode>& items, size_t sorted_prefix) {
-  size_t n = items.size();
-  if (sorted_prefix >= n) return;
-  sort_by_key(std::span<ScoredNode>(items).subspan(sorted_prefix));
-  if (sorted_prefix == 0 || !before(items[sorted_prefix], items[sorted_prefix - 1])) return;
-  merge_runs(items.data(), sorted_prefix, n, sort_buffer(n).data());
+  if (sorted_prefix >= items.size()) return;
+  sort_by_key(items);
 }
 
 }  // namespace detail
@@ -215,31 +226,36 @@ SelectScratch& select_scratch() {
 }
 
 // True when some vector of `picked` lies closer to `cv` than `bound`
-// (scores negated for Dot). Four at a time through the batched kernels;
-// which picked node rejects first does not change the answer.
-bool any_closer(const HnswIndex& ix, const float* cv, const std::vector<const float*>& picked, bool negate,
-                float bound, float* out) {
-  const size_t dim = static_cast<size_t>(ix.dim);
-  const kernels::KernelTable& k = kernels::active();
-  const kernels::Batch4Fn batch = ix.metric == Metric::kEuclidean ? k.l2sq_x4 : k.dot_x4;
+// (scores negated for Dot). Which picked node rejects does not change the
+// answer, so the order is free: the front vector is tried alone first (it
+// rejects most candidates), then the rest four at a time through the
+// batched kernel, and a vector that rejects there moves to the front, as
+// neighbouring candidates tend to be rejected by the same pick.
+bool any_closer(const HnswIndex& ix, const float* cv, std::vector<const float*>& picked, bool negate, float bound,
+                float* out) {
   const size_t n = picked.size();
-  size_t j = 0;
-  for (; j + 1 < n; j += 4) {
+  if (n == 0) return false;
+  const size_t dim = static_cast<size_t>(ix.dim);
+  auto closer = [&](float raw_kernel) {
+    float d = ix.metric == Metric::kCosine ? 1.0f - std::clamp(raw_kernel, -1.0f, 1.0f) : raw_kernel;
+    return (negate ? -d : d) < bound;
+  };
+  const kernels::KernelTable& k = kernels::active();
+  const bool l2 = ix.metric == Metric::kEuclidean;
+  if (closer((l2 ? k.l2sq : k.dot)(cv, picked[0], dim))) return true;
+  const kernels::Batch4Fn batch = l2 ? k.l2sq_x4 : k.dot_x4;
+  for (size_t j = 1; j < n; j += 4) {
     // A short tail repeats its last vector to fill the batch.
     const float* group[4];
     const size_t take = std::min<size_t>(4, n - j);
     for (size_t t = 0; t < 4; ++t) group[t] = picked[j + std::min(t, take - 1)];
     batch(cv, group, dim, out);
     for (size_t t = 0; t < take; ++t) {
-      float d = ix.metric == Metric::kCosine ? 1.0f - std::clamp(out[t], -1.0f, 1.0f) : out[t];
-      if (negate) d = -d;
-      if (d < bound) return true;
+      if (!closer(out[t])) continue;
+      std::rotate(picked.begin(), picked.begin() + static_cast<ptrdiff_t>(j + t),
+                  picked.begin() + static_cast<ptrdiff_t>(j + t + 1));
+      return true;
     }
-  }
-  if (j < n) {
-    float d = score(ix.metric, cv, picked[j], dim);
-    if (negate) d = -d;
-    if (d < bound) return true;
   }
   return false;
 }
@@ -364,15 +380,17 @@ uint64_t cap_limit(const HnswIndex& ix, uint64_t level) { return (level == 0 ? i
 
 namespace {
 
-// Fingerprint of a list and its stored raw scores, skipping position `skip`.
+// Fingerprint of a list and its stored raw scores, skipping position `skip`
+// (later entries count as one place earlier). Each entry is mixed with its
+// position on its own and the mixes are summed, so the multiplies do not
+// form one long dependency chain.
 uint64_t list_fingerprint(const std::vector<uint32_t>& list, const std::vector<float>& raws, size_t skip) {
   uint64_t h = 0x9E3779B97F4A7C15ull;
-  for (size_t k = 0; k < list.size(); ++k) {
+  for (size_t k = 0, place = 1; k < list.size(); ++k) {
     if (k == skip) continue;
-    uint32_t bits;
-    std::memcpy(&bits, &raws[k], sizeof(bits));
-    h = (h ^ ((uint64_t{list[k]} << 32) | bits)) * 0xFF51AFD7ED558CCDull;
-    h ^= h >> 29;
+    const uint64_t x = (uint64_t{list[k]} << 32) | std::bit_cast<uint32_t>(raws[k]);
+    uint64_t v = (x ^ (place++ * 0x9E3779B97F4A7C15ull)) * 0xFF51AFD7ED558CCDull;
+    h += v ^ (v >> 29);
   }
   return h & ~uint64_t{0xFF};
 }
@@ -691,6 +709,25 @@ void add_backlink(HnswIndex& ix, uint64_t level, uint64_t n, uint64_t idx, float
   });
 }
 
+// Back-links touch one list (level 0: also a score list and a cap hint) of
+// each selected node, scattered in memory: their slots are requested for
+// all of them first, then each node's blocks one back-link ahead.
+void prefetch_backlink_slots(const HnswIndex& ix, uint64_t level, std::span<const ScoredNode> cands,
+                             std::span<const uint32_t> selected) {
+  for (uint32_t p : selected) {
+    const uint64_t n = cands[p].node;
+    ix.layer(level).prefetch_slot(n);
+    if (level != 0) continue;
+    ix.neighbor_scores.prefetch_slot(n);
+    ix.cap_hints.prefetch(n);
+  }
+}
+
+void prefetch_backlink_lists(const HnswIndex& ix, uint64_t level, uint64_t n) {
+  ix.layer(level).prefetch(n);
+  if (level == 0) ix.neighbor_scores.prefetch(n);
+}
+
 // Replaces idx's list on `level` with idx + the selected nodes (level 0:
 // and its score list), trimming it when caps are on.
 void write_own_list(HnswIndex& ix, uint64_t level, uint64_t idx, std::span<const ScoredNode> cands,
@@ -776,10 +813,12 @@ Status link_levels(HnswIndex& ix, uint64_t idx, uint64_t point_id, uint64_t leve
     detail::sort_tail_and_merge(s.cands, sorted);
     detail::select_positions(ix, s.cands, m_level, lc, cosine_or_dot, s.selected);
     write_own_list(ix, lc, idx, s.cands, s.selected, caps, s);
-    for (uint32_t p : s.selected) {
-      const uint64_t n = s.cands[p].node;
+    prefetch_backlink_slots(ix, lc, s.cands, s.selected);
+    for (size_t j = 0; j < s.selected.size(); ++j) {
+      if (j + 1 < s.selected.size()) prefetch_backlink_lists(ix, lc, s.cands[s.selected[j + 1]].node);
+      const uint64_t n = s.cands[s.selected[j]].node;
       if (n == idx || !ix.live_vector(n)) continue;
-      add_backlink(ix, lc, n, idx, s.cands[p].raw, caps);
+      add_backlink(ix, lc, n, idx, s.cands[s.selected[j]].raw, caps);
     }
     if (!s.selected.empty()) cur = s.cands[s.selected[0]].node;
     if (trace.on) emit_layer_event(ix, trace, point_id, level, lc, cur, s.cands.size(), s.cands, s.selected);

@@ -254,14 +254,58 @@ TEST(SelectNeighbors, DotKeysOrderByDescendingInnerProduct) {
   EXPECT_EQ(ix->select_neighbors(c, 3, 0, true), (std::vector<uint64_t>{2, 3, 1}));
 }
 
+// The rule written out directly: pass 1 against every pick in order, then
+// the fill. The library may test picks in any order; the answer must match.
+std::vector<uint64_t> reference_select(const HnswIndex& ix, const std::vector<ScoredNode>& c, size_t m) {
+  std::vector<uint64_t> out;
+  for (const ScoredNode& x : c) {
+    if (out.size() >= m) break;
+    bool keep = true;
+    for (uint64_t s : out) {
+      float d = score(ix.metric, ix.vector(x.node), ix.vector(s), ix.dim);
+      if (ix.metric == Metric::kDot) d = -d;
+      if (d < x.key) keep = false;
+    }
+    if (keep) out.push_back(x.node);
+  }
+  for (const ScoredNode& x : c)
+    if (out.size() < m && std::find(out.begin(), out.end(), x.node) == out.end()) out.push_back(x.node);
+  return out;
+}
+
+class SelectMetric : public ::testing::TestWithParam<Metric> {};
+
+TEST_P(SelectMetric, ManyCandidatesMatchTheRuleWrittenOut) {
+  auto ix = make_index(GetParam(), 8, 16, 0, 24);
+  std::mt19937 rng(31);
+  const auto pts = testing::clustered(rng, 400, 24, 6);
+  for (size_t i = 0; i < pts.size(); ++i) ASSERT_TRUE(ix->insert(i, pts[i]).ok());
+  for (uint64_t from : {0, 17, 399}) {
+    std::vector<ScoredNode> c;
+    for (uint64_t n = 0; n < ix->len(); ++n) {
+      if (n == from) continue;
+      float raw = score(ix->metric, ix->vector(from), ix->vector(n), 24);
+      c.push_back({n, raw, sort_key(ix->metric, raw)});
+    }
+    detail::sort_by_key(c);
+    for (size_t m : {4, 16, 48})
+      EXPECT_EQ(ix->select_neighbors(c, m, 0, true), reference_select(*ix, c, m)) << "from " << from << " m " << m;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, SelectMetric, ::testing::Values(Metric::kEuclidean, Metric::kCosine, Metric::kDot));
+
 // ---- Sorting -----------------------------------------------------------
 
 TEST(SortByKey, StableWithNaNLastAtEverySize) {
   std::mt19937 rng(11);
-  for (size_t n : {0, 1, 5, 20, 21, 64, 257}) {
+  // Signed zeros compare equal and must keep their order; infinities and
+  // negative keys (Dot) sort by value; every NaN goes last.
+  const float specials[] = {NAN, -0.0f, 0.0f, INFINITY, -INFINITY, -2.5f, 1e-30f, -1e-30f};
+  for (size_t n : {0, 1, 5, 20, 21, 63, 64, 257, 1000}) {
     std::vector<ScoredNode> v;
     for (size_t i = 0; i < n; ++i) {
-      float key = (rng() % 7 == 0) ? NAN : static_cast<float>(rng() % 10);
+      float key = (rng() % 3 == 0) ? specials[rng() % 8] : static_cast<float>(rng() % 10) - 4.0f;
       v.push_back({i, key, key});
     }
     std::vector<ScoredNode> want = v;

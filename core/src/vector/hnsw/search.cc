@@ -264,10 +264,11 @@ class Beam {
   // Code-space beams only walk nodes that have a code row.
   bool has_row(uint64_t i) const { return !code_ || i < code_rows_; }
 
-  // Up to four cache lines from p.
+  // Up to eight cache lines from p: a whole 128-dimension vector, and the
+  // start of a longer one (the hardware prefetcher follows on from there).
   static void prefetch_lines(const void* p, size_t bytes) {
     const char* c = static_cast<const char*>(p);
-    size_t lines = std::min<size_t>((bytes + 63) / 64, 4);
+    size_t lines = std::min<size_t>((bytes + 63) / 64, 8);
     for (size_t l = 0; l < lines; ++l) __builtin_prefetch(c + 64 * l);
   }
   void prefetch(uint64_t i) const {
