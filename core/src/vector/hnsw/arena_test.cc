@@ -39,6 +39,19 @@ TEST(HnswArena, BulkAppendMatchesPushes) {
   EXPECT_EQ(col.get(5000), 200);
 }
 
+TEST(HnswArena, MappedChunksAreHugePageAlignedZeroedAndReleased) {
+  // Sizes below, at and above one huge page; each block must be fully
+  // usable from the aligned start (ASan would flag a trimmed tail).
+  for (size_t bytes : {detail::kMappedChunkBytes, detail::kHugePageBytes, size_t{5} << 20}) {
+    auto* p = static_cast<unsigned char*>(detail::alloc_zeroed(bytes));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % detail::kHugePageBytes, 0u) << bytes;
+    EXPECT_EQ(p[0], 0);
+    EXPECT_EQ(p[bytes - 1], 0);
+    p[0] = p[bytes - 1] = 1;
+    detail::free_zeroed(p, bytes);
+  }
+}
+
 TEST(VectorArena, SlotsAcrossChunks) {
   VectorArena col(3);
   EXPECT_EQ(col.chunk_slots(), 4096u);
