@@ -58,7 +58,6 @@ float sq8_cosine_raw(int32_t code_score);
 struct SearchOptions;
 struct ScoredNode;
 struct SearchCounters;
-struct ScoreMemo;
 class TraceContext;
 
 class HnswIndex {
@@ -93,10 +92,9 @@ class HnswIndex {
   // Best k points (node field = point id), ascending key, ties by point id.
   Status search(std::span<const float> query, size_t k, const SearchOptions& options,
                 std::vector<ScoredNode>& out) const;
-  // `memo`, when given, receives the raw score of every node the beam scores.
   Status search_layer(std::span<const float> query, std::span<const uint64_t> seeds, uint64_t level, size_t ef,
                       const SearchOptions& options, bool cosine_or_dot, SearchCounters* counters,
-                      TraceContext* trace, std::vector<ScoredNode>& out, ScoreMemo* memo = nullptr) const;
+                      TraceContext* trace, std::vector<ScoredNode>& out) const;
   Status search_level0(std::span<const float> query, std::span<const uint64_t> seeds, size_t ef,
                        const SearchOptions& options, bool cosine_or_dot, SearchCounters* counters,
                        TraceContext* trace, std::vector<ScoredNode>& out) const;

@@ -560,7 +560,6 @@ struct ExpansionScratch {
   uint32_t epoch = 0;
   std::vector<uint32_t> neighbours;
   std::vector<ScoredNode> extra;
-  std::vector<ScoredNode> misses;  // extras the beams did not score
   bool in_use = false;
 };
 
@@ -583,7 +582,6 @@ class ExpansionBorrow {
 
 // Buffers of one insertion, reused across inserts on a thread.
 struct InsertScratch {
-  ScoreMemo memo;  // raw scores from idx's beams, for the one-hop candidates
   std::vector<float> prepared;
   std::vector<ScoredNode> cands;
   std::vector<uint32_t> selected;  // positions in cands
@@ -599,7 +597,7 @@ InsertScratch& insert_scratch() {
 bool is_linked(const HnswIndex& ix, uint64_t i) { return ix.state(i) == NodeState::kLinked; }
 
 // Fills raw and key of every item from `query`, four at a time.
-void score_all(const HnswIndex& ix, const float* query, std::span<ScoredNode> items) {
+void score_all(const HnswIndex& ix, const float* query, std::vector<ScoredNode>& items) {
   const size_t dim = static_cast<size_t>(ix.dim);
   const kernels::KernelTable& k = kernels::active();
   const kernels::Batch4Fn batch = ix.metric == Metric::kEuclidean ? k.l2sq_x4 : k.dot_x4;
@@ -626,7 +624,7 @@ void score_all(const HnswIndex& ix, const float* query, std::span<ScoredNode> it
 // Appends to `cands` every Linked, unvisited neighbour on `level` of the
 // first `m` candidates (the pool of the diversity rule).
 void expand_one_hop(const HnswIndex& ix, uint64_t idx, const float* query, uint64_t level, size_t m,
-                    const ScoreMemo& memo, std::vector<ScoredNode>& cands) {
+                    std::vector<ScoredNode>& cands) {
   ExpansionBorrow s;
   const uint64_t n = ix.levels.len();
   if (s->marks.size() < n) s->marks.resize(n, 0);
@@ -656,20 +654,7 @@ void expand_one_hop(const HnswIndex& ix, uint64_t idx, const float* query, uint6
       s->extra.push_back({e, 0.0f, 0.0f});
     }
   }
-  // Most of these were scored against the same query by this insert's
-  // beams; only the others are computed (gathered, scored, put back).
-  s->misses.clear();
-  for (ScoredNode& x : s->extra) {
-    if (memo.has(x.node)) {
-      x.raw = memo.raw[x.node];
-      x.key = sort_key(ix.metric, x.raw);
-    } else {
-      s->misses.push_back(x);
-    }
-  }
-  score_all(ix, query, s->misses);
-  for (size_t i = 0, k = 0; k < s->misses.size(); ++i)
-    if (s->extra[i].node == s->misses[k].node) s->extra[i] = s->misses[k++];
+  score_all(ix, query, s->extra);
   cands.insert(cands.end(), s->extra.begin(), s->extra.end());
 }
 
@@ -816,16 +801,15 @@ Status link_levels(HnswIndex& ix, uint64_t idx, uint64_t point_id, uint64_t leve
   const bool caps = tuning::enforce_neighbor_caps();
   SearchOptions options;
   options.expansion_mult = 1;
-  s.memo.begin(ix.levels.len());  // one query (idx's vector) for every level
   for (uint64_t lc = level + 1; lc-- > 0;) {
     const uint64_t seed = cur;
     s.cands.clear();
     ULMORA_TRY(ix.search_layer(query, std::span<const uint64_t>(&seed, 1), lc, static_cast<size_t>(ix.ef_construction),
-                               options, cosine_or_dot, nullptr, nullptr, s.cands, &s.memo));
+                               options, cosine_or_dot, nullptr, nullptr, s.cands));
     detail::sort_by_key(s.cands);
     const size_t m_level = static_cast<size_t>(lc == 0 ? ix.m0 : ix.m);
     const size_t sorted = s.cands.size();
-    expand_one_hop(ix, idx, query.data(), lc, m_level, s.memo, s.cands);
+    expand_one_hop(ix, idx, query.data(), lc, m_level, s.cands);
     detail::sort_tail_and_merge(s.cands, sorted);
     detail::select_positions(ix, s.cands, m_level, lc, cosine_or_dot, s.selected);
     write_own_list(ix, lc, idx, s.cands, s.selected, caps, s);

@@ -166,8 +166,6 @@ class Beam {
 
   // Float keys (plain beam and rerank).
   void use_scorer(const Scorer* scorer) { scorer_ = scorer; }
-  // Float beams only: every raw score computed is also written to `memo`.
-  void use_memo(ScoreMemo* memo) { memo_ = memo; }
   // Code-space keys over `code` (SQ8 route).
   void use_codes(const int16_t* code, kernels::CodeI16Fn fn) {
     code_ = code;
@@ -292,7 +290,6 @@ class Beam {
       return ScoredNode{i, std::bit_cast<float>(s), -static_cast<float>(s)};
     }
     float raw = scorer_->raw(vec(i));
-    if (memo_) memo_->put(i, raw);
     return ScoredNode{i, raw, scorer_->key(raw)};
   }
 
@@ -315,8 +312,6 @@ class Beam {
     for (size_t j = 0; j < count; ++j) ptrs[j] = vec(batch[j]);
     scorer_->raw_many(ptrs, count, raws);
     for (size_t j = 0; j < count; ++j) sb_[j] = ScoredNode{batch[j], raws[j], scorer_->key(raws[j])};
-    if (memo_)
-      for (size_t j = 0; j < count; ++j) memo_->put(batch[j], raws[j]);
   }
 
   // Acceptance: room in the results, or strictly better than the worst.
@@ -517,7 +512,6 @@ class Beam {
   uint8_t epoch_ = 0;
   uint8_t* visited_marks_ = nullptr;
   const Scorer* scorer_ = nullptr;
-  ScoreMemo* memo_ = nullptr;
   const int16_t* code_ = nullptr;
   kernels::CodeI16Fn code_fn_ = nullptr;
   const int8_t* screen_code_ = nullptr;
@@ -745,8 +739,7 @@ uint64_t HnswIndex::greedy_step_down(std::span<const float> query, uint64_t star
 
 Status HnswIndex::search_layer(std::span<const float> query, std::span<const uint64_t> seeds, uint64_t level,
                                size_t ef, const SearchOptions& options, bool cosine_or_dot,
-                               SearchCounters* counters, TraceContext* trace, std::vector<ScoredNode>& out,
-                               ScoreMemo* memo) const {
+                               SearchCounters* counters, TraceContext* trace, std::vector<ScoredNode>& out) const {
   out.clear();
   if (query.size() != dim) return StoreError::VectorLengthMismatch(dim, query.size());
   BeamSettings b = float_beam_settings(*this, query, level, ef, options);
@@ -757,7 +750,6 @@ Status HnswIndex::search_layer(std::span<const float> query, std::span<const uin
   Beam beam(*this, s, n, level);
   const Scorer scorer(metric, cosine_or_dot, query.data(), dim);
   beam.use_scorer(&scorer);
-  beam.use_memo(memo);
   const bool seeded = beam.seed(seeds, true);
 
   bool ti = level == 0 && metric == Metric::kCosine && options.ti_skip.value_or(tuning::ti_skip()) &&

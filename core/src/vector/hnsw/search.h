@@ -1,7 +1,6 @@
 // Search records: per-call options, scored nodes, counters.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -39,35 +38,6 @@ static_assert(sizeof(ScoredNode) == 16);
 struct SearchCounters {
   uint64_t visited = 0;
   uint64_t expanded = 0;
-};
-
-// Raw scores a beam computed against one query, kept for the caller that
-// needs them again (insertion scores the one-hop candidates against the
-// same query, and most of them were scored by its beams already). A node's
-// raw score is valid when its stamp equals `epoch`; the owner advances the
-// epoch per query and grows both arrays to the node count before a beam.
-struct ScoreMemo {
-  std::vector<uint32_t> stamp;
-  std::vector<float> raw;
-  uint32_t epoch = 0;
-
-  // Grows to `n` nodes and starts a new query (a full clear on wrap).
-  void begin(uint64_t n) {
-    if (stamp.size() < n) {
-      stamp.resize(n, 0);
-      raw.resize(n, 0.0f);
-    }
-    if (++epoch == 0) {
-      std::fill(stamp.begin(), stamp.end(), 0);
-      epoch = 1;
-    }
-  }
-  bool has(uint64_t node) const { return node < stamp.size() && stamp[node] == epoch; }
-  void put(uint64_t node, float r) {
-    if (node >= stamp.size()) return;
-    stamp[node] = epoch;
-    raw[node] = r;
-  }
 };
 
 // ---- Building blocks of the beam, exposed for tests ----

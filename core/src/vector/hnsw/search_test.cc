@@ -226,31 +226,6 @@ TEST(SearchTest, AllDeletedGraphWithKeptEntryReturnsNothing) {
   EXPECT_TRUE(out.empty());
 }
 
-TEST(SearchTest, ScoreMemoHoldsEveryScoreOfTheCurrentQueryOnly) {
-  auto ix = build(chain(40));
-  ScoreMemo memo;
-  memo.begin(ix->len());
-  std::vector<ScoredNode> out;
-  uint64_t seed = 0;
-  ASSERT_TRUE(ix->search_layer(std::vector<float>{9.0f}, {&seed, 1}, 0, 30, {}, false, nullptr, nullptr, out, &memo)
-                  .ok());
-  ASSERT_FALSE(out.empty());
-  for (const ScoredNode& r : out) {
-    ASSERT_TRUE(memo.has(r.node)) << r.node;
-    EXPECT_EQ(memo.raw[r.node], r.raw);
-  }
-  // A new query forgets them, also when the epoch wraps around.
-  memo.begin(ix->len());
-  EXPECT_FALSE(memo.has(out[0].node));
-  memo.put(3, 1.0f);
-  memo.epoch = 0xFFFFFFFFu;
-  memo.put(4, 2.0f);
-  memo.begin(ix->len());
-  EXPECT_FALSE(memo.has(3));
-  EXPECT_FALSE(memo.has(4));
-  EXPECT_FALSE(memo.has(1000));  // beyond the grown size: never a hit
-}
-
 TEST(SearchTest, UnadmissibleSeedFallsBackToLowestLinkedNode) {
   TestGraph g = chain(6);
   g.deleted = {0, 1};
