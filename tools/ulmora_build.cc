@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "segment/format/snapshot.h"
+#include "format/snapshot.h"
 #include "vector/hnsw/core.h"
 
 namespace ulmora::tools {

@@ -10,7 +10,7 @@
 #include "args.h"
 #include "batch.h"
 #include "numpy_bridge.h"
-#include "segment/store/segment.h"
+#include "segment/segment.h"
 #include "vector/hnsw/core.h"
 #include "vector/hnsw/search.h"
 

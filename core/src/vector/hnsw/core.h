@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "base/error.h"
-#include "segment/format/snapshot.h"
+#include "format/snapshot.h"
 #include "vector/hnsw/arena.h"
 #include "vector/hnsw/cap_hints.h"
 #include "vector/hnsw/id_map.h"

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "segment/format/payload.h"
+#include "format/payload.h"
 #include "vector/hnsw/core.h"
 
 namespace ulmora::hnsw {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "segment/format/snapshot.h"
+#include "format/snapshot.h"
 
 namespace ulmora::hnsw {
 

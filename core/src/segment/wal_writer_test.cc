@@ -1,8 +1,8 @@
-#include "segment/store/wal_writer.h"
+#include "segment/wal_writer.h"
 
 #include <gtest/gtest.h>
 
-#include "segment/store/store_test_util.h"
+#include "segment/store_test_util.h"
 
 namespace ulmora {
 namespace {

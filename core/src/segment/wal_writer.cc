@@ -1,4 +1,4 @@
-#include "segment/store/wal_writer.h"
+#include "segment/wal_writer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "segment/store/segment.h"
+#include "segment/segment.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include "base/clock.h"
 #include "base/env.h"
 #include "base/log.h"
-#include "segment/store/wal_writer.h"
+#include "segment/wal_writer.h"
 #include "vector/hnsw/config.h"
 #include "vector/hnsw/filter_edges.h"
 

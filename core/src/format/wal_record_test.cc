@@ -1,4 +1,4 @@
-#include "segment/format/wal_record.h"
+#include "format/wal_record.h"
 
 #include <gtest/gtest.h>
 

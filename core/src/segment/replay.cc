@@ -8,10 +8,10 @@
 #include <cstring>
 
 #include "base/adler32.h"
-#include "segment/format/codec.h"
-#include "segment/format/wal_record.h"
-#include "segment/store/segment.h"
-#include "segment/store/wal_writer.h"
+#include "format/codec.h"
+#include "format/wal_record.h"
+#include "segment/segment.h"
+#include "segment/wal_writer.h"
 
 namespace ulmora {
 

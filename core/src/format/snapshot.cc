@@ -1,4 +1,4 @@
-#include "segment/format/snapshot.h"
+#include "format/snapshot.h"
 
 #include <algorithm>
 #include <numeric>

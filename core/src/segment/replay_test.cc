@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "segment/store/segment.h"
-#include "segment/store/store_test_util.h"
-#include "segment/store/wal_writer.h"
+#include "segment/segment.h"
+#include "segment/store_test_util.h"
+#include "segment/wal_writer.h"
 
 namespace ulmora {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "segment/format/snapshot.h"
+#include "format/snapshot.h"
 
 namespace ulmora::testing {
 

@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "segment/format/codec.h"
+#include "format/codec.h"
 
 namespace ulmora {
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "base/adler32.h"
-#include "segment/format/snapshot.h"
-#include "segment/format/wal_record.h"
+#include "format/snapshot.h"
+#include "format/wal_record.h"
 
 namespace ulmora::testing_util {
 

@@ -1,4 +1,4 @@
-#include "segment/format/payload.h"
+#include "format/payload.h"
 
 #include <cmath>
 #include <limits>

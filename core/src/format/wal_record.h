@@ -5,8 +5,8 @@
 #include <optional>
 #include <vector>
 
-#include "segment/format/codec.h"
-#include "segment/format/payload.h"
+#include "format/codec.h"
+#include "format/payload.h"
 
 namespace ulmora {
 

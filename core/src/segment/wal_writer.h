@@ -18,7 +18,7 @@
 
 #include "base/clock.h"
 #include "base/error.h"
-#include "segment/format/wal_record.h"
+#include "format/wal_record.h"
 
 namespace ulmora {
 

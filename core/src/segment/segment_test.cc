@@ -1,4 +1,4 @@
-#include "segment/store/segment.h"
+#include "segment/segment.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "base/log.h"
-#include "segment/store/store_test_util.h"
-#include "segment/store/wal_writer.h"
+#include "segment/store_test_util.h"
+#include "segment/wal_writer.h"
 
 namespace ulmora {
 namespace {

@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "base/error.h"
-#include "segment/format/payload.h"
-#include "segment/format/snapshot.h"
+#include "format/payload.h"
+#include "format/snapshot.h"
 #include "vector/hnsw/core.h"
 
 namespace ulmora {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/error.h"
-#include "segment/format/payload.h"
+#include "format/payload.h"
 
 namespace ulmora {
 

@@ -1,4 +1,4 @@
-#include "segment/format/snapshot.h"
+#include "format/snapshot.h"
 
 #include <cstring>
 #include <random>
@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "base/adler32.h"
-#include "segment/format/test_util.h"
+#include "format/test_util.h"
 
 namespace ulmora {
 namespace {

@@ -1,4 +1,4 @@
-#include "segment/format/codec.h"
+#include "format/codec.h"
 
 #include "base/utf8.h"
 
