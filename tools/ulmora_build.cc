@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/file.h"
 #include "format/snapshot.h"
 #include "vector/hnsw/core.h"
 
@@ -330,29 +331,12 @@ std::string insert_all(hnsw::HnswIndex& index, const Matrix& m, uint64_t threads
   return first_error;
 }
 
-// Writes `bytes` to `path` through a temporary file renamed into place.
+// Writes `bytes` to `path` atomically (temporary file, fsync, rename, fsync
+// of the directory).
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string& err) {
-  const std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) {
-      err = "cannot create " + tmp + ": " + std::strerror(errno);
-      return false;
-    }
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      err = "cannot write " + tmp + ": " + std::strerror(errno);
-      std::remove(tmp.c_str());
-      return false;
-    }
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    err = "cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
-    std::remove(tmp.c_str());
-    return false;
-  }
-  return true;
+  Status st = file::write_atomic(path, std::span<const uint8_t>(bytes.data(), bytes.size()));
+  if (!st.ok()) err = "cannot write " + path + ": " + st.error().message();
+  return st.ok();
 }
 
 double seconds_since(std::chrono::steady_clock::time_point t) {
@@ -376,10 +360,11 @@ int run(int argc, char** argv) {
     return 1;
   }
   // Fail before the (long) build when the output cannot be written.
-  if (!std::ofstream(o.output + ".tmp", std::ios::binary | std::ios::trunc)) {
-    std::fprintf(stderr, "ulmora_build: cannot create %s.tmp: %s\n", o.output.c_str(), std::strerror(errno));
+  if (Status st = file::write_atomic(file::temp_path_for(o.output) + ".probe", std::span<const uint8_t>(), /*fsync=*/false); !st.ok()) {
+    std::fprintf(stderr, "ulmora_build: cannot write beside %s: %s\n", o.output.c_str(), st.error().message().c_str());
     return 1;
   }
+  (void)file::remove(file::temp_path_for(o.output) + ".probe");
   hnsw::HnswIndex index(o.metric, o.m, o.ef_construction, /*level_cap=*/16, m.dim);
   const auto start = std::chrono::steady_clock::now();
   err = insert_all(index, m, o.threads);

@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "base/adler32.h"
+#include "base/file.h"
 #include "format/codec.h"
 #include "format/wal_record.h"
 #include "segment/segment.h"
@@ -23,10 +25,7 @@ class LogReader {
  public:
   enum Outcome { kOk, kEof, kError };
 
-  explicit LogReader(int fd) : fd_(fd) {}
-  ~LogReader() { ::close(fd_); }
-  LogReader(const LogReader&) = delete;
-  LogReader& operator=(const LogReader&) = delete;
+  explicit LogReader(file::File f) : file_(std::move(f)) {}
 
   Outcome read(uint8_t* dst, size_t n) {
     while (n > 0) {
@@ -55,27 +54,24 @@ class LogReader {
     return kOk;
   }
 
-  int error() const { return err_; }
+  const StoreError& error() const { return *err_; }
   uint64_t consumed() const { return consumed_; }
 
  private:
   bool fill() {
-    for (;;) {
-      ssize_t r = ::read(fd_, buf_, sizeof buf_);
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) err_ = errno;
-      if (r <= 0) return false;
-      pos_ = 0;
-      len_ = static_cast<size_t>(r);
-      return true;
-    }
+    auto r = file_.read_some(buf_, sizeof buf_);
+    if (!r.ok()) err_ = r.error();
+    if (!r.ok() || *r == 0) return false;
+    pos_ = 0;
+    len_ = *r;
+    return true;
   }
 
-  int fd_;
+  file::File file_;
   uint8_t buf_[8192];
   size_t pos_ = 0;
   size_t len_ = 0;
-  int err_ = 0;
+  std::optional<StoreError> err_;
   uint64_t consumed_ = 0;
 };
 
@@ -106,12 +102,12 @@ Result<WalReplay> replay_wal(const std::string& path, Segment& segment) {
   WalReplay result;
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return result;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return io_error(errno);
-  LogReader reader(fd);
+  auto f = file::File::open(path, O_RDONLY);
+  if (!f.ok()) return f.error();
+  LogReader reader(std::move(f.value()));
 
   auto stop = [&](LogReader::Outcome outcome) -> Result<WalReplay> {
-    if (outcome == LogReader::kError) return io_error(reader.error());
+    if (outcome == LogReader::kError) return reader.error();
     result.file_len = reader.consumed();
     return result;
   };

@@ -10,6 +10,7 @@
 
 #include "base/clock.h"
 #include "base/env.h"
+#include "base/file.h"
 #include "base/log.h"
 #include "segment/wal_writer.h"
 #include "vector/hnsw/config.h"
@@ -25,42 +26,6 @@ constexpr uint64_t kPurgeMinDeleted = 100;
 constexpr float kPurgeMinRatio = 0.25f;
 
 bool env_flag_on(const char* name, bool unset) { return env::flag(name).value_or(unset); }
-
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() { ::close(fd_); }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-
- private:
-  int fd_;
-};
-
-// The whole file in one buffer, sized from its metadata (one spare byte so
-// the final end-of-file read needs no growth).
-Result<std::vector<uint8_t>> read_whole_file(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return io_error(errno);
-  FdGuard guard(fd);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return io_error(errno);
-  size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 65536;
-  std::vector<uint8_t> data(capacity);
-  size_t n = 0;
-  for (;;) {
-    if (n == data.size()) data.resize(data.size() * 2);
-    ssize_t r = ::read(fd, data.data() + n, data.size() - n);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return io_error(errno);
-    }
-    if (r == 0) break;
-    n += static_cast<size_t>(r);
-  }
-  data.resize(n);
-  return data;
-}
 
 // Resident set size of this process, or nothing when it cannot be read.
 std::optional<uint64_t> resident_bytes() {
@@ -179,13 +144,13 @@ Result<std::unique_ptr<Segment>> Segment::load(const std::string& path) {
   const Instant start = now();
 
   Instant mark = now();
-  auto file = read_whole_file(path);
+  auto file = file::read_all(path);
   if (!file.ok()) return file.error();
   t.bytes = file->size();
   t.read_ms = whole_ms(mark, now());
 
   mark = now();
-  auto body = snapshot_body(std::span<const uint8_t>(file->data(), file->size()));
+  auto body = snapshot_body(file->span());
   if (!body.ok()) return body.error();
   t.checksum_ms = whole_ms(mark, now());
 
@@ -193,7 +158,7 @@ Result<std::unique_ptr<Segment>> Segment::load(const std::string& path) {
   auto decoded = decode_snapshot_body(*body);
   if (!decoded.ok()) return decoded.error();
   t.deserialize_ms = whole_ms(mark, now());
-  file = std::vector<uint8_t>();  // the raw bytes are no longer needed
+  file = file::Bytes();  // the raw bytes are no longer needed
 
   mark = now();
   auto built = from_snapshot(std::move(decoded.value()));

@@ -17,11 +17,6 @@ namespace ulmora {
 // Frame integers are written from memory as they are.
 static_assert(std::endian::native == std::endian::little);
 
-StoreError io_error(int err) {
-  return StoreError::Io(std::error_code(err, std::system_category()).message() + " (os error " +
-                        std::to_string(err) + ")");
-}
-
 std::string wal_path_for(const std::string& snapshot_path) {
   size_t slash = snapshot_path.rfind('/');
   size_t name_start = slash == std::string::npos ? 0 : slash + 1;
@@ -53,17 +48,17 @@ WalSyncPolicy WalSyncPolicy::from_env() {
 
 Result<std::unique_ptr<WalWriter>> WalWriter::open(const std::string& path, const WalSyncPolicy& policy,
                                                    std::optional<WalTail> torn) {
-  int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return io_error(errno);
-  std::unique_ptr<WalWriter> w(new WalWriter(path, fd, policy, torn));
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return io_error(errno);
-  if (st.st_size == 0) {
+  auto f = file::File::open(path, O_RDWR | O_APPEND | O_CREAT, 0644);
+  if (!f.ok()) return f.error();
+  std::unique_ptr<WalWriter> w(new WalWriter(path, std::move(f.value()), policy, torn));
+  auto size = w->file_.size();
+  if (!size.ok()) return size.error();
+  if (*size == 0) {
     uint8_t header[kWalHeaderSize];
     std::memcpy(header, kWalMagic, 4);
     uint32_t version = kWalVersion;
     std::memcpy(header + 4, &version, 4);
-    ULMORA_TRY(w->write_all(header, sizeof header));
+    ULMORA_TRY(w->file_.write_all(header, sizeof header));
     if (policy.fsync) ULMORA_TRY(w->sync());
   }
   w->last_sync_ = policy.clock();
@@ -71,33 +66,14 @@ Result<std::unique_ptr<WalWriter>> WalWriter::open(const std::string& path, cons
   return w;
 }
 
-WalWriter::WalWriter(std::string path, int fd, const WalSyncPolicy& policy, std::optional<WalTail> torn)
-    : path_(std::move(path)), fd_(fd), policy_(policy), torn_(torn) {
+WalWriter::WalWriter(std::string path, file::File f, const WalSyncPolicy& policy, std::optional<WalTail> torn)
+    : path_(std::move(path)), file_(std::move(f)), policy_(policy), torn_(torn) {
   if (policy_.fsync_every == 0) policy_.fsync_every = 1;
   if (policy_.clock == nullptr) policy_.clock = &ulmora::now;
 }
 
-WalWriter::~WalWriter() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-Status WalWriter::write_all(const uint8_t* data, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd_, data, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return io_error(errno);
-    }
-    data += w;
-    n -= static_cast<size_t>(w);
-  }
-  return Status::Ok();
-}
-
 Status WalWriter::sync() {
-  while (::fdatasync(fd_) != 0) {
-    if (errno != EINTR) return io_error(errno);
-  }
+  ULMORA_TRY(file_.sync_data());
   ++syncs_;
   return Status::Ok();
 }
@@ -105,20 +81,19 @@ Status WalWriter::sync() {
 Status WalWriter::cut_torn_tail() {
   WalTail tail = *torn_;
   torn_.reset();  // one attempt: a failure below is reported, not retried
-  struct stat st;
-  if (::fstat(fd_, &st) != 0) return io_error(errno);
+  auto size = file_.size();
+  if (!size.ok()) return size.error();
   // Someone else appended since the replay: what follows the torn record is
   // theirs, so leave the file alone.
-  if (static_cast<uint64_t>(st.st_size) != tail.seen_len) return Status::Ok();
+  if (*size != tail.seen_len) return Status::Ok();
   bool header_torn = tail.intact_end < kWalHeaderSize;
-  off_t keep = header_torn ? 0 : static_cast<off_t>(tail.intact_end);
-  if (::ftruncate(fd_, keep) != 0) return io_error(errno);
+  ULMORA_TRY(file_.truncate(header_torn ? 0 : tail.intact_end));
   if (header_torn) {
     uint8_t header[kWalHeaderSize];
     std::memcpy(header, kWalMagic, 4);
     uint32_t version = kWalVersion;
     std::memcpy(header + 4, &version, 4);
-    ULMORA_TRY(write_all(header, sizeof header));
+    ULMORA_TRY(file_.write_all(header, sizeof header));
   }
   return Status::Ok();
 }
@@ -135,9 +110,9 @@ Status WalWriter::append(const WalRecord& record) {
   if (!framed.ok()) return framed.error();
   uint32_t len = *framed;
   uint32_t checksum = adler32(buffer_.data(), buffer_.size());
-  ULMORA_TRY(write_all(reinterpret_cast<const uint8_t*>(&len), 4));
-  ULMORA_TRY(write_all(buffer_.data(), buffer_.size()));
-  ULMORA_TRY(write_all(reinterpret_cast<const uint8_t*>(&checksum), 4));
+  ULMORA_TRY(file_.write_all(&len, 4));
+  ULMORA_TRY(file_.write_all(buffer_.data(), buffer_.size()));
+  ULMORA_TRY(file_.write_all(&checksum, 4));
   if (pending_ != UINT64_MAX) ++pending_;
 
   if (!policy_.fsync) return Status::Ok();

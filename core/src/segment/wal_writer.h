@@ -18,13 +18,10 @@
 
 #include "base/clock.h"
 #include "base/error.h"
+#include "base/file.h"
 #include "format/wal_record.h"
 
 namespace ulmora {
-
-// StoreError::Io carrying the system's description of `err` (an errno
-// value), e.g. "No such file or directory (os error 2)".
-StoreError io_error(int err);
 
 // The log path of a snapshot path: the last extension of the final path
 // component replaced by "wal", or ".wal" appended when there is none
@@ -75,7 +72,7 @@ class WalWriter {
                                                  std::optional<WalTail> torn = std::nullopt);
 
   // Closes the file without a final flush.
-  ~WalWriter();
+  ~WalWriter() = default;
   WalWriter(const WalWriter&) = delete;
   WalWriter& operator=(const WalWriter&) = delete;
 
@@ -93,13 +90,12 @@ class WalWriter {
   uint64_t sync_count() const { return syncs_; }
 
  private:
-  WalWriter(std::string path, int fd, const WalSyncPolicy& policy, std::optional<WalTail> torn);
-  Status write_all(const uint8_t* data, size_t n);
+  WalWriter(std::string path, file::File f, const WalSyncPolicy& policy, std::optional<WalTail> torn);
   Status sync();
   Status cut_torn_tail();
 
   std::string path_;
-  int fd_;
+  file::File file_;
   WalSyncPolicy policy_;
   Instant last_sync_;
   uint64_t pending_ = 0;
