@@ -1,0 +1,1 @@
+"""Build, grow, compact and inspect Ulmora segments from Python."""
