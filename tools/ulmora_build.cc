@@ -31,7 +31,7 @@
 
 #include "base/file.h"
 #include "format/snapshot.h"
-#include "vector/hnsw/core.h"
+#include "vector/hnsw/index.h"
 
 namespace ulmora::tools {
 

@@ -11,7 +11,7 @@
 #include "batch.h"
 #include "numpy_bridge.h"
 #include "segment/segment.h"
-#include "vector/hnsw/core.h"
+#include "vector/hnsw/index.h"
 #include "vector/hnsw/search.h"
 
 namespace ulmoradb {
@@ -121,7 +121,7 @@ void index_dealloc(PyObject* self) {
 }
 
 PyObject* index_dim(PyObject* self, PyObject*) {
-  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromUnsignedLongLong(index_of(self).dim); });
+  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromUnsignedLongLong(index_of(self).dim()); });
 }
 
 Py_ssize_t index_len(PyObject* self) {
@@ -204,15 +204,15 @@ PyObject* search_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   const HnswIndex& index = index_of(self);
   const size_t n = query.shape(0);
   if (n == 0) {
-    raise_dim_mismatch(index.dim, 0);
+    raise_dim_mismatch(index.dim(), 0);
     return nullptr;
   }
   if (!query.aligned() || !query.c_contiguous()) {
     PyErr_SetString(PyExc_TypeError, kNotContiguous);
     return nullptr;
   }
-  if (n != index.dim) {
-    raise_dim_mismatch(index.dim, n);
+  if (n != index.dim()) {
+    raise_dim_mismatch(index.dim(), n);
     return nullptr;
   }
   // From here until the results are moved out, no Python code runs on this
@@ -293,7 +293,7 @@ PyObject* search_batch_impl(PyObject* self, PyObject* const* args, Py_ssize_t na
   }
 
   const HnswIndex& index = index_of(self);
-  if (!validate_queries(queries, index.dim)) return nullptr;
+  if (!validate_queries(queries, index.dim())) return nullptr;
   const size_t rows = queries.shape(0);
   const size_t dim = queries.shape(1);
   if (const std::string over = batch_budget_error(rows, sa.k); !over.empty()) {

@@ -210,7 +210,7 @@ Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::option
     return StoreError::PointExists(point_id);
   }
   // Checked here, not only by the graph, so a refused insert is never logged.
-  if (vector.size() != hnsw_->dim) return StoreError::VectorLengthMismatch(hnsw_->dim, vector.size());
+  if (vector.size() != hnsw_->dim()) return StoreError::VectorLengthMismatch(hnsw_->dim(), vector.size());
 
   if (live && wal_) {
     WalRecord record;
@@ -311,7 +311,7 @@ Status Segment::rebuild() {
   } clear{rebuilding_};
 
   const hnsw::HnswIndex& old = *hnsw_;
-  auto fresh = std::make_unique<hnsw::HnswIndex>(old.metric, old.m, old.ef_search, old.level_cap, old.dim);
+  auto fresh = std::make_unique<hnsw::HnswIndex>(old.metric(), old.m(), old.ef_search(), old.level_cap(), old.dim());
   PayloadIndex index;
   PayloadMap payloads;
   const uint64_t n = old.len();
@@ -320,7 +320,7 @@ Status Segment::rebuild() {
     // A node the graph itself marks deleted stays gone too, so a purge never
     // brings back a point that searches could not see.
     if (deleted_.count(p) != 0 || old.state(i) == hnsw::NodeState::kDeleted) continue;
-    std::span<const float> v(old.vector(i), old.dim);
+    std::span<const float> v(old.vector(i), old.dim());
     ULMORA_TRY(fresh->insert(p, v));
     auto it = payloads_.find(p);
     if (it == payloads_.end()) continue;

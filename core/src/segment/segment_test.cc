@@ -106,7 +106,7 @@ TEST(SegmentLoad, BuildsTheSegmentFromTheSnapshot) {
   auto seg = Segment::load(path);
   ASSERT_TRUE(seg.ok()) << seg.error().message();
   EXPECT_EQ((*seg)->hnsw().len(), 2u);
-  EXPECT_EQ((*seg)->hnsw().dim, 3u);
+  EXPECT_EQ((*seg)->hnsw().dim(), 3u);
   EXPECT_EQ((*seg)->next_id(), 10u);
   EXPECT_EQ((*seg)->payloads().size(), 1u);
   EXPECT_EQ((*seg)->payload_index().size(), 1u);

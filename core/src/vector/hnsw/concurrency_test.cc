@@ -20,7 +20,7 @@ namespace {
 // reachable there from the entry point. (Racing inserts can leave a node
 // whose only in-links were later pruned by caps; that is inherent to the
 // graph, not a lost edit.)
-void expect_connected(const HnswIndex& ix, double min_reached) {
+void expect_connected(const Graph& ix, double min_reached) {
   const uint64_t n = ix.len();
   std::vector<bool> seen(n, false);
   std::vector<uint64_t> stack = {entry_index(ix.entry.load())};
@@ -44,7 +44,7 @@ namespace {
 
 TEST(ConcurrentInsert, InsertersAndSearchersShareOneIndex) {
   constexpr size_t kInserters = 4, kSearchers = 4, kPerThread = 300, kDim = 12;
-  HnswIndex ix(Metric::kCosine, 6, 40, 8, kDim);
+  Graph ix(Metric::kCosine, 6, 40, 8, kDim);
   std::mt19937 rng(17);
   auto data = testing::clustered(rng, kInserters * kPerThread, kDim, 20);
   std::atomic<size_t> done{0};
@@ -95,7 +95,7 @@ TEST(ConcurrentInsert, InsertersAndSearchersShareOneIndex) {
 
 TEST(ConcurrentInsert, RacingFirstInsertsLeaveOneEntryAndAConnectedGraph) {
   for (int round = 0; round < 20; ++round) {
-    HnswIndex ix(Metric::kEuclidean, 4, 16, 4, 4);
+    Graph ix(Metric::kEuclidean, 4, 16, 4, 4);
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
     for (uint64_t t = 0; t < 6; ++t) {
@@ -117,7 +117,7 @@ TEST(ConcurrentInsert, RacingFirstInsertsLeaveOneEntryAndAConnectedGraph) {
 // raised the entry word but not yet marked it Linked) waits for it instead
 // of linking to nothing.
 TEST(ConcurrentInsert, WaitsForAPendingEntryNode) {
-  HnswIndex ix(Metric::kEuclidean, 4, 16, 0, 2);
+  Graph ix(Metric::kEuclidean, 4, 16, 0, 2);
   ASSERT_TRUE(ix.insert(1, std::vector<float>{0, 0}).ok());
   ix.node_states.set(0, static_cast<uint8_t>(NodeState::kPending));
   std::thread inserter([&] { ASSERT_TRUE(ix.insert(2, std::vector<float>{1, 0}).ok()); });
@@ -130,7 +130,8 @@ TEST(ConcurrentInsert, WaitsForAPendingEntryNode) {
 
 TEST(ConcurrentFilterEdges, LinkingWhileInsertingAndSearching) {
   constexpr size_t kPoints = 400, kDim = 8;
-  HnswIndex ix(Metric::kEuclidean, 4, 32, 8, kDim);
+  HnswIndex owner(Metric::kEuclidean, 4, 32, 8, kDim);
+  Graph& ix = graph_of(owner);
   std::mt19937 rng(3);
   std::vector<std::vector<float>> data;
   std::vector<Payload> payloads;
@@ -148,7 +149,7 @@ TEST(ConcurrentFilterEdges, LinkingWhileInsertingAndSearching) {
     threads.emplace_back([&, t] {
       for (size_t i = t; i < kPoints; i += 2) {
         ASSERT_TRUE(ix.insert(i, data[i]).ok());
-        add_filter_edges(ix, i, data[i], payloads[i], payload_index, keys);
+        add_filter_edges(owner, i, data[i], payloads[i], payload_index, keys);
       }
       ++done;
     });

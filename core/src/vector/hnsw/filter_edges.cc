@@ -6,7 +6,10 @@
 #include "base/clock.h"
 #include "base/env.h"
 #include "base/log.h"
+#include "base/rng.h"
 #include "vector/hnsw/config.h"
+#include "vector/hnsw/graph.h"
+#include "vector/hnsw/neighbor_select.h"
 #include "vector/hnsw/search.h"
 
 namespace ulmora::hnsw {
@@ -126,7 +129,7 @@ int value_slot(const PayloadValue& v) {
 // Up to `cap` peers of `set` (other than `self`, with a live vector), drawn
 // uniformly by reservoir sampling when the set holds more than `cap` ids.
 // Ids are resolved in batches so `alloc` is never held for long.
-void sample_peers(const HnswIndex& ix, const PointIdSet& set, uint64_t self, size_t cap, FilterScratch& s) {
+void sample_peers(const Graph& ix, const PointIdSet& set, uint64_t self, size_t cap, FilterScratch& s) {
   constexpr size_t kBatch = 256;
   s.sample.clear();
   uint64_t eligible = 0;
@@ -159,7 +162,7 @@ struct KeyCounts {
   uint64_t sampled, scored, added;
 };
 
-KeyCounts link_candidates_for_key(const HnswIndex& ix, const PointIdSet& set, uint64_t self, size_t d,
+KeyCounts link_candidates_for_key(const Graph& ix, const PointIdSet& set, uint64_t self, size_t d,
                                   FilterScratch& s) {
   sample_peers(ix, set, self, 2 * d, s);
   const size_t dim = static_cast<size_t>(ix.dim);
@@ -179,9 +182,10 @@ KeyCounts link_candidates_for_key(const HnswIndex& ix, const PointIdSet& set, ui
 
 }  // namespace
 
-void add_filter_edges(HnswIndex& index, uint64_t point_id, std::span<const float> vector, const Payload& payload,
+void add_filter_edges(HnswIndex& owner, uint64_t point_id, std::span<const float> vector, const Payload& payload,
                       const PayloadIndex& payload_index, std::span<const FilterKey> filter_keys) {
   if (filter_keys.empty()) return;
+  Graph& index = graph_of(owner);
   FilterScratch& s = filter_scratch();
   prepare(index.metric, vector, s.query);
   const size_t d = static_cast<size_t>(index.m0);
@@ -208,12 +212,13 @@ void add_filter_edges(HnswIndex& index, uint64_t point_id, std::span<const float
   for (size_t i = 0; i < s.peers.order().size() && links < d; ++i) {
     uint64_t p = s.peers.order()[i];
     if (p == point_id) continue;
-    add_filter_edge(index, 0, point_id, p);
+    add_filter_edge(owner, 0, point_id, p);
     ++links;
   }
 }
 
-void add_filter_edge(HnswIndex& index, uint64_t level, uint64_t from_point_id, uint64_t to_point_id) {
+void add_filter_edge(HnswIndex& owner, uint64_t level, uint64_t from_point_id, uint64_t to_point_id) {
+  Graph& index = graph_of(owner);
   std::optional<uint64_t> a = index.index_of(from_point_id);
   std::optional<uint64_t> b = index.index_of(to_point_id);
   if (!a || !b) return;

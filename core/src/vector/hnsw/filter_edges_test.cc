@@ -18,7 +18,8 @@ using testing::random_vector;
 // every point holds colour -> Str "red" when its id is below `red`, and
 // size -> Int (id % 3).
 struct Fixture {
-  Fixture(uint64_t m, size_t n, size_t red, uint32_t seed = 1) : ix(Metric::kEuclidean, m, 32, 0, 4) {
+  Fixture(uint64_t m, size_t n, size_t red, uint32_t seed = 1)
+      : owner(Metric::kEuclidean, m, 32, 0, 4), ix(graph_of(owner)) {
     std::mt19937 rng(seed);
     for (size_t i = 0; i < n; ++i) {
       vectors.push_back(random_vector(rng, 4));
@@ -43,10 +44,11 @@ struct Fixture {
     return out;
   }
   void add(uint64_t point, std::vector<FilterKey> keys) {
-    add_filter_edges(ix, point, vectors[point], payloads[point], payload_index, keys);
+    add_filter_edges(owner, point, vectors[point], payloads[point], payload_index, keys);
   }
 
-  HnswIndex ix;
+  HnswIndex owner;
+  Graph& ix;
   std::vector<std::vector<float>> vectors;
   std::vector<Payload> payloads;
   PayloadIndex payload_index;
@@ -68,7 +70,7 @@ TEST(FilterEdges, EmptyKeyListOrMissingValuesLinkNothing) {
   EXPECT_TRUE(f.gained(3, [&] { f.add(3, {FilterKey{1, "absent"}}); }).empty());
   EXPECT_TRUE(f.gained(3, [&] { f.add(3, {kTags}); }).empty());  // list values are never keys
   Payload other{{"colour", PayloadValue{std::string("blue")}}};
-  EXPECT_TRUE(f.gained(3, [&] { add_filter_edges(f.ix, 3, f.vectors[3], other, f.payload_index, {&kColour, 1}); })
+  EXPECT_TRUE(f.gained(3, [&] { add_filter_edges(f.owner, 3, f.vectors[3], other, f.payload_index, {&kColour, 1}); })
                   .empty());
 }
 
@@ -127,11 +129,11 @@ TEST(FilterEdge, SingleLinkRules) {
   Fixture f(4, 20, 0);
   f.ix.m0_cap = 1000;
   std::vector<uint32_t> before = f.list_of(3), peer_before = f.list_of(17);
-  add_filter_edge(f.ix, 0, 3, 12345);  // unknown ids: nothing
-  add_filter_edge(f.ix, 0, 12345, 3);
+  add_filter_edge(f.owner, 0, 3, 12345);  // unknown ids: nothing
+  add_filter_edge(f.owner, 0, 12345, 3);
   EXPECT_EQ(f.list_of(3), before);
-  add_filter_edge(f.ix, 0, 3, 17);
-  add_filter_edge(f.ix, 0, 3, 17);  // present already: not added twice
+  add_filter_edge(f.owner, 0, 3, 17);
+  add_filter_edge(f.owner, 0, 3, 17);  // present already: not added twice
   std::vector<uint32_t> after = f.list_of(3);
   EXPECT_EQ(std::count(after.begin(), after.end(), *f.ix.index_of(17)), 1);
   EXPECT_EQ(f.list_of(17), peer_before);  // one direction only

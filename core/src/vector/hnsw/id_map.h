@@ -1,5 +1,5 @@
 // Point id -> node index map: open addressing with a per-process random
-// seed, 16 bytes a slot. Not synchronised: HnswIndex guards it with `alloc`.
+// seed, 16 bytes a slot. Not synchronised: Graph guards it with `alloc`.
 #pragma once
 
 #include <cstddef>

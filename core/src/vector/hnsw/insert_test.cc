@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "vector/hnsw/filter_edges.h"
+#include "vector/hnsw/neighbor_select.h"
 #include "vector/hnsw/insert_test_helpers.h"
 #include "vector/hnsw/search.h"
 
@@ -19,11 +20,11 @@ using testing::in_child;
 using testing::random_vector;
 using testing::run_in_child;
 
-std::unique_ptr<HnswIndex> make_index(Metric metric, uint64_t m, uint64_t ef, uint64_t level_cap, uint64_t dim) {
-  return std::make_unique<HnswIndex>(metric, m, ef, level_cap, dim);
+std::unique_ptr<Graph> make_index(Metric metric, uint64_t m, uint64_t ef, uint64_t level_cap, uint64_t dim) {
+  return std::make_unique<Graph>(metric, m, ef, level_cap, dim);
 }
 
-void insert_random(HnswIndex& ix, size_t n, uint32_t seed, uint64_t first_id = 0) {
+void insert_random(Graph& ix, size_t n, uint32_t seed, uint64_t first_id = 0) {
   std::mt19937 rng(seed);
   for (size_t i = 0; i < n; ++i) ASSERT_TRUE(ix.insert(first_id + i, random_vector(rng, ix.dim)).ok());
 }
@@ -187,17 +188,17 @@ class SelectFixture : public ::testing::Test {
     detail::sort_by_key(out);
     return out;
   }
-  std::unique_ptr<HnswIndex> ix_;
+  std::unique_ptr<Graph> ix_;
 };
 
 TEST_F(SelectFixture, RelativeNeighbourhoodRuleThenFill) {
   // Keys: A 1, F 1.17, B 1.22, C 1.44, E 1.44, D 1.69.
   auto c = cands({1, 2, 3, 4, 5, 6});
   // F, B and E lie closer to A than to the origin: pruned in pass 1.
-  EXPECT_EQ(ix_->select_neighbors(c, 3, 0, false), (std::vector<uint64_t>{1, 3, 4}));
+  EXPECT_EQ(select_neighbors(*ix_, c, 3, 0), (std::vector<uint64_t>{1, 3, 4}));
   // Pass 2 fills in candidate order.
-  EXPECT_EQ(ix_->select_neighbors(c, 5, 0, false), (std::vector<uint64_t>{1, 3, 4, 6, 2}));
-  EXPECT_EQ(ix_->select_neighbors(c, 0, 0, false), std::vector<uint64_t>{});
+  EXPECT_EQ(select_neighbors(*ix_, c, 5, 0), (std::vector<uint64_t>{1, 3, 4, 6, 2}));
+  EXPECT_EQ(select_neighbors(*ix_, c, 0, 0), std::vector<uint64_t>{});
 }
 
 TEST_F(SelectFixture, DeletedAndRepeatedCandidatesOnlyFill) {
@@ -205,8 +206,8 @@ TEST_F(SelectFixture, DeletedAndRepeatedCandidatesOnlyFill) {
   auto c = cands({1, 2, 3, 4, 5, 6});
   c.push_back(c[1]);  // a repeated candidate is selected once
   // Without A, F is the nearest live candidate and prunes B and E.
-  EXPECT_EQ(ix_->select_neighbors(c, 4, 0, false), (std::vector<uint64_t>{6, 3, 4, 1}));
-  EXPECT_EQ(ix_->select_neighbors(c, 10, 0, false), (std::vector<uint64_t>{6, 3, 4, 1, 2, 5}));
+  EXPECT_EQ(select_neighbors(*ix_, c, 4, 0), (std::vector<uint64_t>{6, 3, 4, 1}));
+  EXPECT_EQ(select_neighbors(*ix_, c, 10, 0), (std::vector<uint64_t>{6, 3, 4, 1, 2, 5}));
 }
 
 TEST_F(SelectFixture, DiversityKnobsFromTheEnvironment) {
@@ -215,17 +216,17 @@ TEST_F(SelectFixture, DiversityKnobsFromTheEnvironment) {
     auto c = cands({1, 2, 3, 4, 5, 6});
     const std::string mode = std::getenv("SELECT_MODE");
     if (mode == "floor") {  // the three best live candidates skip the test
-      EXPECT_EQ(ix_->select_neighbors(c, 8, 0, false), (std::vector<uint64_t>{1, 6, 2, 3, 4, 5}));
-      EXPECT_EQ(ix_->select_neighbors(c, 4, 0, false), (std::vector<uint64_t>{1, 6, 2, 3}));
+      EXPECT_EQ(select_neighbors(*ix_, c, 8, 0), (std::vector<uint64_t>{1, 6, 2, 3, 4, 5}));
+      EXPECT_EQ(select_neighbors(*ix_, c, 4, 0), (std::vector<uint64_t>{1, 6, 2, 3}));
     } else if (mode == "alpha") {  // alpha 0.5 on every level keeps F
-      EXPECT_EQ(ix_->select_neighbors(c, 3, 0, false), (std::vector<uint64_t>{1, 6, 3}));
-      EXPECT_EQ(ix_->select_neighbors(c, 3, 1, false), (std::vector<uint64_t>{1, 6, 3}));
+      EXPECT_EQ(select_neighbors(*ix_, c, 3, 0), (std::vector<uint64_t>{1, 6, 3}));
+      EXPECT_EQ(select_neighbors(*ix_, c, 3, 1), (std::vector<uint64_t>{1, 6, 3}));
     } else if (mode == "low_high") {  // low 0.5 on level 0, high 1.0 above
-      EXPECT_EQ(ix_->select_neighbors(c, 3, 0, false), (std::vector<uint64_t>{1, 6, 3}));
-      EXPECT_EQ(ix_->select_neighbors(c, 3, 1, false), (std::vector<uint64_t>{1, 3, 4}));
+      EXPECT_EQ(select_neighbors(*ix_, c, 3, 0), (std::vector<uint64_t>{1, 6, 3}));
+      EXPECT_EQ(select_neighbors(*ix_, c, 3, 1), (std::vector<uint64_t>{1, 3, 4}));
     } else if (mode == "high_prunes") {  // alpha 3 prunes all but A and the far D
-      EXPECT_EQ(ix_->select_neighbors(c, 2, 0, false), (std::vector<uint64_t>{1, 4}));
-      EXPECT_EQ(ix_->select_neighbors(c, 6, 0, false), (std::vector<uint64_t>{1, 4, 6, 2, 3, 5}));
+      EXPECT_EQ(select_neighbors(*ix_, c, 2, 0), (std::vector<uint64_t>{1, 4}));
+      EXPECT_EQ(select_neighbors(*ix_, c, 6, 0), (std::vector<uint64_t>{1, 4, 6, 2, 3, 5}));
     } else {
       ADD_FAILURE() << "unknown mode " << mode;
     }
@@ -251,12 +252,12 @@ TEST(SelectNeighbors, DotKeysOrderByDescendingInnerProduct) {
   ASSERT_EQ(c[0].node, 2u);  // inner product 5 first, then 3, then 0
   EXPECT_EQ(c[1].node, 1u);
   // Dot keys are negative, so the rule compares negated inner products.
-  EXPECT_EQ(ix->select_neighbors(c, 3, 0, true), (std::vector<uint64_t>{2, 3, 1}));
+  EXPECT_EQ(select_neighbors(*ix, c, 3, 0), (std::vector<uint64_t>{2, 3, 1}));
 }
 
 // The rule written out directly: pass 1 against every pick in order, then
 // the fill. The library may test picks in any order; the answer must match.
-std::vector<uint64_t> reference_select(const HnswIndex& ix, const std::vector<ScoredNode>& c, size_t m) {
+std::vector<uint64_t> reference_select(const Graph& ix, const std::vector<ScoredNode>& c, size_t m) {
   std::vector<uint64_t> out;
   for (const ScoredNode& x : c) {
     if (out.size() >= m) break;
@@ -289,7 +290,7 @@ TEST_P(SelectMetric, ManyCandidatesMatchTheRuleWrittenOut) {
     }
     detail::sort_by_key(c);
     for (size_t m : {4, 16, 48})
-      EXPECT_EQ(ix->select_neighbors(c, m, 0, true), reference_select(*ix, c, m)) << "from " << from << " m " << m;
+      EXPECT_EQ(select_neighbors(*ix, c, m, 0), reference_select(*ix, c, m)) << "from " << from << " m " << m;
   }
 }
 
@@ -334,7 +335,7 @@ TEST(EnforceCap, TrimsToTheLimitKeepingSelfFirstAndScoresParallel) {
   std::rotate(all.begin(), all.begin() + 5, all.end());  // self (5) first
   ix->layer(0).assign(5, all);
   ix->neighbor_scores.assign(5, std::vector<float>{});
-  ix->enforce_cap(0, 5);
+  enforce_cap(*ix, 0, 5);
   std::vector<uint32_t> list = ix->layer(0).copy(5);
   ASSERT_EQ(list.size(), 5u);
   EXPECT_EQ(list[0], 5u);
@@ -342,9 +343,9 @@ TEST(EnforceCap, TrimsToTheLimitKeepingSelfFirstAndScoresParallel) {
   ASSERT_EQ(scores.size(), 5u);
   for (size_t k = 1; k < 5; ++k) EXPECT_EQ(scores[k], score(ix->metric, ix->vector(5), ix->vector(list[k]), 4));
   // Nothing happens at or under the limit, or on a level the index lacks.
-  ix->enforce_cap(0, 5);
+  enforce_cap(*ix, 0, 5);
   EXPECT_EQ(ix->layer(0).copy(5), list);
-  ix->enforce_cap(99, 5);
+  enforce_cap(*ix, 99, 5);
 }
 
 // A cap that uses the hint left by the previous cap must pick exactly what a
@@ -448,26 +449,6 @@ TEST(Insert, TraceHasOneLinePerLinkedLayerAndCountsEveryInsert) {
   std::remove(path.c_str());
 }
 
-// ---- Generator ------------------------------------------------------------
-
-TEST(ThreadRandom, UniformRangesAndIndependentThreads) {
-  double sum = 0;
-  for (int i = 0; i < 20000; ++i) {
-    double u = thread_random_unit();
-    ASSERT_GE(u, 0.0);
-    ASSERT_LT(u, 1.0);
-    sum += u;
-  }
-  EXPECT_NEAR(sum / 20000, 0.5, 0.02);
-  std::vector<int> counts(7, 0);
-  for (int i = 0; i < 7000; ++i) ++counts[thread_random_below(7)];
-  for (int c : counts) EXPECT_NEAR(c, 1000, 150);
-  uint64_t a = 0, b = 0;
-  std::thread([&] { a = thread_random_u64(); }).join();
-  std::thread([&] { b = thread_random_u64(); }).join();
-  EXPECT_NE(a, b);
-}
-
 // ---- Quality ------------------------------------------------------------
 
 TEST(InsertQuality, RecallAgainstBruteForceOnClusteredData) {
@@ -475,7 +456,7 @@ TEST(InsertQuality, RecallAgainstBruteForceOnClusteredData) {
   std::mt19937 rng(2024);
   auto data = testing::clustered(rng, n, dim, 60);
   for (Metric metric : {Metric::kEuclidean, Metric::kCosine}) {
-    HnswIndex ix(metric, 16, 100, 16, dim);
+    Graph ix(metric, 16, 100, 16, dim);
     for (size_t i = 0; i < n; ++i) ASSERT_TRUE(ix.insert(i, data[i]).ok());
     SearchOptions options;
     options.ef = 64;

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "vector/hnsw/core.h"
+#include "vector/hnsw/graph.h"
 
 namespace ulmora::hnsw::testing {
 
@@ -42,7 +42,7 @@ inline std::vector<std::vector<float>> clustered(std::mt19937& rng, size_t n, si
 // first (Cosine, Euclidean) on the node's levels and nowhere else, entries that are
 // nodes present on the level, no duplicates, caps (when enforced), level-0
 // score lists parallel to the lists, and the entry word on a top node.
-inline void expect_graph_invariants(const HnswIndex& ix, bool caps_enforced) {
+inline void expect_graph_invariants(const Graph& ix, bool caps_enforced) {
   const uint64_t n = ix.len();
   uint64_t top = 0;
   for (uint64_t i = 0; i < n; ++i) top = std::max<uint64_t>(top, ix.levels.get(i));

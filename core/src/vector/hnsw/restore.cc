@@ -1,11 +1,11 @@
-// Restore of an HnswIndex from a snapshot graph record, and export back.
+// Restore of an Graph from a snapshot graph record, and export back.
 #include <algorithm>
 #include <numeric>
 #include <optional>
 #include <string>
 
 #include "vector/hnsw/config.h"
-#include "vector/hnsw/core.h"
+#include "vector/hnsw/graph.h"
 
 namespace ulmora::hnsw {
 
@@ -150,7 +150,7 @@ Status check_vectors(const HnswSnapshot& s) {
 }
 
 // Per-node columns in ascending point-id order.
-void fill_node_columns(HnswIndex& index, const HnswSnapshot& s) {
+void fill_node_columns(Graph& index, const HnswSnapshot& s) {
   const F32ListMap& v = s.vectors;
   const uint64_t n = v.size();
   index.vectors.append_n(n, [&](uint64_t k) { return v.data.data() + v.begin[k]; });
@@ -236,7 +236,7 @@ void export_layer(const NeighborLayer& layer, const std::vector<uint64_t>& pid, 
 
 }  // namespace
 
-Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& s) {
+Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& s) {
   if (s.dim == 0) return StoreError::Serialization("segment snapshot graph has zero dimensions");
   if (!well_formed(s.vectors)) return inconsistent("a malformed vector map");
   for (const auto& [level, lists] : s.layers) {
@@ -249,8 +249,8 @@ Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& s) {
   for (auto& [level, lists] : s.layers) normalize_list_map(lists);
   ULMORA_TRY(check_vectors(s));
 
-  std::unique_ptr<HnswIndex> index(new HnswIndex(HnswIndex::RestoreTag{}, s.metric, s.dim));
-  HnswIndex& x = *index;
+  std::unique_ptr<Graph> index(new Graph(Graph::RestoreTag{}, s.metric, s.dim));
+  Graph& x = *index;
   x.m = s.m;
   x.m0 = s.m0 != 0 ? s.m0 : 2 * s.m;
   x.m0_cap = s.m0_cap != 0 ? s.m0_cap : x.m0;
@@ -295,7 +295,7 @@ Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& s) {
   return index;
 }
 
-HnswSnapshot export_snapshot(const HnswIndex& index) {
+HnswSnapshot export_graph(const Graph& index) {
   HnswSnapshot s;
   const uint64_t n = std::min({index.len(), index.vectors.len(), index.levels.len(), index.deleted.len(),
                                index.point_ids.len()});

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "vector/hnsw/config.h"
-#include "vector/hnsw/core.h"
+#include "vector/hnsw/graph.h"
 
 namespace ulmora::hnsw {
 namespace {
@@ -38,13 +38,13 @@ HnswSnapshot four_points() {
   return s;
 }
 
-std::unique_ptr<HnswIndex> ok(HnswSnapshot s) {
-  auto r = restore(std::move(s));
+std::unique_ptr<Graph> ok(HnswSnapshot s) {
+  auto r = restore_graph(std::move(s));
   EXPECT_TRUE(r.ok()) << r.error().message();
   return r.ok() ? std::move(r).value() : nullptr;
 }
 
-std::vector<uint32_t> list(const HnswIndex& index, uint64_t level, uint64_t node) {
+std::vector<uint32_t> list(const Graph& index, uint64_t level, uint64_t node) {
   return index.layer(level).copy(node);
 }
 
@@ -166,13 +166,13 @@ TEST(Restore, VectorLengthRules) {
 
   HnswSnapshot shorter = four_points();
   shorter.vectors.length[2] = 1;
-  auto r = restore(std::move(shorter));
+  auto r = restore_graph(std::move(shorter));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message(), "Serialization error: stored vector of point 30 has 1 values, expected 2");
 
   HnswSnapshot zero = four_points();
   zero.dim = 0;
-  auto z = restore(std::move(zero));
+  auto z = restore_graph(std::move(zero));
   ASSERT_FALSE(z.ok());
   EXPECT_EQ(z.error().message(), "Serialization error: segment snapshot graph has zero dimensions");
 }
@@ -180,11 +180,11 @@ TEST(Restore, VectorLengthRules) {
 TEST(Restore, MalformedFlatMapsAreRejected) {
   HnswSnapshot s = four_points();
   s.vectors.begin[3] = 1000;
-  EXPECT_FALSE(restore(std::move(s)).ok());
+  EXPECT_FALSE(restore_graph(std::move(s)).ok());
   HnswSnapshot t = four_points();
   add_level(t, 0, {{10, {10}}});
   t.layers[0].second.length[0] = 5;
-  EXPECT_FALSE(restore(std::move(t)).ok());
+  EXPECT_FALSE(restore_graph(std::move(t)).ok());
 }
 
 TEST(Restore, UnsortedHandBuiltMapsKeepTheLastOccurrence) {
@@ -252,10 +252,10 @@ TEST(Export, RoundTripThroughRestore) {
   s.m0_cap = 24;
   s.level_scale = 0.36;
   auto first = ok(std::move(s));
-  HnswSnapshot exported = export_snapshot(*first);
+  HnswSnapshot exported = export_graph(*first);
   EXPECT_EQ(exported.layers.size(), 2u);  // levels without lists get no entry
-  auto second = ok(export_snapshot(*first));
-  expect_same_record(exported, export_snapshot(*second));
+  auto second = ok(export_graph(*first));
+  expect_same_record(exported, export_graph(*second));
   EXPECT_EQ(second->neighbor_scores.size(0), 0u);
   EXPECT_EQ(list(*second, 0, 3), (std::vector<uint32_t>{3, 2, 1}));
   EXPECT_EQ(exported.vectors.at(1)[0], 20.0f);
@@ -263,7 +263,7 @@ TEST(Export, RoundTripThroughRestore) {
 
 TEST(Export, RenumbersByAscendingPointId) {
   // Nodes allocated out of id order, as insertion does.
-  HnswIndex index(Metric::kDot, 4, 10, 2, 2);
+  Graph index(Metric::kDot, 4, 10, 2, 2);
   const uint64_t ids[] = {50, 5, 70, 6};
   for (uint64_t i = 0; i < 4; ++i) {
     float v[2] = {float(ids[i]), 1.0f};
@@ -280,7 +280,7 @@ TEST(Export, RenumbersByAscendingPointId) {
   index.layer(0).assign(0, std::vector<uint32_t>{0, 1, 3});
   index.layer(1).assign(3, std::vector<uint32_t>{3, 1});
   index.entry.store(pack_entry(1, 3));
-  HnswSnapshot s = export_snapshot(index);
+  HnswSnapshot s = export_graph(index);
   EXPECT_EQ(s.vectors.keys, (std::vector<uint64_t>{5, 6, 50, 70}));
   EXPECT_EQ(s.vectors.at(3)[0], 70.0f);
   EXPECT_EQ(s.levels, (U64Map{{5, 1}, {6, 1}, {50, 0}, {70, 0}}));
@@ -307,7 +307,7 @@ TEST(RestoreEnv, FallbackValuesComeFromTheEnvironment) {
         HnswSnapshot s = four_points();
         s.exact_fallback_threshold = 999;
         s.exact_fallback_enabled = false;
-        auto r = restore(std::move(s));
+        auto r = restore_graph(std::move(s));
         bool good = r.ok() && r.value()->exact_fallback_threshold == 10 && r.value()->exact_fallback_enabled;
         std::exit(good ? 0 : 1);
       },
@@ -319,7 +319,7 @@ TEST(RestoreEnv, FallbackValuesComeFromTheEnvironment) {
         HnswSnapshot s = four_points();
         s.exact_fallback_threshold = 999;
         s.exact_fallback_enabled = true;
-        auto r = restore(std::move(s));
+        auto r = restore_graph(std::move(s));
         bool good = r.ok() && r.value()->exact_fallback_threshold == 999 && !r.value()->exact_fallback_enabled;
         std::exit(good ? 0 : 1);
       },

@@ -7,8 +7,9 @@
 #include <set>
 #include <thread>
 
-#include "vector/hnsw/core.h"
+#include "vector/hnsw/graph.h"
 #include "vector/hnsw/kernels.h"
+#include "vector/hnsw/beam.h"
 #include "vector/hnsw/search.h"
 #include "vector/hnsw/test_graphs.h"
 
@@ -48,6 +49,7 @@ namespace ulmora::hnsw {
 namespace {
 
 using testing::build;
+using testing::Req;
 using testing::TestGraph;
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -58,7 +60,7 @@ std::vector<uint64_t> ids_of(const std::vector<ScoredNode>& list) {
   return ids;
 }
 
-std::vector<ScoredNode> run(const HnswIndex& ix, std::vector<float> q, size_t k, const SearchOptions& o = {}) {
+std::vector<ScoredNode> run(const Graph& ix, std::vector<float> q, size_t k, const SearchOptions& o = {}) {
   std::vector<ScoredNode> out;
   Status st = ix.search(q, k, o, out);
   EXPECT_TRUE(st.ok()) << (st.ok() ? "" : st.error().message());
@@ -116,7 +118,7 @@ TEST(SearchTest, WrongQueryLengthFails) {
   EXPECT_EQ(st.error().message(), "Vector length mismatch: expected 1, got 2");
   std::vector<ScoredNode> layer_out;
   uint64_t seed = 0;
-  st = ix->search_layer(std::vector<float>{1, 2}, {&seed, 1}, 0, 4, {}, false, nullptr, nullptr, layer_out);
+  st = search_layer(*ix, Req(*ix, std::vector<float>{1, 2}, 4), {&seed, 1}, 0, layer_out);
   EXPECT_FALSE(st.ok());
 }
 
@@ -165,7 +167,7 @@ TEST(SearchTest, ExactScanMatchesBruteForceAndSkipsDeletedOnly) {
   EXPECT_EQ(out.front().node, 9u);
 
   std::vector<ScoredNode> all;
-  ix->exact_scan(q, false, all);
+  exact_scan(*ix, q, all);
   ASSERT_EQ(all.size(), 58u);
   for (size_t i = 1; i < all.size(); ++i) EXPECT_LT(all[i - 1].node, all[i].node);  // index order
 }
@@ -222,7 +224,7 @@ TEST(SearchTest, AllDeletedGraphWithKeptEntryReturnsNothing) {
   // The beam itself has no Linked node to fall back on.
   std::vector<ScoredNode> out;
   uint64_t seed = 2;
-  ASSERT_TRUE(ix->search_layer(std::vector<float>{2.0f}, {&seed, 1}, 0, 4, {}, false, nullptr, nullptr, out).ok());
+  ASSERT_TRUE(search_layer(*ix, Req(*ix, std::vector<float>{2.0f}, 4), {&seed, 1}, 0, out).ok());
   EXPECT_TRUE(out.empty());
 }
 
@@ -232,7 +234,7 @@ TEST(SearchTest, UnadmissibleSeedFallsBackToLowestLinkedNode) {
   auto ix = build(g);
   std::vector<ScoredNode> out;
   uint64_t seeds[] = {0, 99};
-  ASSERT_TRUE(ix->search_layer(std::vector<float>{5.0f}, seeds, 0, 2, {}, false, nullptr, nullptr, out).ok());
+  ASSERT_TRUE(search_layer(*ix, Req(*ix, std::vector<float>{5.0f}, 2), seeds, 0, out).ok());
   EXPECT_EQ(ids_of(out), (std::vector<uint64_t>{5, 4}));
 }
 
@@ -248,11 +250,11 @@ TEST(SearchTest, FallbackSeedMustBeOnTheSearchedLevel) {
   auto ix = build(g);
   std::vector<ScoredNode> out;
   uint64_t seed = 5;  // deleted: not admitted
-  ASSERT_TRUE(ix->search_layer(std::vector<float>{0.0f}, {&seed, 1}, 1, 4, {}, false, nullptr, nullptr, out).ok());
+  ASSERT_TRUE(search_layer(*ix, Req(*ix, std::vector<float>{0.0f}, 4), {&seed, 1}, 1, out).ok());
   EXPECT_EQ(ids_of(out), (std::vector<uint64_t>{4}));  // not node 0, which has no level 1
   g.deleted = {4, 5};
   auto none = build(g);
-  ASSERT_TRUE(none->search_layer(std::vector<float>{0.0f}, {&seed, 1}, 1, 4, {}, false, nullptr, nullptr, out).ok());
+  ASSERT_TRUE(search_layer(*none, Req(*none, std::vector<float>{0.0f}, 4), {&seed, 1}, 1, out).ok());
   EXPECT_TRUE(out.empty());
 }
 
@@ -313,7 +315,7 @@ TEST(SearchTest, EarlyExitPatienceToleratesThatManyStalledSteps) {
     o.expansion_mult = 100;
     SearchCounters counters;
     std::vector<ScoredNode> out;
-    ASSERT_TRUE(ix->search_layer(std::vector<float>{0.0f}, {&seed, 1}, 0, 1, o, false, &counters, nullptr, out).ok());
+    ASSERT_TRUE(search_layer(*ix, Req(*ix, std::vector<float>{0.0f}, 1, o, &counters), {&seed, 1}, 0, out).ok());
     EXPECT_EQ(counters.expanded, c.expanded) << "patience " << c.patience;
     EXPECT_EQ(counters.visited, 5u);
     ASSERT_EQ(out.size(), 1u);
@@ -351,8 +353,7 @@ TEST(SearchTest, ExpansionCapAppliesExceptForDot) {
     SearchCounters counters;
     std::vector<ScoredNode> out;
     uint64_t seed = 0;
-    bool cod = c.metric != Metric::kEuclidean;
-    ASSERT_TRUE(ix->search_layer(q, {&seed, 1}, 0, 10, o, cod, &counters, nullptr, out).ok());
+    ASSERT_TRUE(search_layer(*ix, Req(*ix, q, 10, o, &counters), {&seed, 1}, 0, out).ok());
     EXPECT_EQ(counters.expanded, c.expanded) << metric_name(c.metric);
   }
 }
@@ -378,7 +379,7 @@ TEST(SearchTest, ScanPatienceEndsANodesScanExceptForDot) {
     std::vector<ScoredNode> out;
     uint64_t seed = 0;
     std::vector<float> q{metric == Metric::kDot ? 1.0f : -3.0f};
-    ASSERT_TRUE(ix->search_layer(q, {&seed, 1}, 0, 1, o, true, nullptr, nullptr, out).ok());
+    ASSERT_TRUE(search_layer(*ix, Req(*ix, q, 1, o), {&seed, 1}, 0, out).ok());
     ASSERT_EQ(out.size(), 1u);
     // Euclidean: two rejections end the scan before 4 is scored. Dot has
     // no scan patience, so 4 (dot 3 against the seed's -1) wins.
@@ -406,14 +407,14 @@ TestGraph star(size_t leaves) {
   return g;
 }
 
-std::set<uint64_t> scanned_leaves(const HnswIndex& ix, std::optional<size_t> cap, uint64_t level, bool counters,
+std::set<uint64_t> scanned_leaves(const Graph& ix, std::optional<size_t> cap, uint64_t level, bool counters,
                                   std::vector<float> q = {0.0f, 0.0f}) {
   SearchOptions o;
   o.scan_cap = cap;
   SearchCounters c;
   std::vector<ScoredNode> out;
   uint64_t seed = 0;
-  EXPECT_TRUE(ix.search_layer(q, {&seed, 1}, level, 100, o, false, counters ? &c : nullptr, nullptr, out).ok());
+  EXPECT_TRUE(search_layer(ix, Req(ix, q, 100, o, counters ? &c : nullptr), {&seed, 1}, level, out).ok());
   std::set<uint64_t> leaves;
   for (const ScoredNode& n : out)
     if (n.node != 0) leaves.insert(n.node);
@@ -441,7 +442,7 @@ TEST(SearchTest, ScanCapReadsExactlyCapPositionsAtLevelZeroOnly) {
 // ---- Screening in the level-0 beam -----------------------------------------------
 
 // Cosine pair: the seed at (1, 0), the query's exact match at (0, 1).
-std::unique_ptr<HnswIndex> screening_pair() {
+std::unique_ptr<Graph> screening_pair() {
   TestGraph g;
   g.metric = Metric::kCosine;
   g.add(0, {1.0f, 0.0f});
@@ -452,12 +453,11 @@ std::unique_ptr<HnswIndex> screening_pair() {
   return build(g);
 }
 
-std::vector<uint64_t> beam_ids(const HnswIndex& ix, const SearchOptions& o, bool counters) {
+std::vector<uint64_t> beam_ids(const Graph& ix, const SearchOptions& o, bool counters) {
   std::vector<ScoredNode> out;
   SearchCounters c;
   uint64_t seed = 0;
-  EXPECT_TRUE(ix.search_layer(std::vector<float>{0.0f, 1.0f}, {&seed, 1}, 0, 1, o, true, counters ? &c : nullptr,
-                              nullptr, out)
+  EXPECT_TRUE(search_layer(ix, Req(ix, std::vector<float>{0.0f, 1.0f}, 1, o, counters ? &c : nullptr), {&seed, 1}, 0, out)
                   .ok());
   return ids_of(out);
 }
@@ -489,7 +489,7 @@ TEST(ScreeningTest, Sq8ScreeningDropsEntriesWhoseCodeScoreIsBelowTheBound) {
   SearchOptions wide = on;  // results not yet full: no screening
   std::vector<ScoredNode> out;
   uint64_t seed = 0;
-  ASSERT_TRUE(ix->search_layer(std::vector<float>{0.0f, 1.0f}, {&seed, 1}, 0, 2, wide, true, nullptr, nullptr, out)
+  ASSERT_TRUE(search_layer(*ix, Req(*ix, std::vector<float>{0.0f, 1.0f}, 2, wide), {&seed, 1}, 0, out)
                   .ok());
   EXPECT_EQ(ids_of(out), (std::vector<uint64_t>{1, 0}));
   on.sq8_screen = false;
@@ -519,10 +519,10 @@ TEST(SearchTest, GreedyStepTakesFirstStrictImprovementOverLinkedNodes) {
   g.entry = 0;
   auto ix = build(g);
   std::vector<float> q{0.0f};
-  EXPECT_EQ(ix->greedy_step_down(q, 0, 1), 1u);  // skips 3 (equal) and 4 (deleted), stops at 1
-  EXPECT_EQ(ix->greedy_step_down(q, 2, 1), 2u);  // only itself
-  EXPECT_EQ(ix->greedy_step_down(q, 5, 1), 5u);  // no list on level 1
-  EXPECT_EQ(ix->greedy_step_down(q, 0, 7), 0u);  // not a level of the index
+  EXPECT_EQ(greedy_step_down(*ix, q, 0, 1), 1u);  // skips 3 (equal) and 4 (deleted), stops at 1
+  EXPECT_EQ(greedy_step_down(*ix, q, 2, 1), 2u);  // only itself
+  EXPECT_EQ(greedy_step_down(*ix, q, 5, 1), 5u);  // no list on level 1
+  EXPECT_EQ(greedy_step_down(*ix, q, 0, 7), 0u);  // not a level of the index
 }
 
 // ---- Adaptive ef -------------------------------------------------------------
@@ -589,7 +589,7 @@ INSTANTIATE_TEST_SUITE_P(Metrics, RecallTest, ::testing::Values(Metric::kCosine,
 
 // ---- SQ8 route --------------------------------------------------------------
 
-std::unique_ptr<HnswIndex> quantized(Metric metric, size_t n = 400, size_t dim = 16) {
+std::unique_ptr<Graph> quantized(Metric metric, size_t n = 400, size_t dim = 16) {
   auto data = testing::random_vectors(n, dim, 31);
   auto ix = build(testing::knn_graph(metric, data, 12));
   ix->quantize_sq8();
@@ -639,7 +639,7 @@ TEST(Sq8RouteTest, RouteChoicePerMetric) {
     std::vector<ScoredNode> level0;
     uint64_t seed = 0;
     std::vector<float> pq = c.metric == Metric::kCosine ? testing::normalized(q) : q;
-    ASSERT_TRUE(ix->search_level0(pq, {&seed, 1}, 10, o, c.metric != Metric::kEuclidean, &counters, nullptr, level0)
+    ASSERT_TRUE(search_level0(*ix, Req(*ix, pq, 10, o, &counters), {&seed, 1}, level0)
                     .ok());
     EXPECT_LE(level0.size(), 10u);
     auto routed = run(*ix, q, 10, o);
@@ -666,7 +666,7 @@ TEST(Sq8RouteTest, RerankCollectsEfTimesFactorCandidates) {
   o.rerank_factor = 3;
   std::vector<ScoredNode> out;
   uint64_t seed = 0;
-  ASSERT_TRUE(ix->search_level0(q, {&seed, 1}, 10, o, false, nullptr, nullptr, out).ok());
+  ASSERT_TRUE(search_level0(*ix, Req(*ix, q, 10, o), {&seed, 1}, out).ok());
   EXPECT_EQ(out.size(), 10u);
   for (size_t i = 1; i < out.size(); ++i) EXPECT_LE(out[i - 1].key, out[i].key);
   // Recall of the route against brute force stays high.
@@ -828,11 +828,6 @@ TEST(QueryHashTest, MatchesSipHash13WithZeroKey) {
   EXPECT_EQ(query_hash({}), 0xbd60acb658c79e45ull);
   EXPECT_EQ(query_hash(std::vector<float>{1.0f}), 0x5565f3056e6caff5ull);
   EXPECT_EQ(query_hash(std::vector<float>{0.5f, -2.0f, 3.25f}), 0xd14b357502f01edfull);
-  const uint8_t a[] = {'a'};
-  EXPECT_EQ(siphash13(a, 1, 0, 0), 0x407448d2b89b1813ull);
-  uint8_t seq[15];
-  for (uint8_t i = 0; i < 15; ++i) seq[i] = i;
-  EXPECT_EQ(siphash13(seq, 15, 0, 0), 0xf30eb725bb91c9eaull);
 }
 
 TEST(ScreenThresholdTest, SaturatesAndMapsNanToZero) {
@@ -910,7 +905,7 @@ TEST(SearchEnvTest, DISABLED_ChildDisableEarlyExit) {
     if (route) o.rerank_factor = 1;
     SearchCounters c;
     std::vector<ScoredNode> out;
-    EXPECT_TRUE(ix->search_level0(q, {&seed, 1}, 8, o, true, &c, nullptr, out).ok());
+    EXPECT_TRUE(search_level0(*ix, Req(*ix, q, 8, o, &c), {&seed, 1}, out).ok());
     return c.expanded;
   };
   EXPECT_EQ(expanded(0, false), expanded(1000, false));

@@ -205,4 +205,61 @@ void emit_insert_trace(const InsertTraceEvent& e) {
   if (sink.on()) sink.write(insert_trace_json(e));
 }
 
+// ---- Trace event builders ------------------------------------------------------
+
+SearchTraceEvent beam_trace_event(const TraceContext& trace, const TraceIndexInfo& index, size_t ef,
+                                  const BeamFigures& f) {
+  SearchTraceEvent e;
+  e.search_id = trace.search_id;
+  e.metric = index.metric;
+  e.ef_search = ef;
+  e.exact_fallback_enabled = index.exact_fallback_enabled;
+  e.exact_fallback_threshold = index.exact_fallback_threshold;
+  e.collection_size = f.collection_size;
+  e.step = f.step;
+  e.level = f.level;
+  e.current_idx = f.current_idx;
+  e.current_point = f.current_point;
+  e.current_sort_key = f.current_sort_key;
+  e.visited = f.visited;
+  e.expanded = f.expanded;
+  e.candidate_len = f.candidate_len;
+  e.results_len = f.results_len;
+  e.worst_score = f.worst_score;
+  e.elapsed_ms = fractional_ms(trace.start, now());
+  return e;
+}
+
+SearchTraceEvent search_start_event(const TraceContext& trace, const TraceIndexInfo& index, size_t k, uint64_t live,
+                                    bool exact) {
+  SearchTraceEvent e;
+  e.search_id = trace.search_id;
+  e.metric = index.metric;
+  e.ef_search = k;
+  e.exact_fallback_enabled = index.exact_fallback_enabled;
+  e.exact_fallback_threshold = index.exact_fallback_threshold;
+  e.collection_size = live;
+  e.exact_scan = exact;
+  e.stop_reason = "start";
+  e.elapsed_ms = fractional_ms(trace.start, now());
+  return e;
+}
+
+SearchTraceEvent exact_scan_event(const TraceContext& trace, const TraceIndexInfo& index, size_t k, uint64_t live,
+                                  const ScoredNode* kept, size_t kept_len) {
+  SearchTraceEvent e = search_start_event(trace, index, k, live, true);
+  if (kept_len != 0) {
+    e.top_id = kept[0].node;
+    e.top_raw = kept[0].raw;
+    e.top_sort_key = kept[0].key;
+    e.worst_score = kept[kept_len - 1].key;
+  }
+  e.visited = live;
+  e.expanded = live;
+  e.results_len = kept_len;
+  e.stop_reason = "exact_scan";
+  e.elapsed_ms = fractional_ms(trace.start, now());
+  return e;
+}
+
 }  // namespace ulmora::hnsw

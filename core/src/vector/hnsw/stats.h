@@ -9,6 +9,7 @@
 
 #include "base/clock.h"
 #include "format/snapshot.h"
+#include "vector/hnsw/search.h"
 
 namespace ulmora::hnsw {
 
@@ -88,5 +89,39 @@ class TraceContext {
   uint64_t every = 100;
   Instant start;
 };
+
+// ---- Trace event builders ----
+
+// What the index contributes to every search event.
+struct TraceIndexInfo {
+  const char* metric;  // metric_name(), optionally with "+SQ8"
+  bool exact_fallback_enabled;
+  uint64_t exact_fallback_threshold;
+};
+
+// A beam's figures at one node (step events) or at its end.
+struct BeamFigures {
+  uint64_t collection_size = 0;
+  uint64_t step = 0;
+  uint64_t level = 0;
+  uint64_t current_idx = 0;
+  uint64_t current_point = 0;
+  float current_sort_key = 0.0f;
+  uint64_t visited = 0;
+  uint64_t expanded = 0;
+  uint64_t candidate_len = 0;
+  uint64_t results_len = 0;
+  float worst_score = 0.0f;
+};
+
+// Step or end event of a beam of width `ef` (stop_reason unset).
+SearchTraceEvent beam_trace_event(const TraceContext& trace, const TraceIndexInfo& index, size_t ef,
+                                  const BeamFigures& f);
+// The "start" event of a search for k results over `live` points.
+SearchTraceEvent search_start_event(const TraceContext& trace, const TraceIndexInfo& index, size_t k, uint64_t live,
+                                    bool exact);
+// The "exact_scan" event after an exact scan kept `kept` (point ids, ordered).
+SearchTraceEvent exact_scan_event(const TraceContext& trace, const TraceIndexInfo& index, size_t k, uint64_t live,
+                                  const ScoredNode* kept, size_t kept_len);
 
 }  // namespace ulmora::hnsw

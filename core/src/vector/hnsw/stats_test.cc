@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "base/log.h"
-#include "vector/hnsw/core.h"
+#include "vector/hnsw/graph.h"
 #include "vector/hnsw/test_graphs.h"
 
 namespace ulmora::hnsw {

@@ -1,4 +1,4 @@
-// Test helpers: hand-built graphs restored into an HnswIndex, brute-force
+// Test helpers: hand-built graphs restored into an Graph, brute-force
 // reference answers, and re-running a test in a fresh process with extra
 // environment variables (for values that are read once per process).
 #pragma once
@@ -17,12 +17,29 @@
 #include <utility>
 #include <vector>
 
-#include "vector/hnsw/core.h"
+#include "vector/hnsw/beam.h"
+#include "vector/hnsw/graph.h"
 #include "vector/hnsw/search.h"
 
 extern char** environ;
 
 namespace ulmora::hnsw::testing {
+
+// A beam request over `q` with `o` resolved, for calling the beam's entry
+// points directly. Used as a temporary inside the call it is passed to.
+class Req {
+ public:
+  Req(const Graph& g, std::span<const float> q, size_t ef, const SearchOptions& o = {},
+      SearchCounters* counters = nullptr)
+      : opts_(resolve_options(o, q)), req_{q, ef, &opts_, MetricTraits::of(g.metric), counters} {}
+  Req(const Req&) = delete;
+  Req& operator=(const Req&) = delete;
+  operator const SearchRequest&() const { return req_; }
+
+ private:
+  ResolvedOptions opts_;
+  SearchRequest req_;
+};
 
 // A graph described by point ids. Node indices follow ascending point id.
 struct TestGraph {
@@ -41,7 +58,7 @@ struct TestGraph {
   void link(uint64_t level, uint64_t id, std::vector<uint64_t> list) { layers[level][id] = std::move(list); }
 };
 
-inline std::unique_ptr<HnswIndex> build(const TestGraph& plan) {
+inline std::unique_ptr<Graph> build(const TestGraph& plan) {
   HnswSnapshot s;
   s.metric = plan.metric;
   s.dim = plan.dim;
@@ -60,7 +77,7 @@ inline std::unique_ptr<HnswIndex> build(const TestGraph& plan) {
   for (const auto& [id, level] : plan.levels) s.levels.emplace_back(id, level);
   s.deleted = plan.deleted;
   std::sort(s.deleted.begin(), s.deleted.end());
-  auto r = restore(std::move(s));
+  auto r = restore_graph(std::move(s));
   if (!r.ok()) return nullptr;
   return std::move(r).value();
 }

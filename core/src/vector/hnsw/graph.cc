@@ -1,5 +1,5 @@
-// HnswIndex storage operations, metrics, score keys and SQ8 codes.
-#include "vector/hnsw/core.h"
+// Graph storage operations, metrics, score keys and SQ8 codes.
+#include "vector/hnsw/graph.h"
 
 #include <algorithm>
 #include <cmath>
@@ -88,7 +88,7 @@ uint64_t checked_dim(uint64_t dim) {
 
 }  // namespace
 
-HnswIndex::HnswIndex(Metric metric_, uint64_t m_, uint64_t ef, uint64_t level_cap_, uint64_t dim_)
+Graph::Graph(Metric metric_, uint64_t m_, uint64_t ef, uint64_t level_cap_, uint64_t dim_)
     : vectors(checked_dim(dim_)),
       m(m_),
       m0(2 * m_),
@@ -106,7 +106,7 @@ HnswIndex::HnswIndex(Metric metric_, uint64_t m_, uint64_t ef, uint64_t level_ca
   tuning::note_unfiltered_stats_switch();
 }
 
-HnswIndex::HnswIndex(RestoreTag, Metric metric_, uint64_t dim_)
+Graph::Graph(RestoreTag, Metric metric_, uint64_t dim_)
     : vectors(checked_dim(dim_)),
       m(0),
       m0(0),
@@ -122,36 +122,36 @@ HnswIndex::HnswIndex(RestoreTag, Metric metric_, uint64_t dim_)
 
 // ---- Storage reads ------------------------------------------------------
 
-uint64_t HnswIndex::len() const {
+uint64_t Graph::len() const {
   std::lock_guard<std::mutex> lock(alloc);
   return count;
 }
 
-bool HnswIndex::contains(uint64_t point_id) const {
+bool Graph::contains(uint64_t point_id) const {
   std::lock_guard<std::mutex> lock(alloc);
   return id_to_index.find(point_id).has_value();
 }
 
-std::optional<uint64_t> HnswIndex::index_of(uint64_t point_id) const {
+std::optional<uint64_t> Graph::index_of(uint64_t point_id) const {
   std::lock_guard<std::mutex> lock(alloc);
   return id_to_index.find(point_id);
 }
 
-const float* HnswIndex::live_vector(uint64_t i) const {
+const float* Graph::live_vector(uint64_t i) const {
   // A node whose deleted slot is not appended yet is still being allocated.
   if (i >= vectors.len() || i >= deleted.len()) return nullptr;
   if (deleted.get(i) != 0) return nullptr;
   return vectors.get(i);
 }
 
-const float* HnswIndex::vector_of(uint64_t point_id) const {
+const float* Graph::vector_of(uint64_t point_id) const {
   auto i = index_of(point_id);
   return i ? live_vector(*i) : nullptr;
 }
 
 // ---- Deletion and entry -------------------------------------------------
 
-void HnswIndex::mark_deleted(uint64_t point_id) {
+void Graph::mark_deleted(uint64_t point_id) {
   auto found = index_of(point_id);
   if (!found) return;
   uint64_t i = *found;
@@ -167,7 +167,7 @@ void HnswIndex::mark_deleted(uint64_t point_id) {
   }
 }
 
-std::optional<uint64_t> HnswIndex::best_entry_candidate() const {
+std::optional<uint64_t> Graph::best_entry_candidate() const {
   uint64_t n = std::min({len(), levels.len(), deleted.len()});
   std::optional<uint64_t> best;
   uint8_t best_level = 0;
@@ -184,7 +184,7 @@ std::optional<uint64_t> HnswIndex::best_entry_candidate() const {
 
 // ---- SQ8 ----------------------------------------------------------------
 
-void HnswIndex::quantize_sq8() {
+void Graph::quantize_sq8() {
   const uint64_t n = std::min(len(), vectors.len());
   const uint64_t d = dim;
   if (n == 0 || d == 0) return;

@@ -1,5 +1,6 @@
-// HnswIndex: the in-memory graph and its columns, plus metrics, score keys,
-// SQ8 codes, and restore/export of snapshot graph records.
+// Graph: the in-memory graph and its columns, plus metrics, score keys,
+// SQ8 codes, and restore/export of snapshot graph records. Internal to the
+// graph layer: callers outside it use HnswIndex (index.h), which owns one.
 //
 // Columns (one slot per node, same order): vectors, levels, deleted,
 // neighbor_scores, node_states, point_ids, and one neighbour list column per
@@ -20,16 +21,16 @@
 
 #include "base/error.h"
 #include "format/snapshot.h"
+#include "vector/hnsw/index.h"
 #include "vector/hnsw/arena.h"
 #include "vector/hnsw/cap_hints.h"
 #include "vector/hnsw/id_map.h"
 #include "vector/hnsw/lists.h"
+#include "vector/hnsw/search.h"
 
 namespace ulmora::hnsw {
 
 using ::ulmora::Metric;
-
-enum class NodeState : uint8_t { kPending = 0, kLinked = 1, kDeleted = 2 };
 
 inline constexpr uint64_t kNoEntry = 0xFFFFFFFFull;
 inline constexpr uint64_t kMaxLevel = 255;
@@ -55,18 +56,14 @@ void quantize_query_i8(std::span<const float> q, std::vector<int8_t>& out);
 // 1 - clamp(s / 16256.25, -1, 1): the approximate Cosine raw score.
 float sq8_cosine_raw(int32_t code_score);
 
-struct SearchOptions;
-struct ScoredNode;
-struct SearchCounters;
-class TraceContext;
 
-class HnswIndex {
+class Graph {
  public:
   // New empty index. Reads VECTORDB_LEVEL_SCALE(_MULT), VECTORDB_MAX_LEVEL_CAP,
   // VECTORDB_MAX_LEVEL afresh; requires dim > 0.
-  HnswIndex(Metric metric, uint64_t m, uint64_t ef, uint64_t level_cap, uint64_t dim);
-  HnswIndex(const HnswIndex&) = delete;
-  HnswIndex& operator=(const HnswIndex&) = delete;
+  Graph(Metric metric, uint64_t m, uint64_t ef, uint64_t level_cap, uint64_t dim);
+  Graph(const Graph&) = delete;
+  Graph& operator=(const Graph&) = delete;
 
   // ---- Storage reads (thread-safe) ----
   uint64_t len() const;  // allocated nodes, under alloc
@@ -88,25 +85,13 @@ class HnswIndex {
   // Highest level among nodes not deleted; later index wins ties.
   std::optional<uint64_t> best_entry_candidate() const;
 
-  // ---- Search (search.cc) ----
+  // ---- Search (search.cc; the beam's parts are in beam.h) ----
   // Best k points (node field = point id), ascending key, ties by point id.
   Status search(std::span<const float> query, size_t k, const SearchOptions& options,
                 std::vector<ScoredNode>& out) const;
-  Status search_layer(std::span<const float> query, std::span<const uint64_t> seeds, uint64_t level, size_t ef,
-                      const SearchOptions& options, bool cosine_or_dot, SearchCounters* counters,
-                      TraceContext* trace, std::vector<ScoredNode>& out) const;
-  Status search_level0(std::span<const float> query, std::span<const uint64_t> seeds, size_t ef,
-                       const SearchOptions& options, bool cosine_or_dot, SearchCounters* counters,
-                       TraceContext* trace, std::vector<ScoredNode>& out) const;
-  // One entry per node not deleted (node field = point id), index order.
-  void exact_scan(std::span<const float> query, bool cosine_or_dot, std::vector<ScoredNode>& out) const;
-  uint64_t greedy_step_down(std::span<const float> query, uint64_t start, uint64_t level) const;
 
-  // ---- Insertion (insert.cc) ----
+  // ---- Insertion (insert.cc; selection and caps in neighbor_select.h) ----
   Status insert(uint64_t point_id, std::span<const float> vector);
-  std::vector<uint64_t> select_neighbors(std::span<const ScoredNode> candidates, size_t m, uint64_t level,
-                                         bool cosine_or_dot) const;
-  void enforce_cap(uint64_t level, uint64_t node);
 
   // ---- SQ8 (core.cc) ----
   // Builds codes of every stored vector; called before the index is shared.
@@ -149,14 +134,18 @@ class HnswIndex {
 
  private:
   struct RestoreTag {};
-  HnswIndex(RestoreTag, Metric metric, uint64_t dim);
-  friend Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& snapshot);
+  Graph(RestoreTag, Metric metric, uint64_t dim);
+  friend Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& snapshot);
 };
 
-// Builds an index from a graph record. Fails for dim = 0 and for a stored
+// Builds a graph from a graph record. Fails for dim = 0 and for a stored
 // vector shorter than dim (longer ones are cut to dim).
-Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& snapshot);
-// Graph record of a live index (read paths only; safe beside searches).
-HnswSnapshot export_snapshot(const HnswIndex& index);
+Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& snapshot);
+// Graph record of a live graph (read paths only; safe beside searches).
+HnswSnapshot export_graph(const Graph& graph);
+
+// The graph an index owns (for the graph layer's own units and tests).
+Graph& graph_of(HnswIndex& index);
+const Graph& graph_of(const HnswIndex& index);
 
 }  // namespace ulmora::hnsw

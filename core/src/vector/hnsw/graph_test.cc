@@ -1,4 +1,4 @@
-#include "vector/hnsw/core.h"
+#include "vector/hnsw/graph.h"
 
 #include <gtest/gtest.h>
 
@@ -28,8 +28,8 @@ HnswSnapshot points(Metric metric, uint64_t dim, const std::vector<std::pair<uin
   return s;
 }
 
-std::unique_ptr<HnswIndex> build(HnswSnapshot s) {
-  auto r = restore(std::move(s));
+std::unique_ptr<Graph> build(HnswSnapshot s) {
+  auto r = restore_graph(std::move(s));
   EXPECT_TRUE(r.ok()) << r.error().message();
   return std::move(r).value();
 }
@@ -226,7 +226,7 @@ TEST_P(ConstructorEnv, LevelScaleAndCap) {
   put("VECTORDB_LEVEL_SCALE_MULT", c.mult);
   put("VECTORDB_MAX_LEVEL_CAP", c.cap);
   put("VECTORDB_MAX_LEVEL", c.max_level);
-  HnswIndex index(Metric::kCosine, 16, 64, c.requested_cap, 8);
+  Graph index(Metric::kCosine, 16, 64, c.requested_cap, 8);
   if (c.want_abs_scale != 0) {
     EXPECT_DOUBLE_EQ(index.level_scale, c.want_abs_scale);
   } else {
@@ -254,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
                       EnvCase{nullptr, nullptr, nullptr, nullptr, 1000, 1.0, 0, 255}));
 
 TEST(Constructor, NewIndexDefaults) {
-  HnswIndex index(Metric::kDot, 8, 50, 4, 3);
+  Graph index(Metric::kDot, 8, 50, 4, 3);
   EXPECT_EQ(index.m0, 16u);
   EXPECT_EQ(index.m0_cap, 16u);
   EXPECT_EQ(index.ef_search, 50u);
@@ -265,7 +265,7 @@ TEST(Constructor, NewIndexDefaults) {
 }
 
 TEST(Constructor, ZeroDimensionsIsAnInvariantFailure) {
-  EXPECT_THROW(HnswIndex(Metric::kCosine, 16, 64, 16, 0), std::logic_error);
+  EXPECT_THROW(Graph(Metric::kCosine, 16, 64, 16, 0), std::logic_error);
 }
 
 }  // namespace

@@ -1,0 +1,618 @@
+// The level beam of the query path and everything it shares with its
+// callers: metric traits and the scorer, per-thread scratch, the options of
+// one call resolved once, the request record, and the beam itself. Internal
+// to the graph layer (search, the SQ8 route, insertion and their tests).
+//
+// Ordering of keys: every key that leaves a scoring step is either a number
+// or +inf (a NaN key is stored as +inf, the worst), so every heap and sort
+// works on a strict weak order even when stored vectors hold NaN.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "vector/hnsw/graph.h"
+#include "vector/hnsw/kernels.h"
+#include "vector/hnsw/key_heap.h"
+#include "vector/hnsw/search.h"
+#include "vector/hnsw/stats.h"
+
+namespace ulmora::hnsw {
+
+inline constexpr float kInf = std::numeric_limits<float>::infinity();
+inline constexpr float kMaxFinite = std::numeric_limits<float>::max();
+inline constexpr size_t kBatch = 16;
+inline constexpr size_t kUncapped = std::numeric_limits<size_t>::max();
+inline constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;
+
+inline size_t saturating_mul(size_t a, size_t b) {
+  size_t r;
+  return __builtin_mul_overflow(a, b, &r) ? kUncapped : r;
+}
+
+// In-beam SQ8 screening bound for the current worst key: the integer part
+// of (1 - worst) * 127.5^2 * 0.85, saturated to i32, 0 for NaN.
+int32_t screen_threshold(float worst);
+// Hash that orders capped neighbour scans: SipHash-1-3 with an all-zero key
+// over the element count (8 bytes LE) and each element's bit pattern (4
+// bytes LE).
+uint64_t query_hash(std::span<const float> query);
+
+// ---- Scoring ---------------------------------------------------------------
+
+// What a metric needs on the query path: its kernels (resolved once per
+// call from the active table) and whether keys negate raw scores (Dot).
+struct MetricTraits {
+  Metric metric;
+  bool negate;
+  kernels::DotFn one;
+  kernels::Batch4Fn four;
+
+  static MetricTraits of(Metric metric) {
+    const kernels::KernelTable& k = kernels::active();
+    const bool l2 = metric == Metric::kEuclidean;
+    return MetricTraits{metric, metric == Metric::kDot, l2 ? k.l2sq : k.dot, l2 ? k.l2sq_x4 : k.dot_x4};
+  }
+};
+
+// Raw score and key of one query against stored vectors.
+class Scorer {
+ public:
+  Scorer(const MetricTraits& t, const float* query, size_t dim)
+      : metric_(t.metric), negate_(t.negate), query_(query), dim_(dim), one_(t.one), four_(t.four) {}
+
+  float raw(const float* v) const { return finish_raw(one_(query_, v, dim_)); }
+  float key(float raw) const {
+    float k = negate_ ? -raw : raw;
+    return k == k ? k : kInf;
+  }
+  // raw_out[j] for vecs[0..n), four at a time; n is at most one batch.
+  void raw_many(const float* const* vecs, size_t n, float* raw_out) const {
+    const unsigned count = static_cast<unsigned>(std::min(n, kBatch));
+    unsigned j = 0;
+    for (; j + 4 <= count; j += 4) four_(query_, vecs + j, dim_, raw_out + j);
+    for (; j < count; ++j) raw_out[j] = one_(query_, vecs[j], dim_);
+    if (metric_ == Metric::kCosine)
+      for (unsigned i = 0; i < count; ++i) raw_out[i] = finish_raw(raw_out[i]);
+  }
+
+ private:
+  float finish_raw(float v) const {
+    if (metric_ != Metric::kCosine) return v;
+    return 1.0f - (v < -1.0f ? -1.0f : (v > 1.0f ? 1.0f : v));  // NaN passes through
+  }
+  Metric metric_;
+  bool negate_;
+  const float* query_;
+  size_t dim_;
+  kernels::DotFn one_;
+  kernels::Batch4Fn four_;
+};
+
+// ---- Per-thread scratch ----------------------------------------------------
+
+// Everything one beam needs between calls, so a search allocates nothing
+// once the buffers have reached their working size.
+struct SearchScratch {
+  std::vector<uint8_t> visited;
+  uint8_t visited_epoch = 0;
+  KeyHeap<true> candidates;
+  KeyHeap<false> results;
+  bool in_use = false;
+  std::vector<const float*> vector_chunks;
+  std::vector<uint8_t*> state_chunks;
+  std::vector<uint32_t> list;   // copy of the node's neighbour list
+  std::vector<uint64_t> admitted;
+  std::vector<float> scores;    // copy of its level-0 score list
+  std::vector<int8_t> code_i8;  // query code for in-beam screening
+};
+
+SearchScratch& search_scratch();  // the calling thread's
+
+// Buffers of the top-level search and of the level-0 dispatcher.
+struct QueryScratch {
+  std::vector<float> prepared;
+  std::vector<uint64_t> seeds;
+  std::vector<ScoredNode> seed_list;
+  std::vector<ScoredNode> first;
+  std::vector<ScoredNode> second;
+  std::vector<int16_t> code_i16;  // query code of the SQ8 route
+  std::vector<uint32_t> order;     // finishing sort of the SQ8 route
+  std::vector<ScoredNode> reordered;
+};
+
+QueryScratch& query_scratch();  // the calling thread's
+
+// Holds the thread's beam scratch for one call; a nested call is refused.
+class ScratchLease {
+ public:
+  ScratchLease() : s_(search_scratch()), ok_(!s_.in_use) { s_.in_use = true; }
+  ~ScratchLease() {
+    if (ok_) s_.in_use = false;
+  }
+  bool ok() const { return ok_; }
+  SearchScratch& get() { return s_; }
+
+ private:
+  SearchScratch& s_;
+  bool ok_;
+};
+
+StoreError nested_scratch_error();
+
+// ---- One call's options -------------------------------------------------------
+
+// SearchOptions merged with the process-wide tuning values, once per call.
+struct ResolvedOptions {
+  size_t early_exit_patience = 3;
+  size_t level0_scan_cap = kUncapped;
+  size_t scan_patience = 0;
+  size_t expansion_mult = 1;  // >= 1
+  std::optional<size_t> expansion_cap;
+  bool early_exit = true;
+  bool rotate = false;
+  bool stride = false;
+  uint64_t query_hash = 0;  // of the prepared query, when rotating or striding
+  bool ti_skip = false;
+  bool sq8_screen = false;
+  bool sq8_score_only = false;
+  size_t rerank_factor = 0;
+  std::optional<size_t> entry_seeds;
+  std::optional<size_t> adaptive_ef_high;
+  std::optional<float> adaptive_ef_threshold;
+};
+ResolvedOptions resolve_options(const SearchOptions& options, std::span<const float> query);
+
+// One beam request: the prepared query (graph dim), the beam width, the
+// resolved options and metric traits, and the optional counters and trace.
+struct SearchRequest {
+  std::span<const float> query;
+  size_t ef;
+  const ResolvedOptions* options;
+  MetricTraits traits;
+  SearchCounters* counters = nullptr;
+  TraceContext* trace = nullptr;
+
+  SearchRequest with_ef(size_t width) const {
+    SearchRequest r = *this;
+    r.ef = width;
+    return r;
+  }
+};
+
+// ---- One beam --------------------------------------------------------------
+
+enum class ScanKind { kGeneral, kPlain, kTriangle, kSq8 };
+
+struct BeamSettings {
+  size_t ef = 0;
+  size_t expansion_cap = kUncapped;
+  bool apply_expansion_cap = true;
+  bool early_exit = true;
+  size_t patience = 3;
+  size_t scan_cap = kUncapped;
+  size_t scan_patience = 0;
+  bool rotate = false;
+  bool stride = false;
+  uint64_t query_hash = 0;
+  ScanKind scan = ScanKind::kGeneral;
+};
+
+// State of one beam over one level. Node indices at or beyond `n` (the node
+// count read at setup) are treated as absent.
+class Beam {
+ public:
+  Beam(const Graph& ix, SearchScratch& s, uint64_t n, uint64_t level)
+      : ix_(ix), s_(s), n_(n), level_(level), dim_(ix.dim) {
+    begin_epoch();
+    map_chunks();
+    layer_ = level < ix.layer_count() ? &ix.layer(level) : nullptr;
+  }
+
+  // Float keys (plain beam and rerank).
+  void use_scorer(const Scorer* scorer) { scorer_ = scorer; }
+  // Code-space keys over `code` (SQ8 route).
+  void use_codes(const int16_t* code, kernels::CodeI16Fn fn) {
+    code_ = code;
+    code_fn_ = fn;
+    code_rows_ = ix_.sq8_codes.size() / dim_;
+  }
+  // In-beam screening against the signed-byte query code.
+  void use_screen(const int8_t* code) {
+    screen_code_ = code;
+    screen_fn_ = kernels::active().sq8_dot_i8;
+    code_rows_ = ix_.sq8_codes.size() / dim_;
+  }
+
+  // Admits the seeds; with `fallback` and nothing admitted, the lowest
+  // Linked node present on this level. False when the beam has nothing to
+  // start from.
+  bool seed(std::span<const uint64_t> seeds, bool fallback) {
+    for (uint64_t seed : seeds) {
+      if (!admissible(seed)) continue;
+      mark(seed);
+      push_seed(seed);
+    }
+    if (s_.results.empty() && fallback) {
+      // Only a Linked node may start the beam: with every node deleted the
+      // beam returns nothing rather than a deleted point. A node below this
+      // level would end up in lists of a level it does not have.
+      for (uint64_t i = 0; i < n_; ++i) {
+        if (!linked(i) || !has_row(i) || ix_.levels.get(i) < level_) continue;
+        mark(i);
+        push_seed(i);
+        break;
+      }
+    }
+    if (s_.results.empty()) return false;
+    worst_ = s_.results.top().key;
+    return true;
+  }
+
+  const char* run(const BeamSettings& b, TraceContext* trace) {
+    switch (b.scan) {
+      case ScanKind::kPlain: return loop(b, trace, [&](const ScoredNode& c) { scan_plain<ScanKind::kPlain>(b, c); });
+      case ScanKind::kTriangle:
+        return loop(b, trace, [&](const ScoredNode& c) { scan_plain<ScanKind::kTriangle>(b, c); });
+      case ScanKind::kSq8: return loop(b, trace, [&](const ScoredNode& c) { scan_screened(b, c); });
+      case ScanKind::kGeneral: break;
+    }
+    return loop(b, trace, [&](const ScoredNode& c) { scan_general(b, c); });
+  }
+
+  // The results, ascending by key (heap order among equal keys).
+  void take_results(std::vector<ScoredNode>& out) {
+    s_.results.sort_ascending();
+    out.assign(s_.results.data().begin(), s_.results.data().end());
+  }
+
+  uint64_t visited() const { return visited_; }
+  uint64_t expanded() const { return expanded_; }
+  const ScoredNode& entry() const { return entry_; }
+
+ private:
+  void begin_epoch() {
+    if (s_.visited.size() < n_) s_.visited.resize(n_, 0);
+    if (s_.visited_epoch == 255) {
+      std::fill(s_.visited.begin(), s_.visited.end(), 0);
+      s_.visited_epoch = 1;
+    } else {
+      ++s_.visited_epoch;
+    }
+    epoch_ = s_.visited_epoch;
+    visited_marks_ = s_.visited.data();
+    s_.candidates.clear();
+    s_.results.clear();
+  }
+
+  // Chunks never move, so their base pointers stay valid for the call.
+  void map_chunks() {
+    size_t chunks = static_cast<size_t>((n_ + kChunkCapacity - 1) >> kChunkShift);
+    s_.vector_chunks.resize(chunks);
+    s_.state_chunks.resize(chunks);
+    for (size_t c = 0; c < chunks; ++c) {
+      s_.vector_chunks[c] = ix_.vectors.get(uint64_t{c} << kChunkShift);
+      s_.state_chunks[c] = ix_.node_states.chunk_data(c);
+    }
+  }
+
+  uint8_t* state_slot(uint64_t i) const { return s_.state_chunks[i >> kChunkShift] + (i & (kChunkCapacity - 1)); }
+  bool linked(uint64_t i) const {
+    return std::atomic_ref<uint8_t>(*state_slot(i)).load(std::memory_order_relaxed) ==
+           static_cast<uint8_t>(NodeState::kLinked);
+  }
+
+  const float* vec(uint64_t i) const {
+    return s_.vector_chunks[i >> kChunkShift] + (i & (kChunkCapacity - 1)) * dim_;
+  }
+  const uint8_t* code_row(uint64_t i) const { return ix_.sq8_codes.data() + i * dim_; }
+  // Code-space beams only walk nodes that have a code row.
+  bool has_row(uint64_t i) const { return !code_ || i < code_rows_; }
+
+  // Up to eight cache lines from p: a whole 128-dimension vector, and the
+  // start of a longer one (the hardware prefetcher follows on from there).
+  static void prefetch_lines(const void* p, size_t bytes) {
+    const char* c = static_cast<const char*>(p);
+    size_t lines = std::min<size_t>((bytes + 63) / 64, 8);
+    for (size_t l = 0; l < lines; ++l) __builtin_prefetch(c + 64 * l);
+  }
+  void prefetch(uint64_t i) const {
+    if (code_) prefetch_lines(code_row(i), dim_);
+    else prefetch_lines(vec(i), dim_ * sizeof(float));
+  }
+
+  bool admissible(uint64_t i) const {
+    return i < n_ && visited_marks_[i] != epoch_ && linked(i) && has_row(i);
+  }
+  void mark(uint64_t i) {
+    visited_marks_[i] = epoch_;
+    ++visited_;
+  }
+
+  ScoredNode score_one(uint64_t i) const {
+    if (code_) {
+      int32_t s = code_fn_(code_row(i), code_, dim_);
+      return ScoredNode{i, std::bit_cast<float>(s), -static_cast<float>(s)};
+    }
+    float raw = scorer_->raw(vec(i));
+    return ScoredNode{i, raw, scorer_->key(raw)};
+  }
+
+  void push_seed(uint64_t i) {
+    ScoredNode node = score_one(i);
+    if (s_.results.empty()) entry_ = node;
+    s_.candidates.push(node);
+    s_.results.push(node);
+  }
+
+  // Scores batch[0..count) into sb_ (code-space rows keep the integer code
+  // score's bits in `raw`, since a candidate's raw field is otherwise unused).
+  void score_batch(const uint64_t* batch, size_t count) {
+    if (code_) {
+      for (size_t j = 0; j < count; ++j) sb_[j] = score_one(batch[j]);
+      return;
+    }
+    const float* ptrs[kBatch];
+    float raws[kBatch];
+    for (size_t j = 0; j < count; ++j) ptrs[j] = vec(batch[j]);
+    scorer_->raw_many(ptrs, count, raws);
+    for (size_t j = 0; j < count; ++j) sb_[j] = ScoredNode{batch[j], raws[j], scorer_->key(raws[j])};
+  }
+
+  // Acceptance: room in the results, or strictly better than the worst.
+  bool offer(const ScoredNode& node, size_t ef) {
+    if (!(s_.results.size() < ef || node.key < worst_)) return false;
+    s_.candidates.push(node);
+    s_.results.push(node);
+    if (s_.results.size() > ef) s_.results.pop();
+    worst_ = s_.results.top().key;
+    return true;
+  }
+
+  template <class Scan>
+  const char* loop(const BeamSettings& b, TraceContext* trace, Scan&& scan) {
+    size_t stall = 0;
+    while (true) {
+      if (s_.candidates.empty()) return "queue_empty";
+      if (b.early_exit && s_.results.size() >= b.ef) {
+        ++stall;
+        if (s_.candidates.top().key <= worst_) stall = 0;
+        if (stall > b.patience) return "early_exit_patience";
+      }
+      ScoredNode current = s_.candidates.pop();
+      // The next frontier node is likely expanded next: start loading its
+      // list while this one is scanned (slot now, block after the copy).
+      next_ = s_.candidates.empty() ? kNoNext : s_.candidates.top().node;
+      if (layer_ && next_ != kNoNext) layer_->prefetch_slot(next_);
+      if (layer_) scan(current);
+      prefetch_next();
+      ++expanded_;
+      if (b.apply_expansion_cap && expanded_ >= b.expansion_cap) return "expansion_cap";
+      if (trace && ++trace->step % trace->every == 0) emit_step(b, *trace, current);
+    }
+  }
+
+  void copy_list(uint64_t node) {
+    layer_->read(node, [&](const uint32_t* items, size_t count) { s_.list.assign(items, items + count); });
+  }
+
+  // Second stage of the next list's prefetch, once its slot has had time
+  // to arrive.
+  void prefetch_next() {
+    if (next_ == kNoNext) return;
+    layer_->prefetch(next_);
+    next_ = kNoNext;
+  }
+
+  // Visit marks and states of a whole list, so their misses overlap.
+  void prefetch_marks(const uint32_t* list, size_t n) const {
+    for (size_t j = 0; j < n; ++j) {
+      uint64_t e = list[j];
+      if (e >= n_) continue;
+      __builtin_prefetch(visited_marks_ + e);
+      __builtin_prefetch(state_slot(e));
+    }
+  }
+
+  // Capped, reordered scan with scan patience and counters; never screens.
+  void scan_general(const BeamSettings& b, const ScoredNode& current) {
+    copy_list(current.node);
+    const size_t n = s_.list.size();
+    if (n == 0) return;
+    size_t limit = std::min(b.scan_cap, n);
+    size_t pos = 0, step = 1;
+    if (n > b.scan_cap) scan_order(b, current.node, n, pos, step);
+    uint64_t batch[kBatch];
+    size_t count = 0, rejected = 0;
+    for (size_t i = 0; i < limit; ++i) {
+      uint64_t e = s_.list[pos];
+      pos += step;
+      if (pos >= n) pos -= n;
+      if (!admissible(e)) continue;
+      mark(e);
+      prefetch(e);
+      batch[count++] = e;
+      if (count == kBatch) {
+        if (!accept_batch(b, batch, count, rejected)) return;
+        count = 0;
+      }
+    }
+    if (count) accept_batch(b, batch, count, rejected);
+  }
+
+  // Start and step of a capped scan (rotation and stride).
+  static void scan_order(const BeamSettings& b, uint64_t node, size_t n, size_t& start, size_t& step) {
+    uint64_t h = (b.query_hash + node) * kGolden;
+    if (b.rotate) start = static_cast<size_t>(h % n);
+    if (b.stride) {
+      uint64_t s = h >> 32;
+      do s = s % (n - 1) + 1;
+      while (std::gcd(s, uint64_t{n}) != 1);
+      step = static_cast<size_t>(s);
+    }
+  }
+
+  // False when scan patience ended the node's scan.
+  bool accept_batch(const BeamSettings& b, const uint64_t* batch, size_t count, size_t& rejected) {
+    prefetch_next();
+    score_batch(batch, count);
+    for (size_t j = 0; j < count; ++j) {
+      if (offer(sb_[j], b.ef)) {
+        rejected = 0;
+      } else if (b.scan_patience && ++rejected >= b.scan_patience) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Uncapped scan in list order with one screening mode (or none).
+  template <ScanKind kKind>
+  void scan_plain(const BeamSettings& b, const ScoredNode& current) {
+    copy_list(current.node);
+    const size_t n = s_.list.size();
+    if (n == 0) return;
+    if constexpr (kKind == ScanKind::kTriangle) {
+      ix_.neighbor_scores.read(current.node,
+                               [&](const float* items, size_t count) { s_.scores.assign(items, items + count); });
+    }
+    uint64_t batch[kBatch];
+    size_t count = 0;
+    const uint32_t* list = s_.list.data();
+    prefetch_marks(list, n);
+    for (size_t j = 0; j < n; ++j) {
+      uint64_t e = list[j];
+      if constexpr (kKind == ScanKind::kTriangle) {
+        if (s_.results.size() >= b.ef && j < s_.scores.size() && current.key - s_.scores[j] > worst_) continue;
+      }
+      if (!admissible(e)) continue;
+      mark(e);
+      prefetch(e);
+      batch[count++] = e;
+      if (count == kBatch) {
+        accept_plain(b, batch, count);
+        count = 0;
+      }
+    }
+    if (count) accept_plain(b, batch, count);
+  }
+
+  void accept_plain(const BeamSettings& b, const uint64_t* batch, size_t count) {
+    prefetch_next();
+    score_batch(batch, count);
+    for (size_t j = 0; j < count; ++j) offer(sb_[j], b.ef);
+  }
+
+  // Uncapped scan with SQ8 screening. Admission depends only on the node
+  // range, states and visit marks, which scoring never changes, so the
+  // whole list is admitted first (letting code rows and vectors load side
+  // by side); screening and batching then run in list order exactly as if
+  // each entry were screened when admitted.
+  void scan_screened(const BeamSettings& b, const ScoredNode& current) {
+    copy_list(current.node);
+    const size_t n = s_.list.size();
+    if (n == 0) return;
+    prefetch_marks(s_.list.data(), n);
+    s_.admitted.clear();
+    for (uint32_t e : s_.list) {
+      if (!admissible(e)) continue;
+      mark(e);
+      if (e < code_rows_) prefetch_lines(code_row(e), dim_);
+      prefetch(e);
+      s_.admitted.push_back(e);
+    }
+    int32_t threshold = screen_threshold(worst_);
+    uint64_t batch[kBatch];
+    size_t count = 0;
+    for (uint64_t e : s_.admitted) {
+      if (s_.results.size() >= b.ef && e < code_rows_ && screen_fn_(code_row(e), screen_code_, dim_) < threshold)
+        continue;
+      batch[count++] = e;
+      if (count == kBatch) {
+        accept_screened(b, batch, count, threshold);
+        count = 0;
+      }
+    }
+    if (count) accept_screened(b, batch, count, threshold);
+  }
+
+  // The threshold follows every change of worst.
+  void accept_screened(const BeamSettings& b, const uint64_t* batch, size_t count, int32_t& threshold) {
+    prefetch_next();
+    score_batch(batch, count);
+    for (size_t j = 0; j < count; ++j) {
+      float before = worst_;
+      if (offer(sb_[j], b.ef) && worst_ != before) threshold = screen_threshold(worst_);
+    }
+  }
+
+  void emit_step(const BeamSettings& b, const TraceContext& trace, const ScoredNode& current) const {
+    const TraceIndexInfo info{metric_name(ix_.metric), ix_.exact_fallback_enabled, ix_.exact_fallback_threshold};
+    emit_search_trace(beam_trace_event(trace, info, b.ef, figures(trace, current.node, current.key)));
+  }
+
+  const Graph& ix_;
+  SearchScratch& s_;
+  const uint64_t n_;
+  const uint64_t level_;
+  const size_t dim_;
+  const NeighborLayer* layer_ = nullptr;
+  uint8_t epoch_ = 0;
+  uint8_t* visited_marks_ = nullptr;
+  const Scorer* scorer_ = nullptr;
+  const int16_t* code_ = nullptr;
+  kernels::CodeI16Fn code_fn_ = nullptr;
+  const int8_t* screen_code_ = nullptr;
+  kernels::CodeI8Fn screen_fn_ = nullptr;
+  uint64_t code_rows_ = 0;
+  float worst_ = kInf;
+  static constexpr uint64_t kNoNext = ~uint64_t{0};
+  uint64_t next_ = kNoNext;  // frontier top when the current node was popped
+  uint64_t visited_ = 0;
+  uint64_t expanded_ = 0;
+  ScoredNode entry_{0, 0.0f, 0.0f};
+  ScoredNode sb_[kBatch];
+
+ public:
+  // The beam's figures for a trace event at node `idx` (key `idx_key`).
+  BeamFigures figures(const TraceContext& trace, uint64_t idx, float idx_key) const {
+    BeamFigures f;
+    f.collection_size = n_;
+    f.step = trace.step;
+    f.level = level_;
+    f.current_idx = idx;
+    f.current_point = idx < n_ ? ix_.point_id(idx) : 0;
+    f.current_sort_key = idx_key;
+    f.visited = visited_;
+    f.expanded = expanded_;
+    f.candidate_len = s_.candidates.size();
+    f.results_len = s_.results.size();
+    f.worst_score = s_.results.empty() ? 0.0f : s_.results.top().key;
+    return f;
+  }
+};
+
+// ---- Entry points of the beam (beam.cc, sq8_route.cc, search.cc) --------------
+
+// Float beam on `level` from `seeds` (falls back to the lowest Linked node of
+// the level when no seed is admissible). Results ascending by key, node =
+// node index.
+Status search_layer(const Graph& g, const SearchRequest& req, std::span<const uint64_t> seeds, uint64_t level,
+                    std::vector<ScoredNode>& out);
+// Level 0: the SQ8 route when it is configured and codes exist, else the
+// float beam.
+Status search_level0(const Graph& g, const SearchRequest& req, std::span<const uint64_t> seeds,
+                     std::vector<ScoredNode>& out);
+// One entry per node not deleted (node field = point id), index order.
+void exact_scan(const Graph& g, std::span<const float> query, std::vector<ScoredNode>& out);
+// First-improvement greedy walk on `level` from `start`.
+uint64_t greedy_step_down(const Graph& g, std::span<const float> query, uint64_t start, uint64_t level);
+
+}  // namespace ulmora::hnsw

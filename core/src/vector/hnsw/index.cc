@@ -1,0 +1,48 @@
+#include "vector/hnsw/index.h"
+
+#include "vector/hnsw/graph.h"
+
+namespace ulmora::hnsw {
+
+HnswIndex::HnswIndex(Metric metric, uint64_t m, uint64_t ef_search, uint64_t level_cap, uint64_t dim)
+    : graph_(std::make_unique<Graph>(metric, m, ef_search, level_cap, dim)) {}
+HnswIndex::HnswIndex(std::unique_ptr<Graph> graph) : graph_(std::move(graph)) {}
+HnswIndex::~HnswIndex() = default;
+
+Graph& graph_of(HnswIndex& index) { return *index.graph_; }
+const Graph& graph_of(const HnswIndex& index) { return *index.graph_; }
+
+Metric HnswIndex::metric() const { return graph_->metric; }
+uint64_t HnswIndex::dim() const { return graph_->dim; }
+uint64_t HnswIndex::m() const { return graph_->m; }
+uint64_t HnswIndex::ef_search() const { return graph_->ef_search; }
+uint64_t HnswIndex::ef_construction() const { return graph_->ef_construction; }
+uint64_t HnswIndex::level_cap() const { return graph_->level_cap; }
+
+uint64_t HnswIndex::len() const { return graph_->len(); }
+uint64_t HnswIndex::deleted_count() const { return graph_->deleted_count.load(std::memory_order_relaxed); }
+bool HnswIndex::contains(uint64_t point_id) const { return graph_->contains(point_id); }
+std::optional<uint64_t> HnswIndex::index_of(uint64_t point_id) const { return graph_->index_of(point_id); }
+const float* HnswIndex::vector_of(uint64_t point_id) const { return graph_->vector_of(point_id); }
+NodeState HnswIndex::state(uint64_t i) const { return graph_->state(i); }
+uint64_t HnswIndex::point_id(uint64_t i) const { return graph_->point_id(i); }
+const float* HnswIndex::vector(uint64_t i) const { return i < graph_->published_len() ? graph_->vector(i) : nullptr; }
+
+Status HnswIndex::insert(uint64_t point_id, std::span<const float> vector) { return graph_->insert(point_id, vector); }
+void HnswIndex::mark_deleted(uint64_t point_id) { graph_->mark_deleted(point_id); }
+void HnswIndex::quantize_sq8() { graph_->quantize_sq8(); }
+
+Status HnswIndex::search(std::span<const float> query, size_t k, const SearchOptions& options,
+                         std::vector<ScoredNode>& out) const {
+  return graph_->search(query, k, options, out);
+}
+
+Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& snapshot) {
+  auto graph = restore_graph(std::move(snapshot));
+  if (!graph.ok()) return graph.error();
+  return std::unique_ptr<HnswIndex>(new HnswIndex(std::move(graph.value())));
+}
+
+HnswSnapshot export_snapshot(const HnswIndex& index) { return export_graph(graph_of(index)); }
+
+}  // namespace ulmora::hnsw

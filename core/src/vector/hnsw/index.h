@@ -1,0 +1,84 @@
+// HnswIndex: the graph layer's public surface. It owns one graph (its
+// columns, parameters and locks stay private to the layer) and offers what
+// restore, insertion, search, statistics and the segment and bindings need.
+//
+// Threading: every const member and insert() may run concurrently with
+// each other; mark_deleted() and quantize_sq8() need the caller to keep
+// other writers out (the segment serialises its mutations), and
+// quantize_sq8() runs before the index is shared.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "base/error.h"
+#include "format/snapshot.h"
+#include "vector/hnsw/search.h"
+
+namespace ulmora::hnsw {
+
+enum class NodeState : uint8_t { kPending = 0, kLinked = 1, kDeleted = 2 };
+
+class Graph;
+
+class HnswIndex {
+ public:
+  // New empty index. Reads VECTORDB_LEVEL_SCALE(_MULT), VECTORDB_MAX_LEVEL_CAP,
+  // VECTORDB_MAX_LEVEL afresh; requires dim > 0.
+  HnswIndex(Metric metric, uint64_t m, uint64_t ef_search, uint64_t level_cap, uint64_t dim);
+  ~HnswIndex();
+  HnswIndex(const HnswIndex&) = delete;
+  HnswIndex& operator=(const HnswIndex&) = delete;
+
+  // ---- Parameters ----
+  Metric metric() const;
+  uint64_t dim() const;
+  uint64_t m() const;
+  uint64_t ef_search() const;
+  uint64_t ef_construction() const;
+  uint64_t level_cap() const;
+
+  // ---- Nodes ----
+  uint64_t len() const;  // allocated nodes, deleted ones included
+  uint64_t deleted_count() const;
+  bool contains(uint64_t point_id) const;  // deleted nodes included
+  std::optional<uint64_t> index_of(uint64_t point_id) const;
+  // The stored vector of a point not deleted, or nullptr.
+  const float* vector_of(uint64_t point_id) const;
+  NodeState state(uint64_t i) const;
+  uint64_t point_id(uint64_t i) const;
+  // The stored (prepared) vector of node i, or nullptr when i >= len().
+  const float* vector(uint64_t i) const;
+
+  // ---- Mutations ----
+  // Concurrent with searches and other inserts. PointExists for a known id,
+  // VectorLengthMismatch for a vector that is not dim long.
+  Status insert(uint64_t point_id, std::span<const float> vector);
+  void mark_deleted(uint64_t point_id);
+  // Builds 8-bit codes of every stored vector for the SQ8 routes.
+  void quantize_sq8();
+
+  // ---- Search ----
+  // Best k points (node field = point id), ascending key, ties by point id.
+  // `out` is reused; a search allocates nothing once buffers are warm.
+  Status search(std::span<const float> query, size_t k, const SearchOptions& options,
+                std::vector<ScoredNode>& out) const;
+
+ private:
+  explicit HnswIndex(std::unique_ptr<Graph> graph);
+  std::unique_ptr<Graph> graph_;
+  friend Graph& graph_of(HnswIndex& index);
+  friend const Graph& graph_of(const HnswIndex& index);
+  friend Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& snapshot);
+};
+
+// Builds an index from a graph record. Fails for dim = 0 and for a stored
+// vector shorter than dim (longer ones are cut to dim).
+Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& snapshot);
+// Graph record of a live index (read paths only; safe beside searches).
+HnswSnapshot export_snapshot(const HnswIndex& index);
+
+}  // namespace ulmora::hnsw

@@ -1,0 +1,123 @@
+// The SQ8 route of level 0: the query's 16-bit code, a code-space beam
+// ef x factor wide, then either the approximate code scores or a
+// full-precision rerank of the candidates, cut back to ef.
+#include <cmath>
+#include <string>
+
+#include "vector/hnsw/beam.h"
+
+namespace ulmora::hnsw {
+namespace {
+
+int16_t round_code(float v, float lo, float hi) {
+  if (std::isnan(v)) return 0;
+  return static_cast<int16_t>(std::round(std::clamp(v, lo, hi)));
+}
+
+void query_code_i16(const Graph& ix, std::span<const float> q, std::vector<int16_t>& out) {
+  out.resize(q.size());
+  for (size_t d = 0; d < q.size(); ++d) {
+    if (ix.metric == Metric::kCosine) {
+      out[d] = round_code(q[d] * 127.5f, -128.0f, 127.0f);
+    } else {
+      float lo = d < ix.sq8_mins.size() ? ix.sq8_mins[d] : 0.0f;
+      float scale = d < ix.sq8_scales.size() ? ix.sq8_scales[d] : 1.0f;
+      out[d] = round_code((q[d] - lo) / scale, 0.0f, 255.0f);
+    }
+  }
+}
+
+// Full-precision scores of the candidates, sixteen vectors at a time.
+void rerank(const Graph& ix, const Scorer& scorer, std::vector<ScoredNode>& list) {
+  const float* ptrs[kBatch];
+  float raws[kBatch];
+  for (size_t begin = 0; begin < list.size(); begin += kBatch) {
+    size_t count = std::min(kBatch, list.size() - begin);
+    for (size_t j = 0; j < count; ++j) {
+      ptrs[j] = ix.vector(list[begin + j].node);
+      __builtin_prefetch(ptrs[j]);
+    }
+    scorer.raw_many(ptrs, count, raws);
+    for (size_t j = 0; j < count; ++j) {
+      list[begin + j].raw = raws[j];
+      list[begin + j].key = scorer.key(raws[j]);
+    }
+  }
+}
+
+// Orders `list` by key, equal keys keeping their current order, and keeps
+// the first `keep`. Sorting positions by (key, position) gives the stable
+// order without the temporary buffer std::stable_sort would allocate.
+void stable_keep(std::vector<ScoredNode>& list, size_t keep, QueryScratch& qs) {
+  const size_t n = list.size();
+  keep = std::min(keep, n);
+  qs.order.resize(n);
+  for (size_t i = 0; i < n; ++i) qs.order[i] = static_cast<uint32_t>(i);
+  auto less = [&](uint32_t a, uint32_t b) { return list[a].key < list[b].key || (list[a].key == list[b].key && a < b); };
+  std::partial_sort(qs.order.begin(), qs.order.begin() + keep, qs.order.end(), less);
+  qs.reordered.resize(keep);
+  for (size_t i = 0; i < keep; ++i) qs.reordered[i] = list[qs.order[i]];
+  list.assign(qs.reordered.begin(), qs.reordered.end());
+}
+
+// Code-space beam of the SQ8 route: the candidates in ascending code key.
+// No fallback seed: when no seed is admissible the list is empty.
+Status search_layer_sq8(const Graph& ix, const SearchRequest& req, std::span<const int16_t> code,
+                        std::span<const uint64_t> seeds, std::vector<ScoredNode>& out) {
+  out.clear();
+  if (code.size() != ix.dim) return StoreError::VectorLengthMismatch(ix.dim, code.size());
+  BeamSettings b;
+  b.ef = req.ef;
+  b.apply_expansion_cap = false;
+  b.early_exit = true;
+  b.patience = req.options->early_exit_patience;
+  b.scan = ScanKind::kPlain;
+  const uint64_t n = ix.published_len();
+  ScratchLease lease;
+  if (!lease.ok()) return nested_scratch_error();
+  Beam beam(ix, lease.get(), n, 0);
+  const kernels::KernelTable& k = kernels::active();
+  beam.use_codes(code.data(), ix.metric == Metric::kCosine ? k.sq8_centered_i16 : k.sq8_neg_l2_i16);
+  if (beam.seed(seeds, false)) beam.run(b, nullptr);
+  if (req.trace) {
+    const std::string metric = std::string(metric_name(ix.metric)) + "+SQ8";
+    const TraceIndexInfo info{metric.c_str(), ix.exact_fallback_enabled, ix.exact_fallback_threshold};
+    SearchTraceEvent e =
+        beam_trace_event(*req.trace, info, req.ef, beam.figures(*req.trace, beam.entry().node, beam.entry().key));
+    e.stop_reason = "sq8_search_done";
+    emit_search_trace(e);
+  }
+  if (req.counters) *req.counters = SearchCounters{beam.visited(), beam.expanded()};
+  beam.take_results(out);
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status search_level0(const Graph& g, const SearchRequest& req, std::span<const uint64_t> seeds,
+                     std::vector<ScoredNode>& out) {
+  const ResolvedOptions& o = *req.options;
+  const size_t factor = o.rerank_factor;
+  const bool score_only = g.metric == Metric::kCosine && o.sq8_score_only;
+  if (!(score_only || factor != 0) || g.sq8_codes.empty() || g.metric == Metric::kDot)
+    return search_layer(g, req, seeds, 0, out);
+
+  const size_t c = score_only ? req.ef : std::max(saturating_mul(req.ef, factor), req.ef);
+  if (req.query.size() != g.dim) return StoreError::VectorLengthMismatch(g.dim, req.query.size());
+  std::vector<int16_t>& code = query_scratch().code_i16;
+  query_code_i16(g, req.query, code);
+  ULMORA_TRY(search_layer_sq8(g, req.with_ef(c), code, seeds, out));
+
+  if (score_only) {
+    for (ScoredNode& node : out) {
+      node.raw = sq8_cosine_raw(std::bit_cast<int32_t>(node.raw));
+      node.key = node.raw;
+    }
+  } else {
+    rerank(g, Scorer(req.traits, req.query.data(), g.dim), out);
+  }
+  stable_keep(out, req.ef, query_scratch());
+  return Status::Ok();
+}
+
+}  // namespace ulmora::hnsw
