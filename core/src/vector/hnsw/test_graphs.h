@@ -3,6 +3,7 @@
 // environment variables (for values that are read once per process).
 #pragma once
 
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -166,6 +168,60 @@ inline int run_child(const std::string& filter, const std::vector<std::string>& 
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// ---- Shared by the search tests ----
+
+inline const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+inline std::vector<uint64_t> ids_of(const std::vector<ScoredNode>& list) {
+  std::vector<uint64_t> ids;
+  for (const ScoredNode& n : list) ids.push_back(n.node);
+  return ids;
+}
+
+inline std::vector<ScoredNode> run(const Graph& ix, std::vector<float> q, size_t k, const SearchOptions& o = {}) {
+  std::vector<ScoredNode> out;
+  Status st = ix.search(q, k, o, out);
+  EXPECT_TRUE(st.ok()) << (st.ok() ? "" : st.error().message());
+  return out;
+}
+
+// Ascending key, ties by point id, no repeated ids.
+inline void expect_well_ordered(const std::vector<ScoredNode>& out) {
+  std::set<uint64_t> seen;
+  for (size_t i = 0; i < out.size(); ++i) {
+    EXPECT_TRUE(seen.insert(out[i].node).second) << "repeated id " << out[i].node;
+    EXPECT_FALSE(std::isnan(out[i].key));
+    if (i == 0) continue;
+    EXPECT_LE(out[i - 1].key, out[i].key);
+    if (out[i - 1].key == out[i].key) {
+      EXPECT_LT(out[i - 1].node, out[i].node);
+    }
+  }
+}
+
+// Points on a line at x = id; level-0 lists link each to its neighbours.
+inline TestGraph chain(size_t n, Metric metric = Metric::kEuclidean) {
+  TestGraph g;
+  g.metric = metric;
+  g.dim = 1;
+  for (uint64_t i = 0; i < n; ++i) {
+    g.add(i, {static_cast<float>(i + (metric == Metric::kDot ? 1 : 0))});
+    std::vector<uint64_t> list{i};
+    if (i > 0) list.push_back(i - 1);
+    if (i + 1 < n) list.push_back(i + 1);
+    g.link(0, i, list);
+  }
+  g.entry = 0;
+  return g;
+}
+
+inline std::unique_ptr<Graph> quantized(Metric metric, size_t n = 400, size_t dim = 16) {
+  auto data = testing::random_vectors(n, dim, 31);
+  auto ix = build(testing::knn_graph(metric, data, 12));
+  ix->quantize_sq8();
+  return ix;
 }
 
 }  // namespace ulmora::hnsw::testing
