@@ -1,26 +1,14 @@
 // AVX kernels (256-bit floats, no fused multiply-add; integer code scores
 // in 128-bit lanes). Compiled with -mavx; only runs after the dispatcher has
-// seen AVX. Includes nothing that could emit shared inline code.
-#include <immintrin.h>
-
+// seen AVX. Its shared pieces come from kernels_x86.h, whose copies stay
+// private to this file.
 #include "vector/hnsw/kernels.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include "vector/hnsw/kernels_x86.h"
 
 namespace ulmora::hnsw::kernels {
 namespace {
-
-inline float hsum(__m256 v) {
-  __m128 lo = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-  __m128 shuf = _mm_movehdup_ps(lo);
-  __m128 sums = _mm_add_ps(lo, shuf);
-  shuf = _mm_movehl_ps(shuf, sums);
-  return _mm_cvtss_f32(_mm_add_ss(sums, shuf));
-}
-
-inline int32_t hsum_i32(__m128i s) {
-  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
-  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
-  return _mm_cvtsi128_si32(s);
-}
 
 // One 8-float accumulator, 8 elements per step, the loop unrolled four
 // times; then the tail one by one.
@@ -34,8 +22,7 @@ float dot(const float* a, const float* b, size_t n) {
     s = _mm256_add_ps(s, _mm256_mul_ps(_mm256_loadu_ps(a + i + 24), _mm256_loadu_ps(b + i + 24)));
   }
   for (; i + 8 <= n; i += 8) s = _mm256_add_ps(s, _mm256_mul_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i)));
-  float tail = 0.0f;
-  for (; i < n; ++i) tail += a[i] * b[i];
+  const float tail = tail_dot(a, b, i, n);
   return hsum(s) + tail;
 }
 
@@ -54,17 +41,8 @@ float l2sq(const float* a, const float* b, size_t n) {
     s = _mm256_add_ps(s, sq_diff(a + i + 24, b + i + 24));
   }
   for (; i + 8 <= n; i += 8) s = _mm256_add_ps(s, sq_diff(a + i, b + i));
-  float tail = 0.0f;
-  for (; i < n; ++i) {
-    float d = a[i] - b[i];
-    tail += d * d;
-  }
+  const float tail = tail_l2sq(a, b, i, n);
   return hsum(s) + tail;
-}
-
-inline void hsum4(__m256 s0, __m256 s1, __m256 s2, __m256 s3, float* out) {
-  __m256 h = _mm256_hadd_ps(_mm256_hadd_ps(s0, s1), _mm256_hadd_ps(s2, s3));
-  _mm_storeu_ps(out, _mm_add_ps(_mm256_castps256_ps128(h), _mm256_extractf128_ps(h, 1)));
 }
 
 void dot_x4(const float* q, const float* const* v, size_t n, float* out) {
@@ -79,12 +57,7 @@ void dot_x4(const float* q, const float* const* v, size_t n, float* out) {
     s3 = _mm256_add_ps(s3, _mm256_mul_ps(x, _mm256_loadu_ps(v3 + i)));
   }
   hsum4(s0, s1, s2, s3, out);
-  for (; i < n; ++i) {
-    out[0] += q[i] * v0[i];
-    out[1] += q[i] * v1[i];
-    out[2] += q[i] * v2[i];
-    out[3] += q[i] * v3[i];
-  }
+  tail_dot_x4(q, v, i, n, out);
 }
 
 void l2sq_x4(const float* q, const float* const* v, size_t n, float* out) {
@@ -98,13 +71,7 @@ void l2sq_x4(const float* q, const float* const* v, size_t n, float* out) {
     s3 = _mm256_add_ps(s3, sq_diff(q + i, v3 + i));
   }
   hsum4(s0, s1, s2, s3, out);
-  for (; i < n; ++i) {
-    float d0 = q[i] - v0[i], d1 = q[i] - v1[i], d2 = q[i] - v2[i], d3 = q[i] - v3[i];
-    out[0] += d0 * d0;
-    out[1] += d1 * d1;
-    out[2] += d2 * d2;
-    out[3] += d3 * d3;
-  }
+  tail_l2sq_x4(q, v, i, n, out);
 }
 
 // 8 codes widened to 16-bit lanes, minus kOffset.
@@ -129,9 +96,7 @@ int32_t codes(const uint8_t* c, const Q* x, size_t n) {
     s1 = _mm_add_epi32(s1, _mm_madd_epi16(widen_codes<kOffset>(c + i + 8), load_query(x + i + 8)));
   }
   for (; i + 8 <= n; i += 8) s0 = _mm_add_epi32(s0, _mm_madd_epi16(widen_codes<kOffset>(c + i), load_query(x + i)));
-  uint32_t sum = static_cast<uint32_t>(hsum_i32(_mm_add_epi32(s0, s1)));
-  for (; i < n; ++i) sum += static_cast<uint32_t>((int32_t{c[i]} - kOffset) * int32_t{x[i]});
-  return static_cast<int32_t>(sum);
+  return static_cast<int32_t>(static_cast<uint32_t>(hsum_i32(_mm_add_epi32(s0, s1))) + tail_codes<kOffset>(c, x, i, n));
 }
 
 int32_t centered_i16(const uint8_t* c, const int16_t* x, size_t n) { return codes<128>(c, x, n); }
@@ -145,12 +110,7 @@ int32_t neg_l2_i16(const uint8_t* c, const int16_t* x, size_t n) {
     __m128i d = _mm_sub_epi16(widen_codes<0>(c + i), load_query(x + i));
     s0 = _mm_add_epi32(s0, _mm_madd_epi16(d, d));
   }
-  uint32_t sum = static_cast<uint32_t>(hsum_i32(s0));
-  for (; i < n; ++i) {
-    int32_t d = int32_t{c[i]} - x[i];
-    sum += static_cast<uint32_t>(d * d);
-  }
-  return static_cast<int32_t>(0u - sum);
+  return static_cast<int32_t>(0u - (static_cast<uint32_t>(hsum_i32(s0)) + tail_sq_diff(c, x, i, n)));
 }
 
 const KernelTable kAvx = {"avx", dot, l2sq, dot_x4, l2sq_x4, centered_i16, plain_i16, neg_l2_i16, dot_i8};
@@ -160,3 +120,11 @@ const KernelTable kAvx = {"avx", dot, l2sq, dot_x4, l2sq_x4, centered_i16, plain
 const KernelTable& avx() { return kAvx; }
 
 }  // namespace ulmora::hnsw::kernels
+
+#else  // not x86: the dispatcher never picks this table
+
+namespace ulmora::hnsw::kernels {
+const KernelTable& avx() { return portable(); }
+}  // namespace ulmora::hnsw::kernels
+
+#endif

@@ -1,26 +1,16 @@
 // AVX2 + FMA kernels. This file is compiled with -mavx2 -mfma and must only
-// run after the dispatcher has seen both features; it includes nothing that
-// could emit shared inline code built for this instruction set.
-#include <immintrin.h>
-
+// run after the dispatcher has seen both features. Its shared pieces come
+// from kernels_x86.h, whose copies stay private to this file.
 #include "vector/hnsw/kernels.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include "vector/hnsw/kernels_x86.h"
 
 namespace ulmora::hnsw::kernels {
 namespace {
 
-inline float hsum(__m256 v) {
-  __m128 lo = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-  __m128 shuf = _mm_movehdup_ps(lo);
-  __m128 sums = _mm_add_ps(lo, shuf);
-  shuf = _mm_movehl_ps(shuf, sums);
-  return _mm_cvtss_f32(_mm_add_ss(sums, shuf));
-}
-
 inline int32_t hsum_i32(__m256i v) {
-  __m128i s = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
-  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
-  return _mm_cvtsi128_si32(s);
+  return hsum_i32(_mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
 }
 
 // Four independent accumulators over blocks of 32, then 8 at a time into
@@ -35,8 +25,7 @@ float dot(const float* a, const float* b, size_t n) {
     s3 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 24), _mm256_loadu_ps(b + i + 24), s3);
   }
   for (; i + 8 <= n; i += 8) s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
-  float tail = 0.0f;
-  for (; i < n; ++i) tail += a[i] * b[i];
+  const float tail = tail_dot(a, b, i, n);
   return hsum(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3))) + tail;
 }
 
@@ -57,18 +46,8 @@ float l2sq(const float* a, const float* b, size_t n) {
     __m256 d = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
     s0 = _mm256_fmadd_ps(d, d, s0);
   }
-  float tail = 0.0f;
-  for (; i < n; ++i) {
-    float d = a[i] - b[i];
-    tail += d * d;
-  }
+  const float tail = tail_l2sq(a, b, i, n);
   return hsum(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3))) + tail;
-}
-
-// Horizontal sums of four accumulators at once: out[j] = sum of lanes of s[j].
-inline void hsum4(__m256 s0, __m256 s1, __m256 s2, __m256 s3, float* out) {
-  __m256 h = _mm256_hadd_ps(_mm256_hadd_ps(s0, s1), _mm256_hadd_ps(s2, s3));
-  _mm_storeu_ps(out, _mm_add_ps(_mm256_castps256_ps128(h), _mm256_extractf128_ps(h, 1)));
 }
 
 // One query against four vectors: the query is loaded once per step and the
@@ -85,12 +64,7 @@ void dot_x4(const float* q, const float* const* v, size_t n, float* out) {
     s3 = _mm256_fmadd_ps(x, _mm256_loadu_ps(v3 + i), s3);
   }
   hsum4(s0, s1, s2, s3, out);
-  for (; i < n; ++i) {
-    out[0] += q[i] * v0[i];
-    out[1] += q[i] * v1[i];
-    out[2] += q[i] * v2[i];
-    out[3] += q[i] * v3[i];
-  }
+  tail_dot_x4(q, v, i, n, out);
 }
 
 void l2sq_x4(const float* q, const float* const* v, size_t n, float* out) {
@@ -109,13 +83,7 @@ void l2sq_x4(const float* q, const float* const* v, size_t n, float* out) {
     s3 = _mm256_fmadd_ps(d3, d3, s3);
   }
   hsum4(s0, s1, s2, s3, out);
-  for (; i < n; ++i) {
-    float d0 = q[i] - v0[i], d1 = q[i] - v1[i], d2 = q[i] - v2[i], d3 = q[i] - v3[i];
-    out[0] += d0 * d0;
-    out[1] += d1 * d1;
-    out[2] += d2 * d2;
-    out[3] += d3 * d3;
-  }
+  tail_l2sq_x4(q, v, i, n, out);
 }
 
 // 16 codes widened to 16-bit lanes, minus kOffset.
@@ -144,9 +112,7 @@ int32_t codes(const uint8_t* c, const Q* x, size_t n) {
   for (; i + 16 <= n; i += 16) {
     s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(widen_codes<kOffset>(c + i), load_query(x + i)));
   }
-  uint32_t sum = static_cast<uint32_t>(hsum_i32(_mm256_add_epi32(s0, s1)));
-  for (; i < n; ++i) sum += static_cast<uint32_t>((int32_t{c[i]} - kOffset) * int32_t{x[i]});
-  return static_cast<int32_t>(sum);
+  return static_cast<int32_t>(static_cast<uint32_t>(hsum_i32(_mm256_add_epi32(s0, s1))) + tail_codes<kOffset>(c, x, i, n));
 }
 
 int32_t centered_i16(const uint8_t* c, const int16_t* x, size_t n) { return codes<128>(c, x, n); }
@@ -161,12 +127,7 @@ int32_t neg_l2_i16(const uint8_t* c, const int16_t* x, size_t n) {
     __m256i d = _mm256_sub_epi16(widen_codes<0>(c + i), load_query(x + i));
     s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(d, d));
   }
-  uint32_t sum = static_cast<uint32_t>(hsum_i32(s0));
-  for (; i < n; ++i) {
-    int32_t d = int32_t{c[i]} - x[i];
-    sum += static_cast<uint32_t>(d * d);
-  }
-  return static_cast<int32_t>(0u - sum);
+  return static_cast<int32_t>(0u - (static_cast<uint32_t>(hsum_i32(s0)) + tail_sq_diff(c, x, i, n)));
 }
 
 const KernelTable kAvx2Fma = {"avx2_fma", dot, l2sq, dot_x4, l2sq_x4, centered_i16, plain_i16, neg_l2_i16, dot_i8};
@@ -176,3 +137,11 @@ const KernelTable kAvx2Fma = {"avx2_fma", dot, l2sq, dot_x4, l2sq_x4, centered_i
 const KernelTable& avx2_fma() { return kAvx2Fma; }
 
 }  // namespace ulmora::hnsw::kernels
+
+#else  // not x86: the dispatcher never picks this table
+
+namespace ulmora::hnsw::kernels {
+const KernelTable& avx2_fma() { return portable(); }
+}  // namespace ulmora::hnsw::kernels
+
+#endif
