@@ -84,6 +84,14 @@ void F32ListMap::finalize() { finalize_list_map(*this); }
 void U64ListMap::append(uint64_t key, std::span<const uint64_t> values) { append_entry(*this, key, values); }
 void U64ListMap::finalize() { finalize_list_map(*this); }
 
+void normalize(HnswSnapshot& s) {
+  s.vectors.finalize();
+  finalize_pairs(s.levels);
+  finalize_set(s.deleted);
+  finalize_pairs(s.layers);
+  for (auto& [level, lists] : s.layers) lists.finalize();
+}
+
 // ---- Record decoding ----
 
 namespace {

@@ -80,6 +80,11 @@ struct HnswSnapshot {
   uint64_t exact_fallback_threshold = 256;
 };
 
+// Sorts every map of a graph record by key keeping the last occurrence of a
+// repeated key, as decoding does; records built by hand may arrive in any
+// order. The list maps must be well formed (offsets inside their data).
+void normalize(HnswSnapshot& s);
+
 struct SegmentSnapshot {
   HnswSnapshot hnsw;
   PayloadIndex payload_index;

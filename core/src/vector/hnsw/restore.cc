@@ -35,83 +35,6 @@ bool well_formed(const M& map) {
   return true;
 }
 
-template <class Keys>
-bool strictly_ascending(const Keys& keys, uint64_t (*key_of)(const typename Keys::value_type&)) {
-  for (size_t i = 1; i < keys.size(); ++i)
-    if (key_of(keys[i - 1]) >= key_of(keys[i])) return false;
-  return true;
-}
-
-uint64_t plain_key(const uint64_t& k) { return k; }
-uint64_t pair_key(const std::pair<uint64_t, uint64_t>& p) { return p.first; }
-
-// Decoded maps arrive sorted and unique; a record built by hand may not.
-// Sorts by key keeping the last occurrence of a repeated key.
-template <class M>
-void normalize_list_map(M& map) {
-  if (strictly_ascending(map.keys, plain_key)) return;
-  std::vector<size_t> perm(map.keys.size());
-  std::iota(perm.begin(), perm.end(), size_t{0});
-  std::stable_sort(perm.begin(), perm.end(), [&](size_t a, size_t b) { return map.keys[a] < map.keys[b]; });
-  std::vector<uint64_t> keys, begin, length;
-  keys.reserve(perm.size());
-  begin.reserve(perm.size());
-  length.reserve(perm.size());
-  for (size_t p : perm) {
-    if (!keys.empty() && keys.back() == map.keys[p]) {
-      begin.back() = map.begin[p];
-      length.back() = map.length[p];
-      continue;
-    }
-    keys.push_back(map.keys[p]);
-    begin.push_back(map.begin[p]);
-    length.push_back(map.length[p]);
-  }
-  map.keys = std::move(keys);
-  map.begin = std::move(begin);
-  map.length = std::move(length);
-}
-
-void normalize_levels(U64Map& levels) {
-  if (strictly_ascending(levels, pair_key)) return;
-  std::stable_sort(levels.begin(), levels.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  // Keep the last of each run of equal keys.
-  U64Map out;
-  out.reserve(levels.size());
-  for (const auto& e : levels) {
-    if (!out.empty() && out.back().first == e.first) {
-      out.back() = e;
-    } else {
-      out.push_back(e);
-    }
-  }
-  levels = std::move(out);
-}
-
-void normalize_set(U64Set& set) {
-  if (strictly_ascending(set, plain_key)) return;
-  std::sort(set.begin(), set.end());
-  set.erase(std::unique(set.begin(), set.end()), set.end());
-}
-
-void normalize_layers(std::vector<std::pair<uint64_t, U64ListMap>>& layers) {
-  bool sorted = true;
-  for (size_t i = 1; i < layers.size(); ++i)
-    if (layers[i - 1].first >= layers[i].first) sorted = false;
-  if (sorted) return;
-  std::stable_sort(layers.begin(), layers.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<std::pair<uint64_t, U64ListMap>> out;
-  out.reserve(layers.size());
-  for (auto& e : layers) {
-    if (!out.empty() && out.back().first == e.first) {
-      out.back() = std::move(e);
-    } else {
-      out.push_back(std::move(e));
-    }
-  }
-  layers = std::move(out);
-}
-
 // Point id -> node index for the sorted id list `ids`. Contiguous ids (the
 // common case) translate by subtraction; others go through the hash map.
 class IdTranslator {
@@ -242,11 +165,7 @@ Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& s) {
   for (const auto& [level, lists] : s.layers) {
     if (!well_formed(lists)) return inconsistent("a malformed neighbour map");
   }
-  normalize_list_map(s.vectors);
-  normalize_levels(s.levels);
-  normalize_set(s.deleted);
-  normalize_layers(s.layers);
-  for (auto& [level, lists] : s.layers) normalize_list_map(lists);
+  normalize(s);
   ULMORA_TRY(check_vectors(s));
 
   std::unique_ptr<Graph> index(new Graph(Graph::RestoreTag{}, s.metric, s.dim));
