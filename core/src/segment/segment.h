@@ -136,12 +136,9 @@ class Segment {
  private:
   Segment() = default;
   Status refuse_if_unloaded(bool live) const;
-  Status apply_insert(uint64_t point_id, std::vector<float>&& vector, std::optional<Payload>&& payload,
-                      bool live);
   void link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::span<const float> vector,
                          const Payload& payload, const PayloadIndex& index);
   Status maybe_purge();
-  void check_memory_cap();
 
   std::unique_ptr<hnsw::HnswIndex> hnsw_;
   std::unique_ptr<WalWriter> wal_;

@@ -2,7 +2,7 @@
 // best-scoring peers among the points that share its value under each
 // configured filter key.
 //
-// Concurrency: runs on the inserting thread after Graph::insert has
+// Concurrency: runs on the inserting thread after HnswIndex::insert has
 // returned; every list edit takes that list's write lock alone (plus, on
 // level 0, the node's score list, always in the order list -> score list).
 #pragma once

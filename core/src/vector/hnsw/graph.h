@@ -93,7 +93,7 @@ class Graph {
   // ---- Insertion (insert.cc; selection and caps in neighbor_select.h) ----
   Status insert(uint64_t point_id, std::span<const float> vector);
 
-  // ---- SQ8 (core.cc) ----
+  // ---- SQ8 (graph.cc) ----
   // Builds codes of every stored vector; called before the index is shared.
   void quantize_sq8();
 
@@ -108,8 +108,8 @@ class Graph {
   ScoreColumn neighbor_scores;
   HnswArena<uint8_t> node_states;
   HnswArena<uint64_t> point_ids;
-  // What the last cap of each level-0 list found (insert.cc); speeds up the
-  // next cap, never changes its result.
+  // What the last cap of each level-0 list found (neighbor_select.cc);
+  // speeds up the next cap, never changes its result.
   CapHints cap_hints;
   std::atomic<uint64_t> entry{kNoEntry};
   std::atomic<uint64_t> deleted_count{0};

@@ -1,4 +1,4 @@
-// Restore of an Graph from a snapshot graph record, and export back.
+// Restore of a Graph from a snapshot graph record, and export back.
 #include <algorithm>
 #include <numeric>
 #include <optional>

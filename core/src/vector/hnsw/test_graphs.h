@@ -1,4 +1,4 @@
-// Test helpers: hand-built graphs restored into an Graph, brute-force
+// Test helpers: hand-built graphs restored into a Graph, brute-force
 // reference answers, and re-running a test in a fresh process with extra
 // environment variables (for values that are read once per process).
 #pragma once
