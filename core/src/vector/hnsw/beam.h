@@ -582,8 +582,8 @@ class Beam {
 
  public:
   // The beam's figures for a trace event at node `idx` (key `idx_key`).
-  BeamFigures figures(const TraceContext& trace, uint64_t idx, float idx_key) const {
-    BeamFigures f;
+  SearchTraceEvent figures(const TraceContext& trace, uint64_t idx, float idx_key) const {
+    SearchTraceEvent f;
     f.collection_size = n_;
     f.step = trace.step;
     f.level = level_;

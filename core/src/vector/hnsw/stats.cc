@@ -207,42 +207,33 @@ void emit_insert_trace(const InsertTraceEvent& e) {
 
 // ---- Trace event builders ------------------------------------------------------
 
-SearchTraceEvent beam_trace_event(const TraceContext& trace, const TraceIndexInfo& index, size_t ef,
-                                  const BeamFigures& f) {
-  SearchTraceEvent e;
+namespace {
+
+SearchTraceEvent with_search_fields(SearchTraceEvent e, const TraceContext& trace, const TraceIndexInfo& index,
+                                    size_t ef) {
   e.search_id = trace.search_id;
   e.metric = index.metric;
   e.ef_search = ef;
   e.exact_fallback_enabled = index.exact_fallback_enabled;
   e.exact_fallback_threshold = index.exact_fallback_threshold;
-  e.collection_size = f.collection_size;
-  e.step = f.step;
-  e.level = f.level;
-  e.current_idx = f.current_idx;
-  e.current_point = f.current_point;
-  e.current_sort_key = f.current_sort_key;
-  e.visited = f.visited;
-  e.expanded = f.expanded;
-  e.candidate_len = f.candidate_len;
-  e.results_len = f.results_len;
-  e.worst_score = f.worst_score;
   e.elapsed_ms = fractional_ms(trace.start, now());
   return e;
+}
+
+}  // namespace
+
+SearchTraceEvent beam_trace_event(const TraceContext& trace, const TraceIndexInfo& index, size_t ef,
+                                  SearchTraceEvent figures) {
+  return with_search_fields(std::move(figures), trace, index, ef);
 }
 
 SearchTraceEvent search_start_event(const TraceContext& trace, const TraceIndexInfo& index, size_t k, uint64_t live,
                                     bool exact) {
   SearchTraceEvent e;
-  e.search_id = trace.search_id;
-  e.metric = index.metric;
-  e.ef_search = k;
-  e.exact_fallback_enabled = index.exact_fallback_enabled;
-  e.exact_fallback_threshold = index.exact_fallback_threshold;
   e.collection_size = live;
   e.exact_scan = exact;
   e.stop_reason = "start";
-  e.elapsed_ms = fractional_ms(trace.start, now());
-  return e;
+  return with_search_fields(std::move(e), trace, index, k);
 }
 
 SearchTraceEvent exact_scan_event(const TraceContext& trace, const TraceIndexInfo& index, size_t k, uint64_t live,

@@ -99,24 +99,11 @@ struct TraceIndexInfo {
   uint64_t exact_fallback_threshold;
 };
 
-// A beam's figures at one node (step events) or at its end.
-struct BeamFigures {
-  uint64_t collection_size = 0;
-  uint64_t step = 0;
-  uint64_t level = 0;
-  uint64_t current_idx = 0;
-  uint64_t current_point = 0;
-  float current_sort_key = 0.0f;
-  uint64_t visited = 0;
-  uint64_t expanded = 0;
-  uint64_t candidate_len = 0;
-  uint64_t results_len = 0;
-  float worst_score = 0.0f;
-};
-
-// Step or end event of a beam of width `ef` (stop_reason unset).
+// Step or end event of a beam of width `ef`: `figures` carries the beam's
+// own fields (collection size, step, level, current node, counts, worst);
+// this adds the search's and the index's (stop_reason stays unset).
 SearchTraceEvent beam_trace_event(const TraceContext& trace, const TraceIndexInfo& index, size_t ef,
-                                  const BeamFigures& f);
+                                  SearchTraceEvent figures);
 // The "start" event of a search for k results over `live` points.
 SearchTraceEvent search_start_event(const TraceContext& trace, const TraceIndexInfo& index, size_t k, uint64_t live,
                                     bool exact);
