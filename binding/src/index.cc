@@ -81,6 +81,8 @@ std::unique_ptr<HnswIndex> load_index(const std::string& path, bool quantize) {
   }
   std::unique_ptr<HnswIndex> index = std::move(restored).value();
   if (quantize) index->quantize_sq8();
+  // Nothing changes a loaded Index: searches may read its lists in place.
+  index->freeze();
   return index;
 }
 

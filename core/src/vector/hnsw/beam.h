@@ -347,8 +347,23 @@ class Beam {
     }
   }
 
-  void copy_list(uint64_t node) {
+  // The node's list: in place on a frozen graph, else a copy taken under
+  // the list's lock (a writer may replace it while the beam scans).
+  void load_list(uint64_t node) {
+    if (ix_.frozen) {
+      list_ = layer_->view_unlocked(node);
+      return;
+    }
     layer_->read(node, [&](const uint32_t* items, size_t count) { s_.list.assign(items, items + count); });
+    list_ = s_.list;
+  }
+  void load_scores(uint64_t node) {
+    if (ix_.frozen) {
+      scores_ = ix_.neighbor_scores.view_unlocked(node);
+      return;
+    }
+    ix_.neighbor_scores.read(node, [&](const float* items, size_t count) { s_.scores.assign(items, items + count); });
+    scores_ = s_.scores;
   }
 
   // Second stage of the next list's prefetch, once its slot has had time
@@ -371,8 +386,8 @@ class Beam {
 
   // Capped, reordered scan with scan patience and counters; never screens.
   void scan_general(const BeamSettings& b, const ScoredNode& current) {
-    copy_list(current.node);
-    const size_t n = s_.list.size();
+    load_list(current.node);
+    const size_t n = list_.size();
     if (n == 0) return;
     size_t limit = std::min(b.scan_cap, n);
     size_t pos = 0, step = 1;
@@ -380,7 +395,7 @@ class Beam {
     uint64_t batch[kBatch];
     size_t count = 0, rejected = 0;
     for (size_t i = 0; i < limit; ++i) {
-      uint64_t e = s_.list[pos];
+      uint64_t e = list_[pos];
       pos += step;
       if (pos >= n) pos -= n;
       if (!admissible(e)) continue;
@@ -424,21 +439,20 @@ class Beam {
   // Uncapped scan in list order with one screening mode (or none).
   template <ScanKind kKind>
   void scan_plain(const BeamSettings& b, const ScoredNode& current) {
-    copy_list(current.node);
-    const size_t n = s_.list.size();
+    load_list(current.node);
+    const size_t n = list_.size();
     if (n == 0) return;
     if constexpr (kKind == ScanKind::kTriangle) {
-      ix_.neighbor_scores.read(current.node,
-                               [&](const float* items, size_t count) { s_.scores.assign(items, items + count); });
+      load_scores(current.node);
     }
     uint64_t batch[kBatch];
     size_t count = 0;
-    const uint32_t* list = s_.list.data();
+    const uint32_t* list = list_.data();
     prefetch_marks(list, n);
     for (size_t j = 0; j < n; ++j) {
       uint64_t e = list[j];
       if constexpr (kKind == ScanKind::kTriangle) {
-        if (s_.results.size() >= b.ef && j < s_.scores.size() && current.key - s_.scores[j] > worst_) continue;
+        if (s_.results.size() >= b.ef && j < scores_.size() && current.key - scores_[j] > worst_) continue;
       }
       if (!admissible(e)) continue;
       mark(e);
@@ -464,12 +478,12 @@ class Beam {
   // by side); screening and batching then run in list order exactly as if
   // each entry were screened when admitted.
   void scan_screened(const BeamSettings& b, const ScoredNode& current) {
-    copy_list(current.node);
-    const size_t n = s_.list.size();
+    load_list(current.node);
+    const size_t n = list_.size();
     if (n == 0) return;
-    prefetch_marks(s_.list.data(), n);
+    prefetch_marks(list_.data(), n);
     s_.admitted.clear();
-    for (uint32_t e : s_.list) {
+    for (uint32_t e : list_) {
       if (!admissible(e)) continue;
       mark(e);
       if (e < code_rows_) prefetch_lines(code_row(e), dim_);
@@ -520,6 +534,8 @@ class Beam {
   const int8_t* screen_code_ = nullptr;
   kernels::CodeI8Fn screen_fn_ = nullptr;
   uint64_t code_rows_ = 0;
+  std::span<const uint32_t> list_;  // the list being scanned (load_list)
+  std::span<const float> scores_;   // its level-0 scores (load_scores)
   float worst_ = kInf;
   static constexpr uint64_t kNoNext = ~uint64_t{0};
   uint64_t next_ = kNoNext;  // frontier top when the current node was popped

@@ -124,6 +124,9 @@ class Graph {
   uint64_t exact_fallback_threshold;
   bool exact_fallback_enabled;
   Metric metric;
+  // Set once, before the graph is shared, when nothing will change it any
+  // more: searches then read lists in place, without their locks.
+  bool frozen = false;
 
   // Allocation state, guarded by `alloc`.
   mutable std::mutex alloc;

@@ -1,4 +1,5 @@
 #include "vector/hnsw/graph.h"
+#include "vector/hnsw/index.h"
 
 #include <gtest/gtest.h>
 
@@ -262,6 +263,37 @@ TEST(Constructor, NewIndexDefaults) {
   EXPECT_EQ(index.entry.load(), 0x00000000FFFFFFFFull);
   EXPECT_EQ(index.len(), 0u);
   EXPECT_FALSE(index.best_entry_candidate().has_value());
+}
+
+// The public surface: parameters, inserts, export and restore, freezing.
+TEST(HnswIndexTest, InsertSearchExportRestoreAndFreeze) {
+  HnswIndex index(Metric::kEuclidean, 8, 32, 4, 2);
+  EXPECT_EQ(index.dim(), 2u);
+  EXPECT_EQ(index.metric(), Metric::kEuclidean);
+  for (uint64_t i = 0; i < 50; ++i) {
+    ASSERT_TRUE(index.insert(i, std::vector<float>{float(i), float(i % 7)}).ok());
+  }
+  EXPECT_TRUE(index.insert(3, std::vector<float>{0, 0}).ok());  // a known id: nothing happens
+  EXPECT_EQ(index.len(), 50u);
+  EXPECT_EQ(index.insert(99, std::vector<float>{0}).error().kind(), ErrorKind::kVectorLengthMismatch);
+  index.mark_deleted(10);
+  EXPECT_EQ(index.deleted_count(), 1u);
+  EXPECT_EQ(index.vector_of(10), nullptr);
+  ASSERT_NE(index.vector_of(11), nullptr);
+
+  std::vector<ScoredNode> before, after;
+  ASSERT_TRUE(index.search(std::vector<float>{10.2f, 3.0f}, 5, {}, before).ok());
+  auto restored = restore(export_snapshot(index));
+  ASSERT_TRUE(restored.ok());
+  (*restored)->freeze();
+  EXPECT_TRUE((*restored)->frozen());
+  EXPECT_FALSE((*restored)->insert(1000, std::vector<float>{1, 1}).ok());
+  ASSERT_TRUE((*restored)->search(std::vector<float>{10.2f, 3.0f}, 5, {}, after).ok());
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) {
+    EXPECT_EQ(after[i].node, before[i].node);
+    EXPECT_NE(after[i].node, 10u);  // deleted before the export
+  }
 }
 
 TEST(Constructor, ZeroDimensionsIsAnInvariantFailure) {

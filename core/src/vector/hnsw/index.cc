@@ -28,9 +28,14 @@ NodeState HnswIndex::state(uint64_t i) const { return graph_->state(i); }
 uint64_t HnswIndex::point_id(uint64_t i) const { return graph_->point_id(i); }
 const float* HnswIndex::vector(uint64_t i) const { return i < graph_->published_len() ? graph_->vector(i) : nullptr; }
 
-Status HnswIndex::insert(uint64_t point_id, std::span<const float> vector) { return graph_->insert(point_id, vector); }
+Status HnswIndex::insert(uint64_t point_id, std::span<const float> vector) {
+  if (graph_->frozen) return StoreError::SearchFailed("the index is read-only");
+  return graph_->insert(point_id, vector);
+}
 void HnswIndex::mark_deleted(uint64_t point_id) { graph_->mark_deleted(point_id); }
 void HnswIndex::quantize_sq8() { graph_->quantize_sq8(); }
+void HnswIndex::freeze() { graph_->frozen = true; }
+bool HnswIndex::frozen() const { return graph_->frozen; }
 
 Status HnswIndex::search(std::span<const float> query, size_t k, const SearchOptions& options,
                          std::vector<ScoredNode>& out) const {

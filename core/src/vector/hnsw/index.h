@@ -54,12 +54,18 @@ class HnswIndex {
   const float* vector(uint64_t i) const;
 
   // ---- Mutations ----
-  // Concurrent with searches and other inserts. PointExists for a known id,
-  // VectorLengthMismatch for a vector that is not dim long.
+  // Concurrent with searches and other inserts. A known id is left as it is
+  // (the segment refuses it before); VectorLengthMismatch for a vector that
+  // is not dim long.
   Status insert(uint64_t point_id, std::span<const float> vector);
   void mark_deleted(uint64_t point_id);
   // Builds 8-bit codes of every stored vector for the SQ8 routes.
   void quantize_sq8();
+  // Declares the index read-only from here on (call before sharing it):
+  // searches then read neighbour lists in place without their locks, and
+  // insert() is refused. mark_deleted() must not be called afterwards.
+  void freeze();
+  bool frozen() const;
 
   // ---- Search ----
   // Best k points (node field = point id), ascending key, ties by point id.

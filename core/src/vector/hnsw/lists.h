@@ -113,6 +113,13 @@ class ListColumn {
     return f(b ? b->items() : static_cast<const E*>(nullptr), b ? static_cast<size_t>(b->size) : size_t{0});
   }
 
+  // The list in place, without taking its lock: only for lists no writer
+  // can touch any more (a frozen graph).
+  std::span<const E> view_unlocked(uint64_t node) const {
+    const Block* b = block(node);
+    return b ? std::span<const E>(b->items(), b->size) : std::span<const E>();
+  }
+
   // False when the list is certainly empty (no block was ever stored); read
   // without the list lock, so a true answer must still be confirmed by read().
   bool maybe_nonempty(uint64_t node) const { return block(node) != nullptr; }

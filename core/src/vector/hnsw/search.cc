@@ -77,9 +77,15 @@ uint64_t greedy_step_down(const Graph& g, std::span<const float> query, uint64_t
   uint64_t cur = start;
   float cur_key = scorer.key(scorer.raw(g.vector(cur)));
   for (unsigned pass = 0; pass < kGreedyMaxPasses; ++pass) {
-    lay.read(cur, [&](const uint32_t* items, size_t count) { list.assign(items, items + count); });
+    std::span<const uint32_t> view;
+    if (g.frozen) {
+      view = lay.view_unlocked(cur);
+    } else {
+      lay.read(cur, [&](const uint32_t* items, size_t count) { list.assign(items, items + count); });
+      view = list;
+    }
     bool moved = false;
-    for (uint32_t e : list) {
+    for (uint32_t e : view) {
       if (e >= n || g.state(e) != NodeState::kLinked) continue;
       float k = scorer.key(scorer.raw(g.vector(e)));
       if (k < cur_key) {

@@ -364,6 +364,40 @@ TEST(SearchTest, RepeatedSearchesAllocateNothing) {
 
 // ---- Concurrency ----------------------------------------------------------------
 
+// A frozen graph reads lists in place; every route must answer exactly as
+// it does through the locked copies (ids, raw scores, order).
+TEST(SearchTest, FrozenGraphAnswersExactlyAsBefore) {
+  for (Metric metric : {Metric::kCosine, Metric::kDot, Metric::kEuclidean}) {
+    auto data = testing::random_vectors(600, 12, 21);
+    auto ix = build(testing::knn_graph(metric, data, 10));
+    ix->quantize_sq8();
+    ix->mark_deleted(3);
+    ix->mark_deleted(77);
+    std::vector<SearchOptions> opts(6);
+    opts[1].sq8_screen = true;
+    opts[2].rerank_factor = 2;
+    opts[3].ti_skip = true;
+    opts[4].scan_cap = 5;
+    opts[5].entry_seeds = 3;
+    auto queries = testing::random_vectors(30, 12, 22);
+    std::vector<std::vector<ScoredNode>> before;
+    for (auto& q : queries)
+      for (auto& o : opts) before.push_back(run(*ix, q, 10, o));
+    ix->frozen = true;
+    size_t e = 0;
+    for (auto& q : queries)
+      for (auto& o : opts) {
+        std::vector<ScoredNode> after = run(*ix, q, 10, o);
+        ASSERT_EQ(after.size(), before[e].size()) << metric_name(metric);
+        for (size_t i = 0; i < after.size(); ++i) {
+          EXPECT_EQ(after[i].node, before[e][i].node) << metric_name(metric);
+          EXPECT_EQ(after[i].raw, before[e][i].raw) << metric_name(metric);
+        }
+        ++e;
+      }
+  }
+}
+
 TEST(SearchConcurrencyTest, ConcurrentSearchesMatchSequentialOnes) {
   auto data = testing::random_vectors(500, 12, 8);
   auto ix = build(testing::knn_graph(Metric::kCosine, data, 10));
