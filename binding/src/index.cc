@@ -51,8 +51,8 @@ constexpr char kNotContiguous[] = "The given array is not contiguous or is misal
 
 // ---- Construction, dim, len, lifetime ------------------------------------
 
-// Loads the segment, copies its graph into a fresh index and drops the
-// segment. Returns nullptr with an error set on failure.
+// Loads the segment, takes its graph (see Segment::release_graph) and drops
+// the rest. Returns nullptr with an error set on failure.
 std::unique_ptr<HnswIndex> load_index(const std::string& path, bool quantize) {
   // The operating system would read such a name only up to the NUL and open
   // some other file, so refuse it the way a failed open is reported.
@@ -66,15 +66,8 @@ std::unique_ptr<HnswIndex> load_index(const std::string& path, bool quantize) {
     return nullptr;
   }
   std::unique_ptr<Segment> segment = std::move(loaded).value();
-  ulmora::HnswSnapshot snapshot = ulmora::hnsw::export_snapshot(segment->hnsw());
-  // Drop the segment (its graph, payloads and log writer) before restoring,
-  // so at most two copies of the vectors exist at once.
-  segment.reset();
-  if (snapshot.dim == 0) {
-    PyErr_SetString(PyExc_ValueError, "the loaded index has zero dimensions");
-    return nullptr;
-  }
-  auto restored = ulmora::hnsw::restore(std::move(snapshot));
+  auto restored = segment->release_graph();
+  segment.reset();  // payloads and the log writer are not needed
   if (!restored.ok()) {
     raise_text(PyExc_RuntimeError, restored.error().message());
     return nullptr;

@@ -142,6 +142,7 @@ Result<bool> Segment::replay_and_attach(const std::string& wal_path) {
   if (::stat(wal_path.c_str(), &st) != 0) return false;
   auto replayed = replay_wal(wal_path, *this);
   if (!replayed.ok()) return replayed.error();
+  replayed_records_ += replayed->records;
   std::optional<WalTail> torn;
   if (replayed->torn()) torn = WalTail{replayed->intact_end, replayed->file_len};
   auto writer = WalWriter::open(wal_path, WalSyncPolicy::from_env(), torn);

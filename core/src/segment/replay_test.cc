@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "segment/segment.h"
 #include "segment/store_test_util.h"
 #include "segment/wal_writer.h"
@@ -237,6 +239,56 @@ TEST_P(WalCorruption, FailsTheLoadWithItsText) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, WalCorruption, ::testing::ValuesIn(corrupt_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A loaded index takes the segment's graph as is when nothing was replayed,
+// and an export restored otherwise; either way it answers exactly as a
+// restore of the segment's export does (ids, raw scores, order).
+TEST(ReleaseGraph, AnswersAsARestoredExportWithAndWithoutALog) {
+  for (Metric metric : {Metric::kCosine, Metric::kDot, Metric::kEuclidean}) {
+    for (int log_kind = 0; log_kind < 3; ++log_kind) {  // none, header only, records
+      TempDir dir;
+      const std::string snap = dir.file("seg.snap");
+      hnsw::HnswIndex built(metric, 8, 40, 4, 6);
+      std::mt19937 rng(7);
+      std::normal_distribution<float> nd;
+      auto vec = [&] {
+        std::vector<float> v(6);
+        for (float& x : v) x = nd(rng);
+        return v;
+      };
+      for (uint64_t id = 0; id < 300; ++id) ASSERT_TRUE(built.insert(id, vec()).ok());
+      built.mark_deleted(5);
+      SegmentSnapshot s;
+      s.hnsw = hnsw::export_snapshot(built);
+      s.deleted = PointIdSet{5};
+      s.next_id = 300;
+      write_snapshot(snap, s);
+      LogBuilder log;
+      if (log_kind == 2) log.add(insert_record(400, vec())).add(delete_record(17)).add(insert_record(401, vec()));
+      if (log_kind > 0) write_bytes(dir.file("seg.wal"), log.bytes());
+
+      auto a = Segment::load(snap);
+      auto b = Segment::load(snap);
+      ASSERT_TRUE(a.ok() && b.ok());
+      EXPECT_EQ((*a)->replayed_records(), log_kind == 2 ? 3u : 0u);
+      auto handed = (*a)->release_graph();
+      auto copied = hnsw::restore(hnsw::export_snapshot((*b)->hnsw()));
+      ASSERT_TRUE(handed.ok() && copied.ok());
+      (*handed)->freeze();
+      std::vector<hnsw::ScoredNode> x, y;
+      for (int q = 0; q < 20; ++q) {
+        std::vector<float> query = vec();
+        ASSERT_TRUE((*handed)->search(query, 10, {}, x).ok());
+        ASSERT_TRUE((*copied)->search(query, 10, {}, y).ok());
+        ASSERT_EQ(x.size(), y.size());
+        for (size_t i = 0; i < x.size(); ++i) {
+          EXPECT_EQ(x[i].node, y[i].node) << metric_name(metric) << " log " << log_kind;
+          EXPECT_EQ(x[i].raw, y[i].raw);
+        }
+      }
+    }
+  }
+}
 
 }  // namespace
 }  // namespace ulmora

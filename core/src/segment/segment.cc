@@ -301,6 +301,15 @@ Status Segment::update_payload(uint64_t point_id, Payload payload, bool live) {
   return Status::Ok();
 }
 
+Result<std::unique_ptr<hnsw::HnswIndex>> Segment::release_graph() {
+  if (replayed_records_ == 0) return std::move(hnsw_);
+  HnswSnapshot snapshot = hnsw::export_snapshot(*hnsw_);
+  // Drop the live graph before restoring, so that at most two copies of the
+  // vectors exist at once.
+  hnsw_.reset();
+  return hnsw::restore(std::move(snapshot));
+}
+
 Status Segment::rebuild() {
   if (rebuilding_.exchange(true, std::memory_order_acq_rel)) {
     return StoreError::SearchFailed("Segment rebuild already in progress.");

@@ -120,6 +120,15 @@ class Segment {
   // from the environment. Returns whether a log was replayed.
   Result<bool> replay_and_attach(const std::string& wal_path);
 
+  // ---- Hand-over to a read-only index. Leaves the segment without a graph
+  // (only destruction may follow). What a loaded index must hold is the
+  // graph as restoring an export of it builds; when the load replayed no
+  // log record that is the restored graph itself, which is handed over
+  // without a copy; otherwise the graph is exported and restored.
+  Result<std::unique_ptr<hnsw::HnswIndex>> release_graph();
+  // Log records applied by the load's replay.
+  uint64_t replayed_records() const { return replayed_records_; }
+
   // ---- Reads.
   const hnsw::HnswIndex& hnsw() const { return *hnsw_; }
   hnsw::HnswIndex& hnsw() { return *hnsw_; }
@@ -146,6 +155,7 @@ class Segment {
   PayloadMap payloads_;
   PointIdSet deleted_;
   uint64_t next_id_ = 0;
+  uint64_t replayed_records_ = 0;
   std::atomic<bool> rebuilding_{false};
   bool unloaded_ = false;
 };
