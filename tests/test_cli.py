@@ -171,9 +171,10 @@ def test_build_insert_delete_compact_search(capsys, data):
     assert status == 0, err
     assert "30 queries" in out and "queries/s" in out
     with np.load(tmp / "r.npz") as r:
-        np.testing.assert_array_equal(r["ids"], expected_ids)
-        np.testing.assert_allclose(r["scores"], expected_scores, rtol=1e-5, atol=1e-6)
-    assert not set(r["ids"].ravel().tolist()) & {3, 450, 1001}
+        found_ids, found_scores = r["ids"], r["scores"]
+    np.testing.assert_array_equal(found_ids, expected_ids)
+    np.testing.assert_allclose(found_scores, expected_scores, rtol=1e-5, atol=1e-6)
+    assert not set(found_ids.ravel().tolist()) & {3, 450, 1001}
 
     status, out, err = run(capsys, "compact", seg)
     assert status == 0, err
@@ -194,7 +195,7 @@ def test_info_text_and_installed_script(capsys, data):
     assert run(capsys, "build", tmp / "base.npy", "-o", seg, "--no-progress")[0] == 0
     status, out, _ = run(capsys, "info", seg)
     assert status == 0
-    for fragment in ("400 live, 0 deleted", "dim 12, cosine", "next id 400", "checksum ok", "degree L0"):
+    for fragment in ("400 live, 0 deleted", "dim 12, cosine", "next id 400", "checksum ok", "degree     level 0"):
         assert fragment in out
 
     script = Path(sys.executable).with_name("ulmora")

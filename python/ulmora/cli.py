@@ -349,7 +349,8 @@ def format_info(info: dict) -> str:
         + (" / ".join(str(n) for n in levels) or "empty"),
     ]
     for level, d in enumerate(info.get("degree") or []):
-        lines.append(f"  degree L{level:<3} min {d['min']}, mean {float(d['mean']):.1f}, max {d['max']}")
+        lines.append(f"  degree     level {level}: min {d['min']}, mean {float(d['mean']):.1f}, "
+                     f"max {d['max']}")
     if log.get("exists"):
         torn = ", torn tail (ignored on load)" if log.get("torn") else ""
         lines.append(f"  log        {log['path']}: {log['records']} records, "
