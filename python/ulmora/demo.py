@@ -62,13 +62,14 @@ def _ef_list(text: str) -> list[int]:
 
 def mixture(n: int, nq: int, dim: int, clusters: int, seed: int):
     """Base points and queries drawn from one isotropic Gaussian mixture:
-    centres ~ N(0, 1), points = centre + N(0, 0.5^2) per component."""
+    centres ~ N(0, 1), points = centre + N(0, 0.8^2): the clusters overlap
+    enough that a narrow search beam misses some true neighbours."""
     rng = np.random.default_rng(seed)
     centres = rng.standard_normal((clusters, dim), dtype=np.float32)
 
     def draw(count: int) -> np.ndarray:
         out = rng.standard_normal((count, dim), dtype=np.float32)
-        out *= np.float32(0.5)
+        out *= np.float32(0.8)
         out += centres[rng.integers(0, clusters, size=count)]
         return out
 
