@@ -1,5 +1,6 @@
 #include "segment/live.h"
 
+#include <cerrno>
 #include <mutex>
 
 #include "base/file.h"
@@ -11,6 +12,9 @@ namespace ulmora {
 StoreError closed_error() { return StoreError::InvalidPayload("segment is closed"); }
 
 Result<std::unique_ptr<LiveSegment>> LiveSegment::open(const std::string& path, bool* busy) {
+  *busy = false;
+  // A missing snapshot is reported before a lock file is created beside it.
+  if (!file::exists(path)) return io_error(ENOENT);
   auto lock = WriterLock::acquire(path, /*create=*/true, busy);
   if (!lock.ok()) return lock.error();
   // Holding the lock, no other writer can be using these names.
