@@ -12,6 +12,7 @@
 #include "base/env.h"
 #include "base/file.h"
 #include "base/log.h"
+#include "segment/builder.h"
 #include "segment/wal_writer.h"
 #include "vector/hnsw/config.h"
 #include "vector/hnsw/filter_edges.h"
@@ -200,7 +201,8 @@ Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, boo
       std::memcpy(header, kWalMagic, 4);
       const uint32_t version = kWalVersion;
       std::memcpy(header + 4, &version, 4);
-      ULMORA_TRY(file::write_atomic(wal_path, std::span<const uint8_t>(header, sizeof header)));
+      // Under a fixed temporary name, which the live segment's open cleans up.
+      ULMORA_TRY(write_file_durably(wal_path, std::span<const uint8_t>(header, sizeof header), nullptr));
     }
   }
   if (for_writing || env_flag_on("VECTORDB_WAL_AUTO_REPLAY", true)) {
