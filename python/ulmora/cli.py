@@ -237,17 +237,14 @@ def cmd_build(args) -> int:
         options["threads"] = args.threads
     if args.no_progress:
         options["progress"] = False
-    if args.force:
-        with _about(_wal_path(out)), contextlib.suppress(FileNotFoundError):
-            # A log left from the old segment would replay over the new one.
-            os.unlink(_wal_path(out))
     # Bad vectors, ids or payloads were refused by the readers; what the
-    # builder still refuses is about the output (or an option).
+    # builder still refuses is about the output (or an option). It replaces
+    # the snapshot atomically and removes a log left by the old segment.
     with _about(out):
         stats = ulmora.build(os.fspath(out), vectors, ids=ids, payloads=payloads, **options)
     print(f"built {stats['path']}: {stats['points']} points, dim {stats['dim']}, "
           f"{stats['metric']}, {stats['seconds']:.1f} s "
-          f"({stats['points_per_second']:,.0f} points/s)")
+          f"({stats['points_per_second']:,.0f} points/s inserted)")
     return 0
 
 
