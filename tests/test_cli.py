@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -198,8 +200,7 @@ def test_info_text_and_installed_script(capsys, data):
     for fragment in ("400 live, 0 deleted", "dim 12, cosine", "next id 400", "checksum ok", "degree     level 0"):
         assert fragment in out
 
-    script = Path(sys.executable).with_name("ulmora")
-    argv = [str(script)] if script.exists() else [sys.executable, "-m", "ulmora.cli"]
+    argv = ulmora_command()
     done = subprocess.run(argv + ["info", str(seg), "--json"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout)["points"] == 400
@@ -207,6 +208,34 @@ def test_info_text_and_installed_script(capsys, data):
                           timeout=60)
     assert done.returncode == 1
     assert_one_line_error(done.stderr, "absent.snap", "No such file")
+
+
+def ulmora_command() -> list[str]:
+    script = Path(sys.executable).with_name("ulmora")
+    return [str(script)] if script.exists() else [sys.executable, "-m", "ulmora.cli"]
+
+
+@needs_api
+def test_ctrl_c_during_build_exits_130_and_leaves_no_file(tmp_path):
+    base = np.random.default_rng(1).standard_normal((200_000, 32)).astype(np.float32)
+    np.save(tmp_path / "big.npy", base)
+    seg = tmp_path / "s.snap"
+    proc = subprocess.Popen(ulmora_command() + ["build", str(tmp_path / "big.npy"), "-o", str(seg),
+                                                "--threads", "1", "--progress"],
+                            stderr=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        # The bar's first update means the build is under way.
+        deadline = time.monotonic() + 60
+        while proc.stderr.read(1) not in (b"%", b"") and time.monotonic() < deadline:
+            pass
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 130, err
+    assert err.decode().rstrip().splitlines()[-1].endswith("ulmora: interrupted")
+    assert "Traceback" not in err.decode()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["big.npy"]
 
 
 @needs_api

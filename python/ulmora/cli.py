@@ -133,7 +133,11 @@ def _parser() -> argparse.ArgumentParser:
     b.add_argument("--ef-construction", type=_positive, metavar="N", help="insertion beam width")
     b.add_argument("--threads", type=_positive, metavar="N", help="insertion threads (default: all cores)")
     _id_payload_options(b)
-    b.add_argument("--no-progress", action="store_true", help="no progress bar")
+    bar = b.add_mutually_exclusive_group()
+    bar.add_argument("--progress", dest="progress", action="store_const", const=True,
+                     help="show a progress bar even when stderr is not a terminal")
+    bar.add_argument("--no-progress", dest="progress", action="store_const", const=False,
+                     help="no progress bar")
     b.add_argument("--force", action="store_true", help="replace an existing segment at SEG.snap")
     b.set_defaults(run=cmd_build)
 
@@ -235,8 +239,8 @@ def cmd_build(args) -> int:
         options["ef_construction"] = args.ef_construction
     if args.threads is not None:
         options["threads"] = args.threads
-    if args.no_progress:
-        options["progress"] = False
+    if args.progress is not None:
+        options["progress"] = args.progress
     # Bad vectors, ids or payloads were refused by the readers; what the
     # builder still refuses is about the output (or an option). It replaces
     # the snapshot atomically and removes a log left by the old segment.
