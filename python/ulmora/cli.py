@@ -395,24 +395,14 @@ def cmd_search(args) -> int:
           f"{seconds:.3f} s, {qps:,.0f} queries/s")
     truth = readers.read_hdf5_neighbors(args.queries)
     if truth is not None and len(truth) == len(queries):
+        from .demo import recall
         print(f"recall@{args.k} against {args.queries}'s neighbors: "
-              f"{recall(ids, truth, args.k):.4f}")
+              f"{recall(ids, truth[:, :args.k]):.4f}")
     if args.out:
         with _about(args.out):
             _save_npz(args.out, ids=ids, scores=scores)
         print(f"saved ids and scores to {args.out}")
     return 0
-
-
-def recall(found: np.ndarray, truth: np.ndarray, k: int) -> float:
-    """Mean share of each row's true top-k among the found top-k."""
-    k = min(k, found.shape[1], truth.shape[1])
-    if k == 0 or len(found) == 0:
-        return float("nan")
-    hits = 0
-    for got, want in zip(found[:, :k], truth[:, :k]):
-        hits += len(np.intersect1d(got.astype(np.int64, copy=False), want, assume_unique=False))
-    return hits / (len(found) * k)
 
 
 def _save_npz(path, **arrays) -> None:

@@ -7,7 +7,6 @@ run with the same options sees the same vectors.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import os
 import sys
 import tempfile
@@ -102,7 +101,11 @@ def exact_topk(base: np.ndarray, queries: np.ndarray, k: int, metric: str,
 
 
 def recall(found: np.ndarray, truth: np.ndarray) -> float:
+    """Mean share of each row's true neighbours (truth's columns) among the
+    first as many found ids."""
     k = truth.shape[1]
+    if truth.size == 0:
+        return float("nan")
     hits = sum(len(np.intersect1d(f[:k].astype(np.int64), t)) for f, t in zip(found, truth))
     return hits / truth.size
 
@@ -136,9 +139,6 @@ def run(args) -> int:
     with _about(folder):
         np.save(folder / "base.npy", base)
         np.save(folder / "queries.npy", queries)
-        for old in (snap, snap.with_suffix(".wal")):
-            with contextlib.suppress(FileNotFoundError):
-                old.unlink()
 
     options = {"metric": args.metric, "m": args.m, "threads": threads}
     if args.ef_construction is not None:
