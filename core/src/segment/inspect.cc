@@ -104,13 +104,16 @@ Result<FileInfo> describe_files(const std::string& snapshot_path) {
 }
 
 Result<std::pair<SegmentInfo, FileInfo>> inspect(const std::string& snapshot_path) {
-  auto bytes = file::read_all(snapshot_path);
-  if (!bytes.ok()) return bytes.error();
-  auto body = snapshot_body(bytes->span());
-  if (!body.ok()) return body.error();
-  auto decoded = decode_snapshot_body(*body);
+  // The raw bytes live only while they are decoded.
+  auto decode = [&]() -> Result<SegmentSnapshot> {
+    auto bytes = file::read_all(snapshot_path);
+    if (!bytes.ok()) return bytes.error();
+    auto body = snapshot_body(bytes->span());
+    if (!body.ok()) return body.error();
+    return decode_snapshot_body(*body);
+  };
+  auto decoded = decode();
   if (!decoded.ok()) return decoded.error();
-  bytes = file::Bytes();
   auto seg = Segment::from_snapshot(std::move(decoded.value()));
   if (!seg.ok()) return seg.error();
   auto replayed = replay_wal(wal_path_for(snapshot_path), **seg);
