@@ -244,7 +244,11 @@ TEST_P(WalWriterRollback, FailedAppendIsCutOffAndLaterAppendsFollowWholeRecords)
 INSTANTIATE_TEST_SUITE_P(Faults, WalWriterRollback,
                          ::testing::Values(WriteFault{file::Fault::kFail, ENOSPC},
                                            WriteFault{file::Fault::kShortWrite, ENOSPC},
-                                           WriteFault{file::Fault::kShortWrite, EIO}));
+                                           WriteFault{file::Fault::kShortWrite, EIO}),
+                         [](const ::testing::TestParamInfo<WriteFault>& info) {
+                           return std::string(info.param.action == file::Fault::kFail ? "Fail" : "ShortWrite") +
+                                  (info.param.error == ENOSPC ? "Enospc" : "Eio");
+                         });
 
 TEST(WalWriter, RefusesAppendsWhenARollbackFails) {
   TempDir dir;
