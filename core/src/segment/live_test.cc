@@ -281,6 +281,36 @@ TEST(Compaction, PurgesAndEmptiesTheLog) {
   EXPECT_EQ(loaded_state(path).points.count(104), 1u);
 }
 
+// With the automatic purge switched on, a writer still keeps deleted ids
+// taken (live and in its replay), so its log never re-inserts an id after
+// deleting it.
+TEST(LiveSegment, NeverPurgesSoDeletedIdsStayTaken) {
+  ScopedEnv purge("VECTORDB_PURGE_DELETIONS", "1");
+  TempDir dir;
+  const std::string path = dir.file("seg.snap");
+  std::vector<float> rows = random_rows(200, kDim, 11);
+  BuildSpec spec;
+  spec.vectors = rows.data();
+  spec.rows = 200;
+  spec.dim = kDim;
+  spec.metric = Metric::kEuclidean;
+  bool busy = false;
+  ASSERT_TRUE(build_segment(path, spec, nullptr, &busy).ok());
+  std::vector<uint64_t> gone(120);
+  for (uint64_t i = 0; i < gone.size(); ++i) gone[i] = i;
+  const std::vector<uint64_t> again = {5};
+  for (int round = 0; round < 2; ++round) {
+    auto live = open_live(path);
+    ASSERT_TRUE(live);
+    if (round == 0) {
+      ASSERT_TRUE(live->remove(gone).ok());
+    }
+    EXPECT_EQ(live->read().segment()->deleted().size(), 120u);
+    LiveSegment::InsertBatch b{rows.data(), 1, kDim, again, nullptr, 1};
+    EXPECT_EQ(live->insert(b).error().kind(), ErrorKind::kPointExists);
+  }
+}
+
 // The filtered log replays over the old snapshot too (the pair a crash
 // between its rename and the snapshot's leaves).
 TEST(Compaction, FilteredLogReplaysOverTheOldSnapshot) {

@@ -190,6 +190,7 @@ Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, boo
   auto built = from_snapshot(std::move(decoded.value()));
   if (!built.ok()) return built.error();
   std::unique_ptr<Segment> seg = std::move(built.value());
+  seg->never_purge_ = for_writing;
   t.build_ms = whole_ms(mark, now());
 
   if (for_writing) {
@@ -324,7 +325,7 @@ Status Segment::remove(uint64_t point_id, bool live, bool allow_purge) {
   }
   deleted_.insert(point_id);
   hnsw_->mark_deleted(point_id);
-  return allow_purge ? maybe_purge() : Status::Ok();
+  return allow_purge && !never_purge_ ? maybe_purge() : Status::Ok();
 }
 
 Status Segment::maybe_purge() {

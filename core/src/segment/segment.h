@@ -87,7 +87,10 @@ class Segment {
   static Result<std::unique_ptr<Segment>> load(const std::string& path);
   // The same, for a writer: the log beside the snapshot is always replayed
   // and opened (VECTORDB_WAL_AUTO_REPLAY does not apply), and created with
-  // its header when missing, so the segment always has a writer.
+  // its header when missing, so the segment always has a writer. Such a
+  // segment never purges on delete, in replay or live: a deleted id stays
+  // taken until compaction, so its log never holds an insert of an id after
+  // that id's delete (which a replay without the purge would drop).
   static Result<std::unique_ptr<Segment>> load_for_writing(const std::string& path);
 
   // An empty segment (no log) whose graph has the given configuration; the
@@ -182,6 +185,7 @@ class Segment {
   uint64_t next_id_ = 0;
   std::atomic<bool> rebuilding_{false};
   bool unloaded_ = false;
+  bool never_purge_ = false;  // set for writers (load_for_writing)
 };
 
 }  // namespace ulmora
