@@ -182,7 +182,7 @@ def test_corrupt_snapshot_is_a_runtime_error(built):
 def test_second_writer_in_another_process_is_locked_out(built):
     code = f"""
         import ulmora, ulmoradb
-        print(len(ulmoradb.Index({str(built)!r})))
+        print(len(ulmoradb.Index({str(built)!r})), ulmora.info({str(built)!r})["points"])
         try:
             ulmora.open({str(built)!r})
         except ulmora.SegmentLockedError as e:
@@ -192,12 +192,51 @@ def test_second_writer_in_another_process_is_locked_out(built):
         seg.insert(rows(1, 9))
         out = run_python(code)
         assert out.returncode == 0, out.stderr
-        assert out.stdout.split("\n")[0] == "301"
+        assert out.stdout.split("\n")[0] == "301 301"
         assert out.stdout.split("\n")[1].startswith(f"locked True segment {built}")
         with pytest.raises(ulmora.SegmentLockedError):
             ulmora.open(built)  # a second handle in the same process, too
     out = run_python(f"import ulmora; ulmora.open({str(built)!r}).close(); print('ok')")
     assert out.stdout.strip() == "ok", out.stderr
+
+
+def test_build_into_a_missing_directory_fails_before_inserting(tmp_path):
+    seen = []
+    with pytest.raises(FileNotFoundError):
+        ulmora.build(tmp_path / "no" / "x.snap", rows(50000, 13), progress=lambda d, t: seen.append(d))
+    assert max(seen, default=0) == 0
+
+
+def test_searches_and_inserts_from_several_threads(built):
+    import threading
+
+    errors = []
+    with ulmora.open(built) as seg:
+        def writer():
+            try:
+                for b in range(10):
+                    seg.insert(rows(50, 100 + b), threads=2)
+                    seg.delete([b])
+            except Exception as e:  # pragma: no cover - reported below
+                errors.append(e)
+
+        def reader(seed):
+            try:
+                q = rows(8, seed)
+                for _ in range(30):
+                    ids, scores = seg.search_batch(q, k=5, threads=2)
+                    assert ids.shape == (8, 5) and np.all(np.diff(scores, axis=1) >= 0)
+                    assert len(seg) >= 290 and seg.get(int(ids[0, 0])) is not None
+            except Exception as e:  # pragma: no cover - reported below
+                errors.append(e)
+
+        threads = [threading.Thread(target=writer)] + [threading.Thread(target=reader, args=(s,)) for s in (1, 2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert errors == []
+        assert len(seg) == 300 + 500 - 10 and seg.next_id == 800
 
 
 def test_progress_callback_and_summary(tmp_path):

@@ -289,15 +289,28 @@ PyObject* seg_meta(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto live = live_of(self);
     if (!live) return nullptr;
-    auto reader = live->read();
-    const ulmora::Segment* seg = reader.segment();
-    if (seg == nullptr) return fail(ulmora::closed_error(), *live);
-    const auto& g = seg->hnsw();
-    uint64_t dead = 0;
-    for (uint64_t i = 0; i < g.len(); ++i) dead += g.live_vector(i) == nullptr || seg->deleted().count(g.point_id(i));
-    return Py_BuildValue("(KsKK)", static_cast<unsigned long long>(g.dim), metric_text(g.metric),
-                         static_cast<unsigned long long>(seg->next_id()),
-                         static_cast<unsigned long long>(g.len() - dead));
+    bool closed = false;
+    uint64_t dim = 0, next_id = 0, count = 0;
+    ulmora::Metric metric = ulmora::Metric::kCosine;
+    {
+      GilRelease nogil;  // a compaction may hold the segment for a while
+      auto reader = live->read();
+      const ulmora::Segment* seg = reader.segment();
+      if (seg == nullptr) {
+        closed = true;
+      } else {
+        const auto& g = seg->hnsw();
+        uint64_t dead = 0;
+        for (uint64_t i = 0; i < g.len(); ++i) dead += g.live_vector(i) == nullptr || seg->deleted().count(g.point_id(i));
+        dim = g.dim;
+        metric = g.metric;
+        next_id = seg->next_id();
+        count = g.len() - dead;
+      }
+    }
+    if (closed) return fail(ulmora::closed_error(), *live);
+    return Py_BuildValue("(KsKK)", static_cast<unsigned long long>(dim), metric_text(metric),
+                         static_cast<unsigned long long>(next_id), static_cast<unsigned long long>(count));
   });
 }
 
@@ -315,22 +328,36 @@ PyObject* seg_get(PyObject* self, PyObject* arg) {
     if (PyErr_Occurred()) return nullptr;
     auto live = live_of(self);
     if (!live) return nullptr;
-    auto reader = live->read();
-    const ulmora::Segment* seg = reader.segment();
-    if (seg == nullptr) return fail(ulmora::closed_error(), *live);
-    const auto& g = seg->hnsw();
-    auto at = g.index_of(id);
-    if (!at || g.live_vector(*at) == nullptr || seg->deleted().count(id)) Py_RETURN_NONE;
+    bool closed = false, found = false;
+    std::vector<float> vector;
+    std::optional<ulmora::Payload> payload;
+    {
+      GilRelease nogil;
+      auto reader = live->read();
+      const ulmora::Segment* seg = reader.segment();
+      if (seg == nullptr) {
+        closed = true;
+      } else {
+        const auto& g = seg->hnsw();
+        auto at = g.index_of(id);
+        if (at && g.live_vector(*at) != nullptr && !seg->deleted().count(id)) {
+          found = true;
+          vector.assign(g.vector(*at), g.vector(*at) + g.dim);
+          if (auto it = seg->payloads().find(id); it != seg->payloads().end()) payload = it->second;
+        }
+      }
+    }
+    if (closed) return fail(ulmora::closed_error(), *live);
+    if (!found) Py_RETURN_NONE;
     const ulmoradb::NumpyHandles* np = ulmoradb::numpy_handles();
     if (np == nullptr) return nullptr;
     void* data = nullptr;
-    Ref vec(ulmoradb::new_array(*np, np->float32, static_cast<Py_ssize_t>(g.dim), -1, &data));
+    Ref vec(ulmoradb::new_array(*np, np->float32, static_cast<Py_ssize_t>(vector.size()), -1, &data));
     if (!vec) return nullptr;
-    std::memcpy(data, g.vector(*at), g.dim * sizeof(float));
-    auto it = seg->payloads().find(id);
-    Ref payload(it == seg->payloads().end() ? Py_NewRef(Py_None) : from_payload(it->second));
-    if (!payload) return nullptr;
-    return PyTuple_Pack(2, vec.get(), payload.get());
+    std::memcpy(data, vector.data(), vector.size() * sizeof(float));
+    Ref py_payload(payload ? from_payload(*payload) : Py_NewRef(Py_None));
+    if (!py_payload) return nullptr;
+    return PyTuple_Pack(2, vec.get(), py_payload.get());
   });
 }
 
@@ -339,15 +366,21 @@ PyObject* seg_ids(PyObject* self, PyObject*) {
     auto live = live_of(self);
     if (!live) return nullptr;
     std::vector<uint64_t> ids;
+    bool closed = false;
     {
+      GilRelease nogil;
       auto reader = live->read();
       const ulmora::Segment* seg = reader.segment();
-      if (seg == nullptr) return fail(ulmora::closed_error(), *live);
-      const auto& g = seg->hnsw();
-      for (uint64_t i = 0; i < g.len(); ++i) {
-        if (g.live_vector(i) != nullptr && !seg->deleted().count(g.point_id(i))) ids.push_back(g.point_id(i));
+      if (seg == nullptr) {
+        closed = true;
+      } else {
+        const auto& g = seg->hnsw();
+        for (uint64_t i = 0; i < g.len(); ++i) {
+          if (g.live_vector(i) != nullptr && !seg->deleted().count(g.point_id(i))) ids.push_back(g.point_id(i));
+        }
       }
     }
+    if (closed) return fail(ulmora::closed_error(), *live);
     return u64_array(ids);
   });
 }

@@ -137,6 +137,13 @@ Result<BuildStats> build_segment(const std::string& path, BuildSpec& spec, Progr
   if (std::string bad = check_build_spec(spec); !bad.empty()) return StoreError::InvalidPayload(bad);
   auto lock = WriterLock::acquire(path, /*create=*/false, busy);
   if (!lock.ok()) return lock.error();
+  // Fail before the (long) insertion when the file cannot be written there.
+  {
+    const std::string probe = path + ".tmp.write";
+    auto f = file::File::open(probe, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!f.ok()) return f.error();
+    (void)file::remove(probe);
+  }
 
   std::unique_ptr<Segment> seg = Segment::create(spec.metric, spec.m, spec.ef_construction, spec.dim);
   auto id_of = [&](uint64_t i) { return spec.ids.empty() ? i : spec.ids[i]; };

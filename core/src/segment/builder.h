@@ -97,7 +97,8 @@ std::string check_build_spec(const BuildSpec& spec);
 // renamed in (it belongs to the old one). When a lock file beside `path`
 // exists, its lock is held for the whole build (`*busy` set when another
 // writer has it). Refused input: InvalidPayload with check_build_spec's
-// text. Cancelled: cancelled_error(), nothing written.
+// text. A directory the file cannot be created in fails before insertion.
+// Cancelled: cancelled_error(), nothing written.
 Result<BuildStats> build_segment(const std::string& path, BuildSpec& spec, Progress* progress, bool* busy);
 
 }  // namespace ulmora
