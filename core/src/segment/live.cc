@@ -11,6 +11,37 @@ namespace ulmora {
 
 StoreError closed_error() { return StoreError::InvalidPayload("segment is closed"); }
 
+void WriterFirstMutex::lock() {
+  std::unique_lock<std::mutex> g(mu_);
+  ++writers_waiting_;
+  cv_.wait(g, [&] { return !writing_ && readers_ == 0; });
+  --writers_waiting_;
+  writing_ = true;
+}
+
+void WriterFirstMutex::unlock() {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    writing_ = false;
+  }
+  cv_.notify_all();
+}
+
+void WriterFirstMutex::lock_shared() {
+  std::unique_lock<std::mutex> g(mu_);
+  cv_.wait(g, [&] { return !writing_ && writers_waiting_ == 0; });
+  ++readers_;
+}
+
+void WriterFirstMutex::unlock_shared() {
+  bool last;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    last = --readers_ == 0;
+  }
+  if (last) cv_.notify_all();
+}
+
 Result<std::unique_ptr<LiveSegment>> LiveSegment::open(const std::string& path, bool* busy) {
   *busy = false;
   // A missing snapshot is reported before a lock file is created beside it.
@@ -31,7 +62,7 @@ Result<std::unique_ptr<LiveSegment>> LiveSegment::open(const std::string& path, 
 LiveSegment::~LiveSegment() { close(); }
 
 void LiveSegment::close() {
-  std::unique_lock<std::shared_mutex> guard(mu_);
+  std::unique_lock<WriterFirstMutex> guard(mu_);
   if (seg_ && seg_->wal()) (void)seg_->wal()->flush();
   seg_.reset();
   lock_.reset();
@@ -51,7 +82,7 @@ Status LiveSegment::writable() const {
 }
 
 Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
-  std::unique_lock<std::shared_mutex> guard(mu_);
+  std::unique_lock<WriterFirstMutex> guard(mu_);
   ULMORA_TRY(writable());
   Segment& seg = *seg_;
   const uint64_t dim = seg.hnsw().dim;
@@ -104,7 +135,7 @@ Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
 }
 
 Status LiveSegment::remove(std::span<const uint64_t> ids) {
-  std::unique_lock<std::shared_mutex> guard(mu_);
+  std::unique_lock<WriterFirstMutex> guard(mu_);
   ULMORA_TRY(writable());
   Segment& seg = *seg_;
   std::vector<WalRecord> records;
@@ -122,7 +153,7 @@ Status LiveSegment::remove(std::span<const uint64_t> ids) {
 }
 
 Status LiveSegment::update_payload(uint64_t id, Payload payload) {
-  std::unique_lock<std::shared_mutex> guard(mu_);
+  std::unique_lock<WriterFirstMutex> guard(mu_);
   ULMORA_TRY(writable());
   Segment& seg = *seg_;
   if (seg.deleted().count(id) != 0 || !seg.hnsw().contains(id)) return StoreError::PointNotFound(id);
@@ -135,7 +166,7 @@ Status LiveSegment::update_payload(uint64_t id, Payload payload) {
 }
 
 Status LiveSegment::compact(uint64_t threads) {
-  std::unique_lock<std::shared_mutex> guard(mu_);
+  std::unique_lock<WriterFirstMutex> guard(mu_);
   if (!seg_) return closed_error();
   return compact_segment(path_, seg_, threads);
 }

@@ -11,6 +11,9 @@
 // batch insert the graph is filled from several threads; payload maps are
 // changed by the calling thread only.
 //
+// Lock: a writer-preferring reader-writer lock, so a steady stream of
+// searches cannot starve a mutation (glibc's default rwlock prefers readers).
+//
 // Errors: refused input is StoreError::InvalidPayload whose text says what
 // is wrong (non-finite value, duplicate id, id range, segment closed);
 // PointExists, VectorLengthMismatch and PointNotFound as the segment gives
@@ -20,6 +23,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <condition_variable>
+#include <mutex>
 #include <shared_mutex>
 #include <span>
 #include <string>
@@ -35,6 +40,23 @@ namespace ulmora {
 
 // The refusal of a call on a closed segment.
 StoreError closed_error();
+
+// Shared/exclusive lock in which a waiting writer blocks new readers.
+// Satisfies SharedMutex for std::shared_lock and std::unique_lock.
+class WriterFirstMutex {
+ public:
+  void lock();
+  void unlock();
+  void lock_shared();
+  void unlock_shared();
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  uint64_t readers_ = 0;
+  uint64_t writers_waiting_ = 0;
+  bool writing_ = false;
+};
 
 class LiveSegment {
  public:
@@ -79,11 +101,13 @@ class LiveSegment {
 
    private:
     friend class LiveSegment;
-    Reader(std::shared_mutex& mu, const Segment* seg) : lock_(mu), seg_(seg) {}
-    std::shared_lock<std::shared_mutex> lock_;
+    // The segment is looked up only once the lock is held (compaction
+    // replaces it).
+    Reader(WriterFirstMutex& mu, const std::unique_ptr<Segment>& seg) : lock_(mu), seg_(seg.get()) {}
+    std::shared_lock<WriterFirstMutex> lock_;
     const Segment* seg_;
   };
-  Reader read() const { return Reader(mu_, seg_.get()); }
+  Reader read() const { return Reader(mu_, seg_); }
 
   const std::string& path() const { return path_; }
 
@@ -92,7 +116,7 @@ class LiveSegment {
   Status writable() const;
 
   std::string path_;
-  mutable std::shared_mutex mu_;
+  mutable WriterFirstMutex mu_;
   std::unique_ptr<Segment> seg_;  // null once closed
   std::optional<WriterLock> lock_;
 };

@@ -6,13 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
+#include <thread>
 #include <random>
 
 #include "segment/builder.h"
 #include "segment/compaction.h"
 #include "segment/store_test_util.h"
 #include "segment/wal_writer.h"
+#include "vector/hnsw/search.h"
 
 namespace ulmora {
 namespace {
@@ -309,6 +312,41 @@ TEST(LiveSegment, NeverPurgesSoDeletedIdsStayTaken) {
     LiveSegment::InsertBatch b{rows.data(), 1, kDim, again, nullptr, 1};
     EXPECT_EQ(live->insert(b).error().kind(), ErrorKind::kPointExists);
   }
+}
+
+// Searches under the shared lock while another thread inserts batches (on
+// two graph threads), deletes and compacts.
+TEST(LiveSegmentConcurrency, SearchesBesideMutations) {
+  TempDir dir;
+  const std::string path = build_small(dir);
+  auto live = open_live(path);
+  ASSERT_TRUE(live);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (uint32_t b = 0; b < 8; ++b) {
+      std::vector<float> rows = random_rows(20, kDim, 100 + b);
+      LiveSegment::InsertBatch batch{rows.data(), 20, kDim, {}, nullptr, 2};
+      EXPECT_TRUE(live->insert(batch).ok());
+      EXPECT_TRUE(live->remove(std::vector<uint64_t>{100 + b}).ok());
+      if (b == 4) {
+        EXPECT_TRUE(live->compact(2).ok());
+      }
+    }
+    done = true;
+  });
+  const std::vector<float> query = random_rows(1, kDim, 7);
+  hnsw::SearchOptions opts;
+  opts.ef = 32;
+  std::vector<hnsw::ScoredNode> out;
+  uint64_t searches = 0;
+  while (!done || searches == 0) {
+    auto reader = live->read();
+    ASSERT_TRUE(reader.segment()->hnsw().search(query, 5, opts, out).ok());
+    EXPECT_EQ(out.size(), 5u);
+    ++searches;
+  }
+  writer.join();
+  EXPECT_EQ(live_state(*live).points.size(), 40u + 160u - 8u);
 }
 
 // The filtered log replays over the old snapshot too (the pair a crash
