@@ -226,7 +226,8 @@ def test_searches_and_inserts_from_several_threads(built):
                 for _ in range(30):
                     ids, scores = seg.search_batch(q, k=5, threads=2)
                     assert ids.shape == (8, 5) and np.all(np.diff(scores, axis=1) >= 0)
-                    assert len(seg) >= 290 and seg.get(int(ids[0, 0])) is not None
+                    first = int(ids[0, 0])  # ids 0-9 may be deleted between the two calls
+                    assert len(seg) >= 290 and (first < 10 or seg.get(first) is not None)
             except Exception as e:  # pragma: no cover - reported below
                 errors.append(e)
 
