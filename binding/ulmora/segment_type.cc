@@ -388,16 +388,10 @@ PyObject* seg_ids(PyObject* self, PyObject*) {
 void seg_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* obj = reinterpret_cast<SegmentObject*>(self);
-  if (obj->live) {
-    // Closing waits for calls on other threads; they hold their own
-    // reference, so releasing ours without the wait is safe too.
-    std::shared_ptr<LiveSegment> live = std::move(*obj->live);
-    delete obj->live;
-    if (live && live.use_count() == 1) {
-      GilRelease nogil;
-      live.reset();
-    }
-  }
+  // A call still running on another thread holds its own reference and
+  // closes the segment when it ends. The GIL stays held here: deallocation
+  // may run during interpreter shutdown, and closing is a flush and a free.
+  delete obj->live;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
