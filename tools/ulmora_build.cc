@@ -5,11 +5,11 @@
 //                [--m 16] [--ef-construction 200] [--threads N]
 //                [--dim D (raw .f32 input)] [--limit N]
 //
-// Row i of the input becomes point id i. Rows are inserted concurrently by
-// N threads (each takes the next row from a shared counter), the graph is
-// exported, and the file is written as a version-3 snapshot with metadata
-// and checksum trailer (via a temporary file renamed into place). Prints the
-// insertion throughput in points/s. Every failure is one message on stderr
+// Row i of the input becomes point id i. A front end over the core builder
+// (segment/builder.h): rows are inserted concurrently by N threads and the
+// file is written as a version-3 snapshot with metadata and checksum trailer
+// (via a temporary file renamed into place). Prints the insertion
+// throughput in points/s. Every failure is one message on stderr
 // and exit status 1 (2 for usage errors).
 #include <algorithm>
 #include <atomic>
@@ -31,7 +31,7 @@
 
 #include "base/file.h"
 #include "format/snapshot.h"
-#include "vector/hnsw/index.h"
+#include "segment/builder.h"
 
 namespace ulmora::tools {
 
@@ -182,17 +182,6 @@ bool parse_raw(const std::string& bytes, uint64_t dim, Matrix& m, std::string& e
   return true;
 }
 
-// First row and column of a non-finite value, if any (the graph scores
-// would be meaningless).
-std::optional<std::pair<uint64_t, uint64_t>> find_non_finite(const Matrix& m) {
-  for (uint64_t i = 0; i < m.data.size(); ++i) {
-    uint32_t bits;
-    std::memcpy(&bits, &m.data[i], 4);
-    if ((bits & 0x7F800000u) == 0x7F800000u) return std::make_pair(i / m.dim, i % m.dim);
-  }
-  return std::nullopt;
-}
-
 // ---- Options -------------------------------------------------------------
 
 struct Options {
@@ -294,7 +283,7 @@ bool load_matrix(const Options& o, Matrix& m, std::string& err) {
     err = o.input + ": too many rows (" + std::to_string(m.rows) + ")";
     return false;
   }
-  if (auto bad = find_non_finite(m)) {
+  if (auto bad = ulmora::find_non_finite(m.data.data(), m.rows, m.dim)) {
     err = o.input + ": non-finite value at row " + std::to_string(bad->first) + ", column " +
           std::to_string(bad->second);
     return false;
@@ -303,45 +292,6 @@ bool load_matrix(const Options& o, Matrix& m, std::string& err) {
 }
 
 // ---- Build ---------------------------------------------------------------
-
-// Inserts every row (point id = row) with `threads` workers. Returns the
-// first insertion error's text, or empty on success.
-std::string insert_all(hnsw::HnswIndex& index, const Matrix& m, uint64_t threads) {
-  std::atomic<uint64_t> next{0};
-  std::atomic<bool> failed{false};
-  std::mutex err_mu;
-  std::string first_error;
-  auto work = [&] {
-    for (;;) {
-      const uint64_t row = next.fetch_add(1, std::memory_order_relaxed);
-      if (row >= m.rows || failed.load(std::memory_order_relaxed)) return;
-      Status s = index.insert(row, std::span<const float>(m.data.data() + row * m.dim, m.dim));
-      if (!s.ok()) {
-        std::lock_guard<std::mutex> lock(err_mu);
-        if (!failed.exchange(true)) first_error = "insert of row " + std::to_string(row) + ": " + s.error().message();
-        return;
-      }
-    }
-  };
-  threads = std::min<uint64_t>(threads, m.rows);
-  std::vector<std::thread> pool;
-  for (uint64_t t = 1; t < threads; ++t) pool.emplace_back(work);
-  work();
-  for (auto& t : pool) t.join();
-  return first_error;
-}
-
-// Writes `bytes` to `path` atomically (temporary file, fsync, rename, fsync
-// of the directory).
-bool write_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string& err) {
-  Status st = file::write_atomic(path, std::span<const uint8_t>(bytes.data(), bytes.size()));
-  if (!st.ok()) err = "cannot write " + path + ": " + st.error().message();
-  return st.ok();
-}
-
-double seconds_since(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
-}
 
 int run(int argc, char** argv) {
   Options o;
@@ -359,42 +309,29 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "ulmora_build: %s\n", err.c_str());
     return 1;
   }
-  // Fail before the (long) build when the output cannot be written.
-  if (Status st = file::write_atomic(file::temp_path_for(o.output) + ".probe", std::span<const uint8_t>(), /*fsync=*/false); !st.ok()) {
-    std::fprintf(stderr, "ulmora_build: cannot write beside %s: %s\n", o.output.c_str(), st.error().message().c_str());
+  BuildSpec spec;
+  spec.vectors = m.data.data();
+  spec.rows = m.rows;
+  spec.dim = m.dim;
+  spec.metric = o.metric;
+  spec.m = o.m;
+  spec.ef_construction = o.ef_construction;
+  spec.threads = o.threads;
+  bool busy = false;
+  auto built = build_segment(o.output, spec, nullptr, &busy);
+  if (!built.ok()) {
+    std::fprintf(stderr, "ulmora_build: cannot build %s: %s\n", o.output.c_str(), built.error().message().c_str());
     return 1;
   }
-  (void)file::remove(file::temp_path_for(o.output) + ".probe");
-  hnsw::HnswIndex index(o.metric, o.m, o.ef_construction, /*level_cap=*/16, m.dim);
-  const auto start = std::chrono::steady_clock::now();
-  err = insert_all(index, m, o.threads);
-  const double insert_s = seconds_since(start);
-  if (!err.empty()) {
-    std::fprintf(stderr, "ulmora_build: %s\n", err.c_str());
-    return 1;
-  }
+  const BuildStats& st = built.value();
   std::printf("inserted %llu points (dim %llu, %s, m %llu, ef_construction %llu, %llu threads) in %.2f s: "
               "%.0f points/s\n",
               static_cast<unsigned long long>(m.rows), static_cast<unsigned long long>(m.dim),
               metric_name(o.metric), static_cast<unsigned long long>(o.m),
               static_cast<unsigned long long>(o.ef_construction), static_cast<unsigned long long>(o.threads),
-              insert_s, static_cast<double>(m.rows) / insert_s);
-
-  const auto encode_start = std::chrono::steady_clock::now();
-  SegmentSnapshot segment;
-  segment.hnsw = hnsw::export_snapshot(index);
-  segment.next_id = m.rows;
-  SnapshotWriteOptions wo;
-  wo.created_at_ms = static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count());
-  const std::vector<uint8_t> bytes = encode_snapshot_file(segment, wo);
-  if (!write_file(o.output, bytes, err)) {
-    std::fprintf(stderr, "ulmora_build: %s\n", err.c_str());
-    return 1;
-  }
+              st.insert_seconds, static_cast<double>(m.rows) / st.insert_seconds);
   std::printf("wrote %s: %llu bytes (export + encode + write %.2f s)\n", o.output.c_str(),
-              static_cast<unsigned long long>(bytes.size()), seconds_since(encode_start));
+              static_cast<unsigned long long>(st.bytes), st.total_seconds - st.insert_seconds);
   return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <random>
 
+#include "segment/segment.h"
 #include "vector/hnsw/search.h"
 
 namespace ulmora::tools {
@@ -119,50 +120,47 @@ TEST(UlmoraBuildArgs, Validation) {
 }
 
 TEST(UlmoraBuildInput, NonFiniteValueIsLocated) {
-  Matrix m;
-  m.rows = 3;
-  m.dim = 2;
-  m.data = {0, 1, 2, 3, 4, std::nanf("")};
-  auto bad = find_non_finite(m);
+  const std::vector<float> data = {0, 1, 2, 3, 4, std::nanf("")};
+  auto bad = ulmora::find_non_finite(data.data(), 3, 2);
   ASSERT_TRUE(bad.has_value());
   EXPECT_EQ(bad->first, 2u);
   EXPECT_EQ(bad->second, 1u);
-  m.data[5] = 5;
-  EXPECT_FALSE(find_non_finite(m).has_value());
+  const std::vector<float> fine = {0, 1, 2, 3, 4, 5};
+  EXPECT_FALSE(ulmora::find_non_finite(fine.data(), 3, 2).has_value());
 }
 
-// Builds with two threads, encodes, decodes, restores: every point is there
-// and a stored vector finds itself first.
-TEST(UlmoraBuildEndToEnd, SnapshotDecodesAndSearches) {
-  Matrix m;
-  m.rows = 600;
-  m.dim = 8;
+// Runs the tool on a .npy file with two threads; the snapshot loads back as a
+// segment with every point, no log, and a stored vector finds itself first.
+TEST(UlmoraBuildEndToEnd, SnapshotLoadsAndSearches) {
+  const uint64_t rows = 600, dim = 8;
+  std::vector<float> data;
   std::mt19937 rng(7);
   std::normal_distribution<float> normal;
-  for (uint64_t i = 0; i < m.rows * m.dim; ++i) m.data.push_back(normal(rng));
-  hnsw::HnswIndex index(Metric::kEuclidean, 8, 64, 16, m.dim);
-  ASSERT_EQ(insert_all(index, m, 2), "");
-  ASSERT_EQ(index.len(), m.rows);
+  for (uint64_t i = 0; i < rows * dim; ++i) data.push_back(normal(rng));
+  const std::string dir = ::testing::TempDir();
+  const std::string input = dir + "/ulmora_build_input.npy";
+  const std::string output = dir + "/ulmora_build_output.snap";
+  {
+    std::ofstream out(input, std::ios::binary);
+    out << make_npy(dict("<f4", "False", "(600, 8)"), data);
+  }
+  std::vector<std::string> args = {"ulmora_build", "--input", input, "--output", output, "--metric", "euclidean",
+                                   "--m", "8", "--ef-construction", "64", "--threads", "2"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  ASSERT_EQ(run(static_cast<int>(argv.size()), argv.data()), 0);
 
-  SegmentSnapshot segment;
-  segment.hnsw = hnsw::export_snapshot(index);
-  segment.next_id = m.rows;
-  const std::vector<uint8_t> bytes = encode_snapshot_file(segment, {});
-  auto body = snapshot_body(bytes);
-  ASSERT_TRUE(body.ok());
-  auto decoded = decode_snapshot_body(*body);
-  ASSERT_TRUE(decoded.ok()) << decoded.error().message();
-  EXPECT_EQ(decoded->hnsw.vectors.size(), m.rows);
-  EXPECT_EQ(decoded->hnsw.dim, m.dim);
-  EXPECT_EQ(decoded->next_id, m.rows);
-
-  auto restored = hnsw::restore(std::move(decoded->hnsw));
-  ASSERT_TRUE(restored.ok());
+  auto seg = Segment::load(output);
+  ASSERT_TRUE(seg.ok()) << seg.error().message();
+  EXPECT_EQ((*seg)->hnsw().len(), rows);
+  EXPECT_EQ((*seg)->hnsw().dim, dim);
+  EXPECT_EQ((*seg)->next_id(), rows);
+  EXPECT_FALSE(file::exists(output + ".tmp.write"));
   hnsw::SearchOptions opts;
   opts.ef = 64;
   std::vector<hnsw::ScoredNode> out;
   for (uint64_t row : {0ull, 123ull, 599ull}) {
-    ASSERT_TRUE((*restored)->search({m.data.data() + row * m.dim, m.dim}, 1, opts, out).ok());
+    ASSERT_TRUE((*seg)->hnsw().search({data.data() + row * dim, dim}, 1, opts, out).ok());
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].node, row);
   }

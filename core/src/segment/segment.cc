@@ -12,6 +12,7 @@
 #include "base/env.h"
 #include "base/file.h"
 #include "base/log.h"
+#include "segment/builder.h"
 #include "segment/wal_writer.h"
 #include "vector/hnsw/config.h"
 #include "vector/hnsw/filter_edges.h"
@@ -138,7 +139,32 @@ Result<std::unique_ptr<Segment>> Segment::from_snapshot(SegmentSnapshot&& snapsh
   return seg;
 }
 
-Result<std::unique_ptr<Segment>> Segment::load(const std::string& path) {
+Result<std::unique_ptr<Segment>> Segment::load(const std::string& path) { return load_impl(path, false); }
+
+Result<std::unique_ptr<Segment>> Segment::load_for_writing(const std::string& path) { return load_impl(path, true); }
+
+std::unique_ptr<Segment> Segment::create(Metric metric, uint64_t m, uint64_t ef_construction, uint64_t dim) {
+  std::unique_ptr<Segment> seg(new Segment());
+  seg->hnsw_ = std::make_unique<hnsw::HnswIndex>(metric, m, ef_construction, /*level_cap=*/16, dim);
+  return seg;
+}
+
+void Segment::attach_wal(std::unique_ptr<WalWriter> writer) {
+  wal_.reset();
+  wal_ = std::move(writer);
+}
+
+SegmentSnapshot Segment::to_snapshot() const {
+  SegmentSnapshot s;
+  s.hnsw = hnsw::export_snapshot(*hnsw_);
+  s.payload_index = payload_index_;
+  s.payloads = payloads_;
+  s.deleted = deleted_;
+  s.next_id = next_id_;
+  return s;
+}
+
+Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, bool for_writing) {
   const bool print_timing = env_flag_on("VECTORDB_LOG_SNAPSHOT_LOAD_TIMING", false);
   LoadTimings t;
   const Instant start = now();
@@ -164,9 +190,23 @@ Result<std::unique_ptr<Segment>> Segment::load(const std::string& path) {
   auto built = from_snapshot(std::move(decoded.value()));
   if (!built.ok()) return built.error();
   std::unique_ptr<Segment> seg = std::move(built.value());
+  seg->never_purge_ = for_writing;
   t.build_ms = whole_ms(mark, now());
 
-  if (env_flag_on("VECTORDB_WAL_AUTO_REPLAY", true)) {
+  if (for_writing) {
+    const std::string wal_path = wal_path_for(path);
+    if (!file::exists(wal_path)) {
+      // A new log gets its header through an atomic write, so a crash never
+      // leaves a log whose name is durable but whose header is not.
+      uint8_t header[kWalHeaderSize];
+      std::memcpy(header, kWalMagic, 4);
+      const uint32_t version = kWalVersion;
+      std::memcpy(header + 4, &version, 4);
+      // Under a fixed temporary name, which the live segment's open cleans up.
+      ULMORA_TRY(write_file_durably(wal_path, std::span<const uint8_t>(header, sizeof header), nullptr));
+    }
+  }
+  if (for_writing || env_flag_on("VECTORDB_WAL_AUTO_REPLAY", true)) {
     mark = now();
     auto replayed = seg->replay_and_attach(wal_path_for(path));
     if (!replayed.ok()) return replayed.error();
@@ -252,7 +292,24 @@ Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::option
   return Status::Ok();
 }
 
-Status Segment::remove(uint64_t point_id, bool live) {
+void Segment::finish_insert(uint64_t point_id, std::span<const float> vector, std::optional<Payload>&& payload) {
+  if (payload) {
+    index_payload(payload_index_, point_id, *payload);
+    put_payload(payloads_, point_id, std::move(*payload));
+    link_filter_edges(*hnsw_, point_id, vector, payloads_.at(point_id), payload_index_);
+  }
+  const uint64_t after = point_id == UINT64_MAX ? UINT64_MAX : point_id + 1;
+  if (after > next_id_) next_id_ = after;
+}
+
+void Segment::check_memory_cap() {
+  const std::optional<uint64_t> cap = hnsw::tuning::max_rss_bytes();
+  if (!cap) return;
+  auto rss = resident_bytes();
+  if (rss && *rss > *cap) unloaded_ = true;
+}
+
+Status Segment::remove(uint64_t point_id, bool live, bool allow_purge) {
   ULMORA_TRY(refuse_if_unloaded(live));
   if (deleted_.count(point_id) != 0 || !hnsw_->contains(point_id)) return Status::Ok();
   if (live && wal_) {
@@ -268,7 +325,7 @@ Status Segment::remove(uint64_t point_id, bool live) {
   }
   deleted_.insert(point_id);
   hnsw_->mark_deleted(point_id);
-  return maybe_purge();
+  return allow_purge && !never_purge_ ? maybe_purge() : Status::Ok();
 }
 
 Status Segment::maybe_purge() {

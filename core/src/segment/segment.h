@@ -85,6 +85,17 @@ class Segment {
   // on. Environment switches are read afresh on every call. A failed load
   // prints nothing and returns only the error.
   static Result<std::unique_ptr<Segment>> load(const std::string& path);
+  // The same, for a writer: the log beside the snapshot is always replayed
+  // and opened (VECTORDB_WAL_AUTO_REPLAY does not apply), and created with
+  // its header when missing, so the segment always has a writer. Such a
+  // segment never purges on delete, in replay or live: a deleted id stays
+  // taken until compaction, so its log never holds an insert of an id after
+  // that id's delete (which a replay without the purge would drop).
+  static Result<std::unique_ptr<Segment>> load_for_writing(const std::string& path);
+
+  // An empty segment (no log) whose graph has the given configuration; the
+  // graph's default search beam width is ef_construction. dim must be > 0.
+  static std::unique_ptr<Segment> create(Metric metric, uint64_t m, uint64_t ef_construction, uint64_t dim);
 
   // Builds a segment (no log) from a decoded snapshot; fails when its graph
   // record cannot be restored (dim = 0).
@@ -107,13 +118,33 @@ class Segment {
   // Deleting an unknown or already deleted id is a silent no-op. May purge
   // (VECTORDB_PURGE_DELETIONS); a purge failure is returned with the
   // deletion itself done.
-  Status remove(uint64_t point_id, bool live);
+  // `allow_purge` = false never purges (the live segment's own deletes:
+  // deleted points stay until compaction).
+  Status remove(uint64_t point_id, bool live, bool allow_purge = true);
   // PointNotFound when the id is deleted or not in the graph.
   Status update_payload(uint64_t point_id, Payload payload, bool live);
   // The purge: a fresh graph with the surviving points in their old node
   // order, payloads kept, deleted emptied. Writes nothing to the log.
   // SearchFailed "Segment rebuild already in progress." while one runs.
   Status rebuild();
+
+  // ---- Batched inserts (builder, live segment). The caller validates the
+  // batch with is_known() and the graph's dim, logs it, inserts the vectors
+  // into hnsw() (from several threads if it likes), then calls
+  // finish_insert() for each point in batch order, from one thread: payload
+  // index, payloads and filter edges exactly as insert() would set them,
+  // and next_id.
+  bool is_known(uint64_t point_id) const {
+    return hnsw_->contains(point_id) || payloads_.count(point_id) != 0 || deleted_.count(point_id) != 0;
+  }
+  void finish_insert(uint64_t point_id, std::span<const float> vector, std::optional<Payload>&& payload);
+  // next_id = max(next_id, id) (compaction keeps the id of purged points).
+  void raise_next_id(uint64_t id) { next_id_ = id > next_id_ ? id : next_id_; }
+  // The memory-cap rule of a live insert, for a batch that just finished.
+  void check_memory_cap();
+
+  // The whole segment as a snapshot record (graph exported, maps copied).
+  SegmentSnapshot to_snapshot() const;
 
   // ---- Log attachment (the load's replay step). Replays the log at
   // `wal_path` when it exists, then opens a writer on it with the policy
@@ -137,6 +168,9 @@ class Segment {
   const PointIdSet& deleted() const { return deleted_; }
   uint64_t next_id() const { return next_id_; }
   const WalWriter* wal() const { return wal_.get(); }
+  WalWriter* wal() { return wal_.get(); }
+  // Replaces the writer (nullptr detaches it); the old one is closed.
+  void attach_wal(std::unique_ptr<WalWriter> writer);
   bool rebuilding() const { return rebuilding_.load(std::memory_order_acquire); }
   bool unloaded() const { return unloaded_; }
   // Refuses every later live mutation (what the memory cap does).
@@ -148,6 +182,7 @@ class Segment {
   void link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::span<const float> vector,
                          const Payload& payload, const PayloadIndex& index);
   Status maybe_purge();
+  static Result<std::unique_ptr<Segment>> load_impl(const std::string& path, bool for_writing);
 
   std::unique_ptr<hnsw::HnswIndex> hnsw_;
   std::unique_ptr<WalWriter> wal_;
@@ -158,6 +193,7 @@ class Segment {
   uint64_t replayed_records_ = 0;
   std::atomic<bool> rebuilding_{false};
   bool unloaded_ = false;
+  bool never_purge_ = false;  // set for writers (load_for_writing)
 };
 
 }  // namespace ulmora

@@ -98,21 +98,39 @@ Status WalWriter::cut_torn_tail() {
   return Status::Ok();
 }
 
+void WalWriter::frame_into(const WalRecord& record) {
+  encode_wal_record(record, buffer_);
+  const auto len = static_cast<uint32_t>(buffer_.size());  // checked by the caller
+  const uint32_t checksum = adler32(buffer_.data(), buffer_.size());
+  const size_t at = frame_.size();
+  frame_.resize(at + 8 + buffer_.size());
+  std::memcpy(frame_.data() + at, &len, 4);
+  std::memcpy(frame_.data() + at + 4, buffer_.data(), buffer_.size());
+  std::memcpy(frame_.data() + at + 4 + buffer_.size(), &checksum, 4);
+}
+
+Status WalWriter::write_frames() {
+  if (broken_) return *broken_;
+  if (torn_) ULMORA_TRY(cut_torn_tail());
+  auto start = file_.size();
+  if (!start.ok()) return start.error();
+  Status written = file_.write_all(frame_.data(), frame_.size());
+  if (written.ok()) return written;
+  // Cut off whatever part of the frames reached the file.
+  if (Status cut = file_.truncate(*start); !cut.ok()) {
+    broken_ = StoreError::Io("log " + path_ + " has a partial record that could not be cut off (" +
+                             cut.error().text() + "); the log refuses further appends");
+  }
+  return written;
+}
+
 Status WalWriter::append(const WalRecord& record) {
   // Refuse an unframeable record before allocating or writing anything.
   auto length = wal_frame_length(wal_record_size(record));
   if (!length.ok()) return length.error();
-  if (torn_) ULMORA_TRY(cut_torn_tail());
-
-  encode_wal_record(record, buffer_);
-  // Frame what was actually encoded (equal to the computed size).
-  auto framed = wal_frame_length(buffer_.size());
-  if (!framed.ok()) return framed.error();
-  uint32_t len = *framed;
-  uint32_t checksum = adler32(buffer_.data(), buffer_.size());
-  ULMORA_TRY(file_.write_all(&len, 4));
-  ULMORA_TRY(file_.write_all(buffer_.data(), buffer_.size()));
-  ULMORA_TRY(file_.write_all(&checksum, 4));
+  frame_.clear();
+  frame_into(record);
+  ULMORA_TRY(write_frames());
   if (pending_ != UINT64_MAX) ++pending_;
 
   if (!policy_.fsync) return Status::Ok();
@@ -120,6 +138,27 @@ Status WalWriter::append(const WalRecord& record) {
   bool due = pending_ >= policy_.fsync_every ||
              (policy_.fsync_interval.count() != 0 && t >= last_sync_ && t - last_sync_ >= policy_.fsync_interval);
   if (!due) return Status::Ok();
+  return flush();
+}
+
+Status WalWriter::append_batch(std::span<const WalRecord> records) {
+  uint64_t total = 0;
+  for (const WalRecord& r : records) {
+    auto length = wal_frame_length(wal_record_size(r));
+    if (!length.ok()) return length.error();
+    total += 8 + *length;
+  }
+  if (records.empty()) return Status::Ok();
+  frame_.clear();
+  frame_.reserve(total);
+  for (const WalRecord& r : records) frame_into(r);
+  ULMORA_TRY(write_frames());
+  pending_ = pending_ > UINT64_MAX - records.size() ? UINT64_MAX : pending_ + records.size();
+  return flush();
+}
+
+Status WalWriter::flush() {
+  if (!policy_.fsync || pending_ == 0) return Status::Ok();
   ULMORA_TRY(sync());
   pending_ = 0;
   last_sync_ = policy_.clock();

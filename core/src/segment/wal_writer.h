@@ -7,12 +7,18 @@
 //
 // Threading: a writer belongs to one segment and is used by that segment's
 // mutation path, one mutation at a time. It takes no lock of its own.
+//
+// Torn frames: each append writes its frames with one write call. When that
+// write fails, the file is truncated back to where the frames started, so a
+// later append never follows a partial record; if that truncate fails too,
+// the writer refuses every later append (the file's tail is unknown).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -76,11 +82,20 @@ class WalWriter {
   WalWriter(const WalWriter&) = delete;
   WalWriter& operator=(const WalWriter&) = delete;
 
-  // Encodes `record` into one exactly sized buffer and writes the length,
-  // the body and the checksum (each completely). A body over 4 GiB - 1 is
-  // refused with a Serialization error before anything is written. A failed
-  // write leaves what was written in the file and returns Io.
+  // Encodes `record` and writes its frame (length, body, checksum) with one
+  // write call, then flushes when the policy says so. A body over 4 GiB - 1
+  // is refused with a Serialization error before anything is written. A
+  // failed write is rolled back (see above) and returns Io.
   Status append(const WalRecord& record);
+
+  // Group commit: frames every record into one buffer, writes it with one
+  // write call (rolled back as a whole on failure), then flushes once when
+  // the policy's fsync is on, whatever fsync_every says, so the batch is
+  // durable when this returns. Refuses an unframeable record before writing.
+  Status append_batch(std::span<const WalRecord> records);
+
+  // Flushes appended records to stable storage (fsync on and any pending).
+  Status flush();
 
   const std::string& path() const { return path_; }
   const WalSyncPolicy& policy() const { return policy_; }
@@ -93,6 +108,10 @@ class WalWriter {
   WalWriter(std::string path, file::File f, const WalSyncPolicy& policy, std::optional<WalTail> torn);
   Status sync();
   Status cut_torn_tail();
+  // Appends the frame of `record` to frame_ (body encoded through buffer_).
+  void frame_into(const WalRecord& record);
+  // Writes frame_ with one call; rolls back on failure.
+  Status write_frames();
 
   std::string path_;
   file::File file_;
@@ -102,6 +121,8 @@ class WalWriter {
   uint64_t syncs_ = 0;
   std::optional<WalTail> torn_;
   std::vector<uint8_t> buffer_;  // record body, reused between appends
+  std::vector<uint8_t> frame_;   // framed records of one append, reused
+  std::optional<StoreError> broken_;  // set when a rollback failed
 };
 
 }  // namespace ulmora

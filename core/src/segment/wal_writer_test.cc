@@ -200,3 +200,93 @@ TEST(WalPath, ReplacesTheLastExtensionOfTheFileName) {
 
 }  // namespace
 }  // namespace ulmora
+
+namespace ulmora {
+namespace {
+
+using namespace testing_util;
+
+// Fails (or half-writes) the n-th write of the log; all else runs.
+struct WriteFault {
+  file::Fault::Action action;
+  int error;
+};
+
+class WalWriterRollback : public ::testing::TestWithParam<WriteFault> {
+ protected:
+  void TearDown() override { file::set_fault_hook({}); }
+};
+
+// A failed append leaves the file exactly as before it, so the next append
+// follows whole records and a replay reads every acknowledged one.
+TEST_P(WalWriterRollback, FailedAppendIsCutOffAndLaterAppendsFollowWholeRecords) {
+  TempDir dir;
+  const std::string path = dir.file("seg.wal");
+  auto w = WalWriter::open(path, policy(false, 1));
+  ASSERT_TRUE(w.ok());
+  ASSERT_TRUE((*w)->append(delete_record(1)).ok());
+  const auto before = read_bytes(path);
+  const WriteFault fault = GetParam();
+  file::set_fault_hook([&](file::Op op, const std::string&, uint64_t) {
+    return op == file::Op::kWrite ? file::Fault{fault.action, fault.error} : file::Fault{};
+  });
+  const std::vector<WalRecord> batch = {insert_record(2, {1, 2, 3}), delete_record(3)};
+  EXPECT_FALSE((*w)->append(insert_record(2, {1, 2, 3})).ok());
+  EXPECT_FALSE((*w)->append_batch(batch).ok());
+  EXPECT_EQ(read_bytes(path), before);
+  file::set_fault_hook({});
+  ASSERT_TRUE((*w)->append_batch(batch).ok());
+  LogBuilder expected;
+  expected.add(delete_record(1)).add(insert_record(2, {1, 2, 3})).add(delete_record(3));
+  EXPECT_EQ(read_bytes(path), expected.bytes());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, WalWriterRollback,
+                         ::testing::Values(WriteFault{file::Fault::kFail, ENOSPC},
+                                           WriteFault{file::Fault::kShortWrite, ENOSPC},
+                                           WriteFault{file::Fault::kShortWrite, EIO}),
+                         [](const ::testing::TestParamInfo<WriteFault>& info) {
+                           return std::string(info.param.action == file::Fault::kFail ? "Fail" : "ShortWrite") +
+                                  (info.param.error == ENOSPC ? "Enospc" : "Eio");
+                         });
+
+TEST(WalWriter, RefusesAppendsWhenARollbackFails) {
+  TempDir dir;
+  const std::string path = dir.file("seg.wal");
+  auto w = WalWriter::open(path, policy(false, 1));
+  ASSERT_TRUE(w.ok());
+  file::set_fault_hook([](file::Op op, const std::string&, uint64_t) {
+    if (op == file::Op::kWrite) return file::Fault{file::Fault::kShortWrite, EIO};
+    if (op == file::Op::kTruncate) return file::Fault{file::Fault::kFail, EIO};
+    return file::Fault{};
+  });
+  EXPECT_FALSE((*w)->append(delete_record(1)).ok());
+  file::set_fault_hook({});
+  Status again = (*w)->append(delete_record(2));
+  ASSERT_FALSE(again.ok());
+  EXPECT_NE(again.error().message().find("refuses further appends"), std::string::npos) << again.error().message();
+}
+
+// A batch is one write call and, with fsync on, exactly one flush.
+TEST(WalWriter, BatchIsOneWriteAndOneFlush) {
+  TempDir dir;
+  const std::string path = dir.file("seg.wal");
+  auto w = WalWriter::open(path, policy(true, 1000, 0));
+  ASSERT_TRUE(w.ok());
+  const uint64_t syncs = (*w)->sync_count();
+  uint64_t writes = 0;
+  file::set_fault_hook([&](file::Op op, const std::string&, uint64_t) {
+    if (op == file::Op::kWrite) ++writes;
+    return file::Fault{};
+  });
+  std::vector<WalRecord> batch;
+  for (uint64_t i = 0; i < 50; ++i) batch.push_back(insert_record(i, {1, 2}));
+  ASSERT_TRUE((*w)->append_batch(batch).ok());
+  file::set_fault_hook({});
+  EXPECT_EQ(writes, 1u);
+  EXPECT_EQ((*w)->sync_count(), syncs + 1);
+  EXPECT_EQ((*w)->pending(), 0u);
+}
+
+}  // namespace
+}  // namespace ulmora

@@ -1,0 +1,18 @@
+// The `ulmora._native.Segment` heap type: one live segment (writer lock,
+// graph, payloads, log). Instances come from `open_segment`. Each holds a
+// shared reference to the LiveSegment; a method copies it under the GIL
+// before releasing the GIL, so close() from another thread never frees the
+// segment under a running call (the core's own locks order the calls).
+#pragma once
+
+#include "pyref.h"
+
+namespace ulmora_py {
+
+// The type object, created once per process (borrowed); nullptr with an
+// error set on failure.
+PyObject* segment_type();
+// open_segment(path) -> Segment. Loads with the GIL released.
+PyObject* open_segment(PyObject* module, PyObject* arg);
+
+}  // namespace ulmora_py

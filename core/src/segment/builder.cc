@@ -1,0 +1,186 @@
+#include "segment/builder.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
+
+#include "base/file.h"
+#include "segment/segment.h"
+#include "segment/wal_writer.h"
+#include "segment/writer_lock.h"
+
+namespace ulmora {
+
+StoreError cancelled_error() { return io_error(ECANCELED); }
+
+bool is_cancelled(const StoreError& e) {
+  return e.kind() == ErrorKind::kIo && e.text() == io_error(ECANCELED).text();
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> find_non_finite(const float* data, uint64_t rows, uint64_t dim) {
+  const uint64_t n = rows * dim;
+  for (uint64_t i = 0; i < n; ++i) {
+    uint32_t bits;
+    std::memcpy(&bits, data + i, 4);
+    if ((bits & 0x7F800000u) == 0x7F800000u) return std::make_pair(i / dim, i % dim);
+  }
+  return std::nullopt;
+}
+
+std::optional<uint64_t> find_duplicate(std::span<const uint64_t> ids) {
+  std::unordered_set<uint64_t> seen;
+  seen.reserve(ids.size());
+  for (uint64_t id : ids) {
+    if (!seen.insert(id).second) return id;
+  }
+  return std::nullopt;
+}
+
+Status insert_parallel(hnsw::HnswIndex& graph, uint64_t n, const RowSource& row, uint64_t threads,
+                       Progress* progress) {
+  std::atomic<uint64_t> next{0};
+  std::atomic<bool> failed{false};
+  std::mutex err_mu;
+  std::optional<StoreError> first_error;
+  auto fail = [&](StoreError e) {
+    std::lock_guard<std::mutex> lock(err_mu);
+    if (!first_error) first_error = std::move(e);
+    failed.store(true, std::memory_order_relaxed);
+  };
+  auto work = [&]() noexcept {
+    try {
+      for (;;) {
+        if (failed.load(std::memory_order_relaxed)) return;
+        if (progress && progress->cancel.load(std::memory_order_relaxed)) return fail(cancelled_error());
+        const uint64_t i = next.fetch_add(1, std::memory_order_relaxed);
+        if (i >= n) return;
+        auto [id, vector] = row(i);
+        if (Status s = graph.insert(id, vector); !s.ok()) return fail(s.error());
+        if (progress) progress->done.fetch_add(1, std::memory_order_relaxed);
+      }
+    } catch (const std::exception& e) {
+      fail(StoreError::Io(std::string("internal failure during insertion: ") + e.what()));
+    } catch (...) {
+      fail(StoreError::Io("internal failure during insertion"));
+    }
+  };
+  threads = std::clamp<uint64_t>(threads, 1, std::max<uint64_t>(n, 1));
+  std::vector<std::thread> pool;
+  for (uint64_t t = 1; t < threads; ++t) {
+    try {
+      pool.emplace_back(work);
+    } catch (...) {
+      break;  // fewer threads do the same work
+    }
+  }
+  work();
+  for (auto& t : pool) t.join();
+  if (first_error) return *first_error;
+  return Status::Ok();
+}
+
+std::vector<std::string> segment_temp_paths(const std::string& snapshot_path) {
+  const std::string wal = wal_path_for(snapshot_path);
+  return {snapshot_path + ".tmp.write", wal + ".tmp.write", snapshot_path + ".tmp.compact",
+          wal + ".tmp.compact"};
+}
+
+Status write_file_durably(const std::string& path, std::span<const uint8_t> bytes, const std::atomic<bool>* cancel,
+                          const std::function<Status()>& before_rename) {
+  const std::string temp = path + ".tmp.write";
+  auto fail = [&](Status s) {
+    (void)file::remove(temp);
+    return s;
+  };
+  {
+    auto f = file::File::open(temp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!f.ok()) return f.error();
+    if (Status s = f->write_all(bytes.data(), bytes.size()); !s.ok()) return fail(s);
+    if (Status s = f->sync(); !s.ok()) return fail(s);
+  }
+  if (cancel && cancel->load()) return fail(cancelled_error());
+  if (before_rename) {
+    if (Status s = before_rename(); !s.ok()) return fail(s);
+  }
+  if (Status s = file::rename(temp, path); !s.ok()) return fail(s);
+  return file::sync_dir(path);
+}
+
+std::string check_build_spec(const BuildSpec& spec) {
+  if (spec.dim == 0) return "vectors must have at least one dimension";
+  if (spec.rows > kMaxPoints) return "too many points (" + std::to_string(spec.rows) + ")";
+  if (spec.m < 2 || spec.m > 4096) return "m must be between 2 and 4096, got " + std::to_string(spec.m);
+  if (spec.ef_construction < 1) return "ef_construction must be at least 1";
+  if (!spec.ids.empty() && spec.ids.size() != spec.rows) {
+    return "got " + std::to_string(spec.ids.size()) + " ids for " + std::to_string(spec.rows) + " vectors";
+  }
+  if (spec.payloads && spec.payloads->size() != spec.rows) {
+    return "got " + std::to_string(spec.payloads->size()) + " payloads for " + std::to_string(spec.rows) + " vectors";
+  }
+  if (auto bad = find_non_finite(spec.vectors, spec.rows, spec.dim)) {
+    return "non-finite value at row " + std::to_string(bad->first) + ", column " + std::to_string(bad->second);
+  }
+  if (auto dup = find_duplicate(spec.ids)) return "duplicate id " + std::to_string(*dup);
+  return {};
+}
+
+Result<BuildStats> build_segment(const std::string& path, BuildSpec& spec, Progress* progress, bool* busy) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  if (std::string bad = check_build_spec(spec); !bad.empty()) return StoreError::InvalidPayload(bad);
+  auto lock = WriterLock::acquire(path, /*create=*/false, busy);
+  if (!lock.ok()) return lock.error();
+  // Fail before the (long) insertion when the file cannot be written there.
+  {
+    const std::string probe = path + ".tmp.write";
+    auto f = file::File::open(probe, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!f.ok()) return f.error();
+    (void)file::remove(probe);
+  }
+
+  std::unique_ptr<Segment> seg = Segment::create(spec.metric, spec.m, spec.ef_construction, spec.dim);
+  auto id_of = [&](uint64_t i) { return spec.ids.empty() ? i : spec.ids[i]; };
+  auto vector_of = [&](uint64_t i) { return std::span<const float>(spec.vectors + i * spec.dim, spec.dim); };
+  const RowSource rows = [&](uint64_t i) { return std::make_pair(id_of(i), vector_of(i)); };
+  ULMORA_TRY(insert_parallel(seg->hnsw(), spec.rows, rows, spec.threads, progress));
+  BuildStats stats;
+  stats.points = spec.rows;
+  stats.insert_seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+  for (uint64_t i = 0; i < spec.rows; ++i) {
+    std::optional<Payload> payload;
+    if (spec.payloads) payload = std::move((*spec.payloads)[i]);
+    seg->finish_insert(id_of(i), vector_of(i), std::move(payload));
+  }
+  if (progress && progress->cancel.load()) return cancelled_error();
+
+  SnapshotWriteOptions wo;
+  wo.created_at_ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::system_clock::now().time_since_epoch())
+                                               .count());
+  std::vector<uint8_t> bytes;
+  {
+    SegmentSnapshot snapshot = seg->to_snapshot();
+    seg.reset();
+    bytes = encode_snapshot_file(snapshot, wo);
+  }
+  const std::string wal = wal_path_for(path);
+  auto drop_old_log = [&]() -> Status {
+    if (!file::exists(wal)) return Status::Ok();
+    ULMORA_TRY(file::remove(wal));
+    return file::sync_dir(wal);
+  };
+  ULMORA_TRY(write_file_durably(path, bytes, progress ? &progress->cancel : nullptr, drop_old_log));
+  stats.bytes = bytes.size();
+  stats.total_seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return stats;
+}
+
+}  // namespace ulmora

@@ -1,0 +1,126 @@
+#include "segment/inspect.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/adler32.h"
+#include "base/file.h"
+#include "format/snapshot.h"
+#include "format/wal_record.h"
+#include "segment/wal_writer.h"
+
+namespace ulmora {
+
+namespace {
+
+uint32_t load_u32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Reads up to 8 bytes at `offset` into `out`; returns how many were read.
+Result<size_t> read_at(file::File& f, uint64_t offset, uint8_t* out) {
+  if (::lseek(f.fd(), static_cast<off_t>(offset), SEEK_SET) < 0) return io_error(errno);
+  return f.read_full(out, 8);
+}
+
+}  // namespace
+
+SegmentInfo describe(const Segment& seg) {
+  SegmentInfo info;
+  const hnsw::HnswIndex& g = seg.hnsw();
+  info.metric = g.metric;
+  info.dim = g.dim;
+  info.next_id = seg.next_id();
+  info.m = g.m;
+  info.ef_construction = g.ef_construction;
+  const HnswSnapshot snap = hnsw::export_snapshot(g);
+  info.points = snap.vectors.size();
+  for (uint64_t i = 0; i < g.len(); ++i) {
+    if (g.live_vector(i) == nullptr || seg.deleted().count(g.point_id(i)) != 0) ++info.deleted;
+  }
+  for (const auto& [id, level] : snap.levels) {
+    if (info.levels.size() <= level) info.levels.resize(level + 1, 0);
+    for (uint64_t l = 0; l <= level; ++l) ++info.levels[l];
+  }
+  info.degree.resize(info.levels.size());  // over the nodes that have a list on the level
+  for (const auto& [level, lists] : snap.layers) {
+    if (level >= info.degree.size() || info.levels[level] == 0) continue;
+    DegreeStats& d = info.degree[level];
+    uint64_t sum = 0, listed = 0;
+    d.min = UINT64_MAX;
+    for (size_t i = 0; i < lists.size(); ++i) {
+      const uint64_t n = lists.length[i];
+      sum += n;
+      ++listed;
+      d.min = std::min(d.min, n);
+      d.max = std::max(d.max, n);
+    }
+    if (d.min == UINT64_MAX) d.min = 0;
+    d.mean = listed == 0 ? 0.0 : static_cast<double>(sum) / static_cast<double>(listed);
+  }
+  return info;
+}
+
+Result<FileInfo> describe_files(const std::string& snapshot_path) {
+  FileInfo info;
+  {
+    auto f = file::File::open(snapshot_path, O_RDONLY);
+    if (!f.ok()) return f.error();
+    auto size = f->size();
+    if (!size.ok()) return size.error();
+    info.snapshot_bytes = *size;
+    uint8_t head[8] = {}, tail[8] = {};
+    auto got = read_at(*f, 0, head);
+    if (!got.ok()) return got.error();
+    info.format_version = 1;
+    if (*got == 8 && std::memcmp(head, kSnapshotHeaderMagic, 4) == 0) info.format_version = load_u32(head + 4);
+    if (*size >= 8) {
+      auto t = read_at(*f, *size - 8, tail);
+      if (!t.ok()) return t.error();
+      info.checksum = *t == 8 && std::memcmp(tail, kSnapshotTrailerMagic, 4) == 0;
+    }
+  }
+  info.log_path = wal_path_for(snapshot_path);
+  info.log_exists = file::exists(info.log_path);
+  if (!info.log_exists) return info;
+  auto bytes = file::read_all(info.log_path);
+  if (!bytes.ok()) return bytes.error();
+  const uint8_t* p = bytes->data();
+  const uint64_t size = bytes->size();
+  info.log_bytes = size;
+  uint64_t at = std::min<uint64_t>(size, kWalHeaderSize);
+  while (size - at >= 8) {
+    const uint64_t len = load_u32(p + at);
+    if (size - at - 8 < len) break;
+    ++info.log_records;
+    at += 8 + len;
+  }
+  info.log_torn = at < size;
+  return info;
+}
+
+Result<std::pair<SegmentInfo, FileInfo>> inspect(const std::string& snapshot_path) {
+  // The raw bytes live only while they are decoded.
+  auto decode = [&]() -> Result<SegmentSnapshot> {
+    auto bytes = file::read_all(snapshot_path);
+    if (!bytes.ok()) return bytes.error();
+    auto body = snapshot_body(bytes->span());
+    if (!body.ok()) return body.error();
+    return decode_snapshot_body(*body);
+  };
+  auto decoded = decode();
+  if (!decoded.ok()) return decoded.error();
+  auto seg = Segment::from_snapshot(std::move(decoded.value()));
+  if (!seg.ok()) return seg.error();
+  auto replayed = replay_wal(wal_path_for(snapshot_path), **seg);
+  if (!replayed.ok()) return replayed.error();
+  auto files = describe_files(snapshot_path);
+  if (!files.ok()) return files.error();
+  return std::make_pair(describe(**seg), std::move(files.value()));
+}
+
+}  // namespace ulmora

@@ -1,0 +1,174 @@
+#include "segment/live.h"
+
+#include <cerrno>
+#include <mutex>
+
+#include "base/file.h"
+#include "segment/compaction.h"
+#include "segment/wal_writer.h"
+
+namespace ulmora {
+
+StoreError closed_error() { return StoreError::InvalidPayload("segment is closed"); }
+
+void WriterFirstMutex::lock() {
+  std::unique_lock<std::mutex> g(mu_);
+  ++writers_waiting_;
+  cv_.wait(g, [&] { return !writing_ && readers_ == 0; });
+  --writers_waiting_;
+  writing_ = true;
+}
+
+void WriterFirstMutex::unlock() {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    writing_ = false;
+  }
+  cv_.notify_all();
+}
+
+void WriterFirstMutex::lock_shared() {
+  std::unique_lock<std::mutex> g(mu_);
+  cv_.wait(g, [&] { return !writing_ && writers_waiting_ == 0; });
+  ++readers_;
+}
+
+void WriterFirstMutex::unlock_shared() {
+  bool last;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    last = --readers_ == 0;
+  }
+  if (last) cv_.notify_all();
+}
+
+Result<std::unique_ptr<LiveSegment>> LiveSegment::open(const std::string& path, bool* busy) {
+  *busy = false;
+  // A missing snapshot is reported before a lock file is created beside it.
+  if (!file::exists(path)) return io_error(ENOENT);
+  auto lock = WriterLock::acquire(path, /*create=*/true, busy);
+  if (!lock.ok()) return lock.error();
+  // Holding the lock, no other writer can be using these names.
+  for (const std::string& temp : segment_temp_paths(path)) ULMORA_TRY(file::remove(temp));
+  auto loaded = Segment::load_for_writing(path);
+  if (!loaded.ok()) return loaded.error();
+  std::unique_ptr<LiveSegment> live(new LiveSegment());
+  live->path_ = path;
+  live->seg_ = std::move(loaded.value());
+  live->lock_.emplace(std::move(lock.value()));
+  return live;
+}
+
+LiveSegment::~LiveSegment() { close(); }
+
+void LiveSegment::close() {
+  std::unique_lock<WriterFirstMutex> guard(mu_);
+  if (seg_ && seg_->wal()) (void)seg_->wal()->flush();
+  seg_.reset();
+  lock_.reset();
+}
+
+// Called with the exclusive lock held.
+Status LiveSegment::writable() const {
+  if (!seg_) return closed_error();
+  if (seg_->unloaded()) return StoreError::MemoryCapExceeded("segment unloaded after memory cap exceeded");
+  if (!seg_->wal()) {
+    // A failed compaction could not reopen the log; try once more.
+    auto writer = WalWriter::open(wal_path_for(path_), WalSyncPolicy::from_env());
+    if (!writer.ok()) return writer.error();
+    seg_->attach_wal(std::move(writer.value()));
+  }
+  return Status::Ok();
+}
+
+Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
+  std::unique_lock<WriterFirstMutex> guard(mu_);
+  ULMORA_TRY(writable());
+  Segment& seg = *seg_;
+  const uint64_t dim = seg.hnsw().dim;
+  if (b.dim != dim) return StoreError::VectorLengthMismatch(dim, b.dim);
+  if (!b.ids.empty() && b.ids.size() != b.rows) {
+    return StoreError::InvalidPayload("got " + std::to_string(b.ids.size()) + " ids for " + std::to_string(b.rows) +
+                                      " vectors");
+  }
+  if (b.payloads && b.payloads->size() != b.rows) {
+    return StoreError::InvalidPayload("got " + std::to_string(b.payloads->size()) + " payloads for " +
+                                      std::to_string(b.rows) + " vectors");
+  }
+  if (b.rows > kMaxPoints - seg.hnsw().len()) return StoreError::InvalidPayload("too many points for one segment");
+  if (auto bad = find_non_finite(b.vectors, b.rows, dim)) {
+    return StoreError::InvalidPayload("non-finite value at row " + std::to_string(bad->first) + ", column " +
+                                      std::to_string(bad->second));
+  }
+  std::vector<uint64_t> ids(b.ids.begin(), b.ids.end());
+  if (ids.empty()) {
+    const uint64_t first = seg.next_id();
+    // The last id handed out must stay below 2^64 - 1 so next_id can pass it.
+    if (b.rows > UINT64_MAX - first) return StoreError::InvalidPayload("no ids left after " + std::to_string(first));
+    for (uint64_t i = 0; i < b.rows; ++i) ids.push_back(first + i);
+  }
+  if (auto dup = find_duplicate(ids)) return StoreError::InvalidPayload("duplicate id " + std::to_string(*dup));
+  for (uint64_t id : ids) {
+    if (seg.is_known(id)) return StoreError::PointExists(id);
+  }
+
+  std::vector<WalRecord> records(b.rows);
+  for (uint64_t i = 0; i < b.rows; ++i) {
+    records[i].kind = WalRecord::kInsert;
+    records[i].point_id = ids[i];
+    records[i].vector.assign(b.vectors + i * dim, b.vectors + (i + 1) * dim);
+    if (b.payloads) records[i].payload = std::move((*b.payloads)[i]);
+  }
+  Status logged = seg.wal()->append_batch(records);
+  if (!logged.ok()) {
+    // Hand the payloads back so the caller's batch is as it was.
+    for (uint64_t i = 0; b.payloads && i < b.rows; ++i) (*b.payloads)[i] = std::move(records[i].payload);
+    return logged.error();
+  }
+  const RowSource rows = [&](uint64_t i) {
+    return std::make_pair(records[i].point_id, std::span<const float>(records[i].vector));
+  };
+  ULMORA_TRY(insert_parallel(seg.hnsw(), b.rows, rows, b.threads, nullptr));
+  for (WalRecord& r : records) seg.finish_insert(r.point_id, r.vector, std::move(r.payload));
+  seg.check_memory_cap();
+  return ids;
+}
+
+Status LiveSegment::remove(std::span<const uint64_t> ids) {
+  std::unique_lock<WriterFirstMutex> guard(mu_);
+  ULMORA_TRY(writable());
+  Segment& seg = *seg_;
+  std::vector<WalRecord> records;
+  PointIdSet seen;
+  for (uint64_t id : ids) {
+    if (seg.deleted().count(id) != 0 || !seg.hnsw().contains(id) || !seen.insert(id).second) continue;
+    WalRecord r;
+    r.kind = WalRecord::kDelete;
+    r.point_id = id;
+    records.push_back(std::move(r));
+  }
+  ULMORA_TRY(seg.wal()->append_batch(records));
+  for (const WalRecord& r : records) ULMORA_TRY(seg.remove(r.point_id, /*live=*/false, /*allow_purge=*/false));
+  return Status::Ok();
+}
+
+Status LiveSegment::update_payload(uint64_t id, Payload payload) {
+  std::unique_lock<WriterFirstMutex> guard(mu_);
+  ULMORA_TRY(writable());
+  Segment& seg = *seg_;
+  if (seg.deleted().count(id) != 0 || !seg.hnsw().contains(id)) return StoreError::PointNotFound(id);
+  WalRecord r;
+  r.kind = WalRecord::kUpdatePayload;
+  r.point_id = id;
+  r.payload = std::move(payload);
+  ULMORA_TRY(seg.wal()->append_batch(std::span<const WalRecord>(&r, 1)));
+  return seg.update_payload(id, std::move(*r.payload), /*live=*/false);
+}
+
+Status LiveSegment::compact(uint64_t threads) {
+  std::unique_lock<WriterFirstMutex> guard(mu_);
+  if (!seg_) return closed_error();
+  return compact_segment(path_, seg_, threads);
+}
+
+}  // namespace ulmora

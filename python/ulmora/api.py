@@ -1,0 +1,291 @@
+"""The Python face of the ulmora native core: build, open, info.
+
+Arrays are checked and converted here (NumPy in, NumPy out); payload dicts
+are converted natively, which raises TypeError naming a bad key. Native work
+runs with the GIL released.
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+import sys
+from typing import Any, Callable, Iterable, Mapping, Sequence
+
+import numpy as np
+
+from . import _native
+
+SegmentLockedError = _native.SegmentLockedError
+
+_METRICS = {"cosine": 0, "dot": 1, "euclidean": 2}
+_U64_MAX = 2**64 - 1
+
+
+def _threads(threads: int | None) -> int:
+    if threads is None:
+        return os.cpu_count() or 1
+    threads = operator.index(threads)
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, got {threads}")
+    return threads
+
+
+def _path(path: str | os.PathLike) -> str:
+    path = os.fspath(path)
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    if not isinstance(path, str):
+        raise TypeError(f"path must be str or os.PathLike, not {type(path).__name__}")
+    return path
+
+
+def _matrix(values: Any, name: str) -> np.ndarray:
+    """A C-contiguous float32 copy/view of a 2-D numeric array-like."""
+    arr = np.asarray(values)
+    if arr.dtype.kind not in "fiu" or arr.dtype.kind == "b":
+        raise TypeError(f"{name} must hold numbers, got dtype {arr.dtype}")
+    if arr.ndim != 2:
+        raise ValueError(f"{name} must be a 2-D array, got shape {arr.shape}")
+    with np.errstate(over="ignore"):  # values beyond float32 become inf and are refused
+        arr = np.ascontiguousarray(arr, dtype=np.float32)
+    return arr
+
+
+def _vector(values: Any, name: str) -> np.ndarray:
+    arr = np.asarray(values)
+    if arr.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must hold numbers, got dtype {arr.dtype}")
+    if arr.ndim != 1:
+        raise ValueError(f"{name} must be a 1-D array, got shape {arr.shape}")
+    with np.errstate(over="ignore"):
+        arr = np.ascontiguousarray(arr, dtype=np.float32)
+    if not np.isfinite(arr).all():
+        bad = int(np.flatnonzero(~np.isfinite(arr))[0])
+        raise ValueError(f"{name} contains a non-finite value at index {bad}")
+    return arr
+
+
+def _id(value: Any) -> int:
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError(f"ids must be integers, got {type(value).__name__}") from None
+    if value < 0:
+        raise ValueError(f"ids must be non-negative, got {value}")
+    if value > _U64_MAX:
+        raise OverflowError(f"id {value} does not fit in 64 bits")
+    return value
+
+
+def _ids(ids: Any) -> np.ndarray:
+    """A 1-D C-contiguous uint64 array of non-negative integer ids."""
+    if isinstance(ids, (int, np.integer)) and not isinstance(ids, bool):
+        return np.array([_id(ids)], dtype=np.uint64)
+    arr = np.asarray(ids)
+    if arr.ndim != 1:
+        raise ValueError(f"ids must be a 1-D array, got shape {arr.shape}")
+    if arr.size == 0:
+        return np.zeros(0, dtype=np.uint64)
+    if arr.dtype == object:  # Python ints beyond int64/uint64, or mixed objects
+        return np.array([_id(v) for v in arr], dtype=np.uint64)
+    if arr.dtype.kind not in "iu":
+        raise TypeError(f"ids must be integers, got dtype {arr.dtype}")
+    if arr.dtype.kind == "i" and (arr < 0).any():
+        raise ValueError(f"ids must be non-negative, got {int(arr[arr < 0][0])}")
+    return np.ascontiguousarray(arr, dtype=np.uint64)
+
+
+def _k(k: Any) -> int:
+    k = operator.index(k)
+    if k < 0:
+        raise ValueError(f"k must be non-negative, got {k}")
+    return k
+
+
+def _ef(ef: Any) -> int:
+    if ef is None:
+        return 0  # the segment's stored default beam width
+    ef = operator.index(ef)
+    if ef < 1:
+        raise ValueError(f"ef must be at least 1, got {ef}")
+    return ef
+
+
+def _progress(progress: Any, total: int):
+    """(callback(done, total) or None, tqdm bar or None)."""
+    if progress is None:
+        progress = sys.stderr is not None and sys.stderr.isatty()
+    if callable(progress):
+        return progress, None
+    if not progress:
+        return None, None
+    from tqdm import tqdm
+
+    bar = tqdm(total=total, unit="pt", unit_scale=True, desc="build", file=sys.stderr, smoothing=0.1)
+
+    def update(done: int, _total: int) -> None:
+        if done > bar.n:
+            bar.update(done - bar.n)
+
+    return update, bar
+
+
+def build(path: str | os.PathLike, vectors: Any, *, ids: Any = None,
+          payloads: Sequence[Mapping[str, Any] | None] | None = None, metric: str = "cosine", m: int = 16,
+          ef_construction: int = 200, threads: int | None = None,
+          progress: bool | Callable[[int, int], Any] | None = None) -> dict:
+    """Build a segment snapshot at `path` from an (n, dim) array.
+
+    Points are inserted concurrently by `threads` native threads (default:
+    all CPUs) with the GIL released, then written atomically as a version-3
+    snapshot with checksum (a log left beside `path` by an earlier segment is
+    removed). `ids` default to 0..n-1; `payloads` is None or n dicts/None.
+    `progress`: None shows a tqdm bar when stderr is a terminal, True/False
+    force it, a callable gets (done, total). Ctrl-C stops the build and
+    leaves no file. Returns a summary dict.
+    """
+    path = _path(path)
+    if not isinstance(metric, str) or metric.lower() not in _METRICS:
+        raise ValueError(f"metric must be one of cosine, dot, euclidean; got {metric!r}")
+    vectors = _matrix(vectors, "vectors")
+    id_array = None if ids is None else _ids(ids)
+    if id_array is not None and len(id_array) != len(vectors):
+        raise ValueError(f"got {len(id_array)} ids for {len(vectors)} vectors")
+    if payloads is not None and not isinstance(payloads, (list, tuple)):
+        payloads = list(payloads)
+    m, ef_construction = operator.index(m), operator.index(ef_construction)
+    if not 2 <= m <= 4096:
+        raise ValueError(f"m must be between 2 and 4096, got {m}")
+    if ef_construction < 1:
+        raise ValueError(f"ef_construction must be at least 1, got {ef_construction}")
+    callback, bar = _progress(progress, len(vectors))
+    try:
+        points, insert_s, total_s, size = _native.build(
+            path, vectors, id_array, payloads, _METRICS[metric.lower()], m, ef_construction, _threads(threads),
+            callback)
+        if bar is not None:
+            bar.update(points - bar.n)
+    finally:
+        if bar is not None:
+            bar.close()
+    return {
+        "path": path,
+        "points": points,
+        "dim": int(vectors.shape[1]),
+        "metric": metric.lower(),
+        "seconds": total_s,
+        "insert_seconds": insert_s,
+        "points_per_second": points / insert_s if insert_s > 0 else float("inf"),
+        "bytes": size,
+    }
+
+
+def info(path: str | os.PathLike) -> dict:
+    """Describe a segment (snapshot plus replayed log) without locking it."""
+    return _native.info(_path(path))
+
+
+class Segment:
+    """A segment open for writing; see `ulmora.open`.
+
+    Every mutation is in the log (flushed when VECTORDB_WAL_FSYNC is on, the
+    default) before the call returns; a refused call writes nothing.
+    Searches see the segment's own writes. Methods may be called from
+    several threads; searches run side by side, mutations one at a time.
+    """
+
+    def __init__(self, path: str | os.PathLike):
+        self._seg = _native.open_segment(_path(path))
+
+    # ---- mutations
+    def insert(self, vectors: Any, ids: Any = None, payloads: Sequence[Mapping[str, Any] | None] | None = None,
+               *, threads: int | None = None) -> np.ndarray:
+        """Insert a batch; ids default to next_id onward. Returns the ids (uint64)."""
+        vectors = _matrix(vectors, "vectors")
+        id_array = None if ids is None else _ids(ids)
+        if payloads is not None and not isinstance(payloads, (list, tuple)):
+            payloads = list(payloads)
+        return self._seg.insert(vectors, id_array, payloads, _threads(threads))
+
+    def delete(self, ids: Any) -> None:
+        """Delete ids (an int or 1-D array-like); unknown ids are a no-op."""
+        self._seg.delete(_ids(ids))
+
+    def update_payload(self, id: int, payload: Mapping[str, Any]) -> None:
+        """Replace the payload of a live point (ValueError when it is not live)."""
+        self._seg.update_payload(_id(id), payload)
+
+    def compact(self, *, threads: int | None = None) -> None:
+        """Purge deleted points into a new snapshot and empty the log (crash-safe)."""
+        self._seg.compact(_threads(threads))
+
+    def close(self) -> None:
+        """Release memory and the writer lock; later calls raise ValueError."""
+        self._seg.close()
+
+    # ---- searches
+    def search(self, query: Any, k: int = 10, ef: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """Best k points: (ids uint64[<=k], raw scores float32[<=k])."""
+        return self._seg.search(_vector(query, "query"), _k(k), _ef(ef))
+
+    def search_batch(self, queries: Any, k: int = 10, ef: int | None = None,
+                     threads: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """(ids uint64[n, k], scores float32[n, k]); short rows padded with 2**64-1 and NaN."""
+        queries = _matrix(queries, "queries")
+        if not np.isfinite(queries).all():
+            bad = int(np.flatnonzero(~np.isfinite(queries.ravel()))[0])
+            raise ValueError(f"queries contains a non-finite value at flat index {bad}")
+        return self._seg.search_batch(queries, _k(k), _ef(ef), 1 if threads is None else _threads(threads))
+
+    # ---- inspection
+    def get(self, id: int) -> tuple[np.ndarray, dict | None] | None:
+        """(stored vector, payload or None) of a live point, or None."""
+        return self._seg.get(_id(id))
+
+    def ids(self) -> np.ndarray:
+        """The live ids (uint64), in graph order."""
+        return self._seg.ids()
+
+    def info(self) -> dict:
+        """The same dict as ulmora.info, for the open segment."""
+        return self._seg.info()
+
+    def __len__(self) -> int:
+        return self._seg.meta()[3]
+
+    @property
+    def dim(self) -> int:
+        return self._seg.meta()[0]
+
+    @property
+    def metric(self) -> str:
+        return self._seg.meta()[1]
+
+    @property
+    def next_id(self) -> int:
+        return self._seg.meta()[2]
+
+    @property
+    def path(self) -> str:
+        return self._seg.path()
+
+    def __enter__(self) -> "Segment":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        try:
+            return f"<ulmora.Segment {self.path!r} dim={self.dim} live={len(self)}>"
+        except ValueError:
+            return "<ulmora.Segment (closed)>"
+
+
+def open(path: str | os.PathLike) -> Segment:  # noqa: A001 - the package's verb
+    """Open a segment for writing: load, replay its log, take the writer lock.
+
+    A second writer on the same segment gets SegmentLockedError.
+    """
+    return Segment(path)
