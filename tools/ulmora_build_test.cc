@@ -153,7 +153,7 @@ TEST(UlmoraBuildEndToEnd, SnapshotLoadsAndSearches) {
   auto seg = Segment::load(output);
   ASSERT_TRUE(seg.ok()) << seg.error().message();
   EXPECT_EQ((*seg)->hnsw().len(), rows);
-  EXPECT_EQ((*seg)->hnsw().dim, dim);
+  EXPECT_EQ((*seg)->hnsw().dim(), dim);
   EXPECT_EQ((*seg)->next_id(), rows);
   EXPECT_FALSE(file::exists(output + ".tmp.write"));
   hnsw::SearchOptions opts;

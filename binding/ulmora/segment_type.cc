@@ -179,11 +179,11 @@ PyObject* seg_search(PyObject* self, PyObject* args) {
       const ulmora::Segment* seg = reader.segment();
       if (seg == nullptr) {
         closed = true;
-      } else if (q.size() != seg->hnsw().dim) {
-        s = ulmora::StoreError::VectorLengthMismatch(seg->hnsw().dim, q.size());
+      } else if (q.size() != seg->hnsw().dim()) {
+        s = ulmora::StoreError::VectorLengthMismatch(seg->hnsw().dim(), q.size());
       } else if (k > 0) {
         const auto& g = seg->hnsw();
-        const ulmoradb::Limits lim = ulmoradb::effective_limits(k, ef == 0 ? g.ef_search : ef, g.len());
+        const ulmoradb::Limits lim = ulmoradb::effective_limits(k, ef == 0 ? g.ef_search() : ef, g.len());
         s = g.search(q, lim.k, options_for(lim.ef), results);
       }
     }
@@ -235,11 +235,11 @@ PyObject* seg_search_batch(PyObject* self, PyObject* args) {
       const ulmora::Segment* seg = reader.segment();
       if (seg == nullptr) {
         closed = true;
-      } else if (dim != seg->hnsw().dim) {
-        s = ulmora::StoreError::VectorLengthMismatch(seg->hnsw().dim, dim);
+      } else if (dim != seg->hnsw().dim()) {
+        s = ulmora::StoreError::VectorLengthMismatch(seg->hnsw().dim(), dim);
       } else if (rows > 0 && k > 0) {
         const auto& g = seg->hnsw();
-        const ulmoradb::Limits lim = ulmoradb::effective_limits(k, ef == 0 ? g.ef_search : ef, g.len());
+        const ulmoradb::Limits lim = ulmoradb::effective_limits(k, ef == 0 ? g.ef_search() : ef, g.len());
         const SearchOptions opts = options_for(lim.ef);
         const ulmoradb::BatchJob job{copy.data(), rows, dim, static_cast<size_t>(k), static_cast<uint64_t*>(ids_data),
                                      static_cast<float*>(scores_data)};
@@ -302,8 +302,8 @@ PyObject* seg_meta(PyObject* self, PyObject*) {
         const auto& g = seg->hnsw();
         uint64_t dead = 0;
         for (uint64_t i = 0; i < g.len(); ++i) dead += g.live_vector(i) == nullptr || seg->deleted().count(g.point_id(i));
-        dim = g.dim;
-        metric = g.metric;
+        dim = g.dim();
+        metric = g.metric();
         next_id = seg->next_id();
         count = g.len() - dead;
       }
@@ -342,7 +342,7 @@ PyObject* seg_get(PyObject* self, PyObject* arg) {
         auto at = g.index_of(id);
         if (at && g.live_vector(*at) != nullptr && !seg->deleted().count(id)) {
           found = true;
-          vector.assign(g.vector(*at), g.vector(*at) + g.dim);
+          vector.assign(g.vector(*at), g.vector(*at) + g.dim());
           if (auto it = seg->payloads().find(id); it != seg->payloads().end()) payload = it->second;
         }
       }

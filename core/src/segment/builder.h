@@ -21,7 +21,7 @@
 #include "base/error.h"
 #include "format/payload.h"
 #include "format/snapshot.h"
-#include "vector/hnsw/core.h"
+#include "vector/hnsw/index.h"
 
 namespace ulmora {
 

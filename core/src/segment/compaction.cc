@@ -54,17 +54,17 @@ Result<std::unique_ptr<Segment>> purged_copy(const Segment& seg, uint64_t thread
   for (uint64_t i = 0; i < n; ++i) {
     if (old.live_vector(i) != nullptr && seg.deleted().count(old.point_id(i)) == 0) nodes.push_back(i);
   }
-  std::unique_ptr<Segment> fresh = Segment::create(old.metric, old.m, old.ef_construction, old.dim);
+  std::unique_ptr<Segment> fresh = Segment::create(old.metric(), old.m(), old.ef_construction(), old.dim());
   auto row = [&](uint64_t j) {
     const uint64_t i = nodes[j];
-    return std::make_pair(old.point_id(i), std::span<const float>(old.vector(i), old.dim));
+    return std::make_pair(old.point_id(i), std::span<const float>(old.vector(i), old.dim()));
   };
   ULMORA_TRY(insert_parallel(fresh->hnsw(), nodes.size(), row, threads, nullptr));
   for (uint64_t i : nodes) {
     const uint64_t id = old.point_id(i);
     std::optional<Payload> payload;
     if (auto it = seg.payloads().find(id); it != seg.payloads().end()) payload = it->second;
-    fresh->finish_insert(id, std::span<const float>(old.vector(i), old.dim), std::move(payload));
+    fresh->finish_insert(id, std::span<const float>(old.vector(i), old.dim()), std::move(payload));
   }
   fresh->raise_next_id(seg.next_id());
   return fresh;

@@ -32,11 +32,11 @@ Result<size_t> read_at(file::File& f, uint64_t offset, uint8_t* out) {
 SegmentInfo describe(const Segment& seg) {
   SegmentInfo info;
   const hnsw::HnswIndex& g = seg.hnsw();
-  info.metric = g.metric;
-  info.dim = g.dim;
+  info.metric = g.metric();
+  info.dim = g.dim();
   info.next_id = seg.next_id();
-  info.m = g.m;
-  info.ef_construction = g.ef_construction;
+  info.m = g.m();
+  info.ef_construction = g.ef_construction();
   const HnswSnapshot snap = hnsw::export_snapshot(g);
   info.points = snap.vectors.size();
   for (uint64_t i = 0; i < g.len(); ++i) {

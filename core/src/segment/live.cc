@@ -85,7 +85,7 @@ Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
   std::unique_lock<WriterFirstMutex> guard(mu_);
   ULMORA_TRY(writable());
   Segment& seg = *seg_;
-  const uint64_t dim = seg.hnsw().dim;
+  const uint64_t dim = seg.hnsw().dim();
   if (b.dim != dim) return StoreError::VectorLengthMismatch(dim, b.dim);
   if (!b.ids.empty() && b.ids.size() != b.rows) {
     return StoreError::InvalidPayload("got " + std::to_string(b.ids.size()) + " ids for " + std::to_string(b.rows) +

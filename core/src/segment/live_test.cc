@@ -37,7 +37,7 @@ State state_of(const Segment& seg) {
     if (g.live_vector(i) == nullptr || seg.deleted().count(id) != 0) continue;
     std::optional<Payload> p;
     if (auto it = seg.payloads().find(id); it != seg.payloads().end()) p = it->second;
-    s.points[id] = {std::vector<float>(g.vector(i), g.vector(i) + g.dim), p};
+    s.points[id] = {std::vector<float>(g.vector(i), g.vector(i) + g.dim()), p};
   }
   s.next_id = seg.next_id();
   return s;

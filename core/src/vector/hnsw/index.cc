@@ -28,6 +28,8 @@ NodeState HnswIndex::state(uint64_t i) const { return graph_->state(i); }
 uint64_t HnswIndex::point_id(uint64_t i) const { return graph_->point_id(i); }
 const float* HnswIndex::vector(uint64_t i) const { return i < graph_->published_len() ? graph_->vector(i) : nullptr; }
 
+const float* HnswIndex::live_vector(uint64_t i) const { return graph_->live_vector(i); }
+
 Status HnswIndex::insert(uint64_t point_id, std::span<const float> vector) {
   if (graph_->frozen) return StoreError::SearchFailed("the index is read-only");
   return graph_->insert(point_id, vector);

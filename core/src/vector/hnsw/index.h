@@ -52,6 +52,8 @@ class HnswIndex {
   uint64_t point_id(uint64_t i) const;
   // The stored (prepared) vector of node i, or nullptr when i >= len().
   const float* vector(uint64_t i) const;
+  // As vector(i), but nullptr also when node i is deleted.
+  const float* live_vector(uint64_t i) const;
 
   // ---- Mutations ----
   // Concurrent with searches and other inserts. A known id is left as it is
