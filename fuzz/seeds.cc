@@ -1,6 +1,7 @@
 #include "seeds.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 
@@ -28,10 +29,17 @@ Payload every_kind_payload(uint64_t id) {
 
 Input bytes_of(const char* magic, size_t n) { return Input(magic, magic + n); }
 
+// Appends by resizing (GCC 12 misreports inserts into a growing vector).
+void append(Input& out, const uint8_t* data, size_t n) {
+  const size_t at = out.size();
+  out.resize(at + n);
+  if (n) std::memcpy(out.data() + at, data, n);
+}
+
 void append_u32(Input& out, uint32_t v) {
   uint8_t b[4];
   store_le(b, v);
-  out.insert(out.end(), b, b + 4);
+  append(out, b, 4);
 }
 
 std::vector<Input> snapshot_seeds() {
@@ -71,8 +79,8 @@ std::vector<uint8_t> record_body(const WalRecord& r) {
 }
 
 Input with_control(uint8_t control, const Input& log) {
-  Input in{control};
-  in.insert(in.end(), log.begin(), log.end());
+  Input in(1, control);
+  append(in, log.data(), log.size());
   return in;
 }
 
@@ -306,7 +314,7 @@ Input frame_log(const std::vector<std::vector<uint8_t>>& bodies) {
   append_u32(out, kWalVersion);
   for (const auto& body : bodies) {
     append_u32(out, static_cast<uint32_t>(body.size()));
-    out.insert(out.end(), body.begin(), body.end());
+    append(out, body.data(), body.size());
     append_u32(out, adler32(body.data(), body.size()));
   }
   return out;
