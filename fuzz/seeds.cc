@@ -84,6 +84,43 @@ Input with_control(uint8_t control, const Input& log) {
   return in;
 }
 
+// Logs replayed into graphs with unusual settings, carried in the input.
+void own_snapshot_seeds(std::vector<Input>& out) {
+  for (unsigned variant = 0; variant < 4; ++variant) {
+    SegmentSnapshot seg = sample_segment(5 + variant, 2, static_cast<Metric>(variant % 3), 40 + variant);
+    HnswSnapshot& h = seg.hnsw;
+    switch (variant) {
+      case 0: h.m = 0; h.m0 = 0; h.m0_cap = 0; break;
+      case 1: h.m = 1; h.ef_construction = 0; h.level_cap = 0; break;
+      case 2: h.vectors.data[0] = std::numeric_limits<float>::quiet_NaN(); h.m0_cap = 1; break;
+      default: h.level_scale = -1; h.max_level = 9; h.entry_point = 12345; break;
+    }
+    const Input snap = encode_snapshot_file(seg, {SnapshotForm::kVersion2, false, 0});
+    std::vector<std::vector<uint8_t>> bodies;
+    WalRecord r;
+    for (uint64_t i = 0; i < 6; ++i) {
+      r.kind = WalRecord::kInsert;
+      r.point_id = 500 + i;
+      r.vector = {float(i), -float(i)};
+      r.payload = i % 2 ? std::optional<Payload>(every_kind_payload(i)) : std::nullopt;
+      bodies.push_back(record_body(r));
+    }
+    r.kind = WalRecord::kDelete;
+    r.vector.clear();
+    r.payload.reset();
+    for (uint64_t id : {uint64_t{1}, uint64_t{4}, uint64_t{501}}) {
+      r.point_id = id;
+      bodies.push_back(record_body(r));
+    }
+    Input in{static_cast<uint8_t>(kWalOwnSnapshot | (variant % 2 ? kWalPurge : 0))};
+    append_u32(in, static_cast<uint32_t>(snap.size()));
+    append(in, snap.data(), snap.size());
+    const Input log = frame_log(bodies);
+    append(in, log.data(), log.size());
+    out.push_back(std::move(in));
+  }
+}
+
 std::vector<Input> wal_seeds() {
   std::vector<Input> out;
   for (unsigned variant = 0; variant < 4; ++variant) {
@@ -128,6 +165,7 @@ std::vector<Input> wal_seeds() {
   }
   out.push_back(Input{0, 'V', 'D', 'B', 'W', 2, 0, 0, 0});
   out.push_back(Input{kWalFullLoad, 'V', 'D', 'B'});
+  own_snapshot_seeds(out);
   return out;
 }
 

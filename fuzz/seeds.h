@@ -8,7 +8,11 @@
 //             fixed segment (fixed_segment), 2 rewrites every record's
 //             Adler-32 so mutated bodies reach decoding, 3 sets
 //             VECTORDB_PURGE_DELETIONS, 4 loads through Segment::load
-//             (snapshot file + log beside it) instead of replay_wal.
+//             (snapshot file + log beside it) instead of replay_wal, 5
+//             takes the snapshot from the input instead: a u32 length,
+//             that many snapshot file bytes, then the log (the segment's
+//             invariants are not checked then, as the snapshot may break
+//             them).
 //   value     a program for the value decoder: opcode bytes and their data.
 //   payload   one encoded payload (u64 count, then key/value pairs).
 #pragma once
@@ -43,6 +47,7 @@ inline constexpr uint8_t kWalSegmentMask = 0x03;
 inline constexpr uint8_t kWalRepairChecksums = 0x04;
 inline constexpr uint8_t kWalPurge = 0x08;
 inline constexpr uint8_t kWalFullLoad = 0x10;
+inline constexpr uint8_t kWalOwnSnapshot = 0x20;
 
 // The segment a wal input replays into, by variant 0..3: a Euclidean graph
 // of 12 points (dim 4) with payloads and deleted points; a Cosine graph of

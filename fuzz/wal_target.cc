@@ -7,9 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
+#include <span>
 #include <string>
 
 #include "base/adler32.h"
@@ -90,6 +93,22 @@ void check_invariants(const Segment& seg) {
   FUZZ_CHECK(indexed == scalars);
 }
 
+// The segment of an input that carries its own snapshot file; null when
+// that file does not load.
+std::unique_ptr<Segment> own_segment(const uint8_t*& data, size_t& size) {
+  if (size < 4) return nullptr;
+  const size_t len = std::min<size_t>(load_le<uint32_t>(data), size - 4);
+  std::span<const uint8_t> file(data + 4, len);
+  data += 4 + len;
+  size -= 4 + len;
+  auto body = snapshot_body(file);
+  if (!body.ok()) return nullptr;
+  auto decoded = decode_snapshot_body(body.value());
+  if (!decoded.ok()) return nullptr;
+  auto built = Segment::from_snapshot(std::move(decoded.value()));
+  return built.ok() ? std::move(built.value()) : nullptr;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -100,8 +119,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
+  const uint64_t seed = fuzz::digest(data, size);
   const uint8_t control = data[0];
-  std::vector<uint8_t> log(data + 1, data + size);
+  ++data;
+  --size;
+  std::unique_ptr<Segment> own;
+  if (control & fuzz::kWalOwnSnapshot) {
+    own = own_segment(data, size);
+    if (!own) return 0;
+  }
+  std::vector<uint8_t> log(data, data + size);
   if (control & fuzz::kWalRepairChecksums) repair_checksums(log);
   if (control & fuzz::kWalPurge) {
     setenv("VECTORDB_PURGE_DELETIONS", "1", 1);
@@ -115,6 +142,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   write_file(p.wal, log.data(), log.size());
 
   std::unique_ptr<Segment> segment;
+  if (own) {
+    segment = std::move(own);
+    auto replayed = replay_wal(p.wal, *segment);
+    if (!replayed.ok()) return 0;
+    fuzz::exercise_search(segment->hnsw(), seed);
+    return 0;
+  }
   if (control & fuzz::kWalFullLoad) {
     const std::vector<uint8_t> snap = encode_snapshot_file(base, {SnapshotForm::kVersion3, true, 0});
     write_file(p.snapshot, snap.data(), snap.size());
@@ -131,6 +165,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(replayed->intact_end <= replayed->file_len);
   }
   check_invariants(*segment);
-  fuzz::exercise_search(segment->hnsw(), fuzz::digest(data, size));
+  fuzz::exercise_search(segment->hnsw(), seed);
   return 0;
 }
