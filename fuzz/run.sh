@@ -11,7 +11,8 @@
 #   FUZZ_RUNS=N      stop after N executions (the smoke run)
 #   FUZZ_CORPUS=DIR  use DIR as the corpus (created when missing)
 #   FUZZ_BUILD=DIR   the clang build directory (default build/fuzz)
-# Exit status: 0 without findings, 1 with findings, 2 on usage errors.
+# Exit status: 0 without findings, 1 with findings, 2 on usage or build
+# errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,10 +30,17 @@ case $target in
 esac
 
 build=${FUZZ_BUILD:-build/fuzz}
+quiet() {  # runs a command, showing its output only when it fails
+  local out
+  if ! out=$("$@" 2>&1); then
+    echo "$out" >&2
+    exit 2
+  fi
+}
 if [ ! -f "$build/build.ninja" ]; then
-  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULMORA_FUZZ=ON >/dev/null
+  quiet env CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULMORA_FUZZ=ON
 fi
-cmake --build "$build" -j 2 --target "fuzz_$target" ulmora_fuzz_seeds >/dev/null
+quiet cmake --build "$build" -j 2 --target "fuzz_$target" ulmora_fuzz_seeds
 
 "$build/fuzz/ulmora_fuzz_seeds" "$build/seeds" "$target" >/dev/null
 corpus=${FUZZ_CORPUS:-$build/corpus/$target}
