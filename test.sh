@@ -32,10 +32,10 @@ if ! command -v clang++ >/dev/null; then
   echo "clang++ not found; .ci/run installs clang and its libFuzzer runtime" >&2
   exit 1
 fi
-for spec in snapshot:40000 wal:4000 value:200000 payload:200000; do
-  target=${spec%%:*}
+for entry in snapshot:40000 wal:4000 value:200000 payload:200000; do
+  target=${entry%%:*}
   rm -rf "build/fuzz/smoke/$target"
-  FUZZ_RUNS=${spec#*:} FUZZ_CORPUS="build/fuzz/smoke/$target" fuzz/run.sh "$target" 40
+  FUZZ_RUNS=${entry#*:} FUZZ_CORPUS="build/fuzz/smoke/$target" fuzz/run.sh "$target" 40
 done
 
 echo "== Python tests"
