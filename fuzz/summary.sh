@@ -2,7 +2,7 @@
 # Sums up the runs logged in build/fuzz/logs (or FUZZ_BUILD/logs): per
 # target the executions of all runs (a run stopped early counts up to its
 # last status line), the edges, features and corpus in use (inputs/size) of
-# its latest run, the corpus on disk and the finding files, as a Markdown
+# the run that reached the most edges, the corpus on disk and the finding files, as a Markdown
 # table.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,9 +18,12 @@ for target in snapshot wal value payload; do
     [ -z "$n" ] && n=$(sed -n 's/^#\([0-9]*\).*/\1/p' <<<"$last")
     [ -z "$n" ] && continue
     runs=$((runs + 1)) execs=$((execs + n))
-    c=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last"); [ -n "$c" ] && cov=$c
-    f=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$last"); [ -n "$f" ] && ft=$f
-    l=$(sed -n 's/.* corp: \([0-9]*\/[0-9]*[a-zA-Z]*\).*/\1/p' <<<"$last"); [ -n "$l" ] && live=$l
+    c=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last")
+    if [ -n "$c" ] && { [ "$cov" = - ] || [ "$c" -gt "$cov" ]; }; then
+      cov=$c
+      ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$last")
+      live=$(sed -n 's/.* corp: \([0-9]*\/[0-9]*[a-zA-Z]*\).*/\1/p' <<<"$last")
+    fi
   done
   corpus=$build/corpus/$target
   files=$(find "$corpus" -type f 2>/dev/null | wc -l)
