@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: the C++ tests (plain, then under AddressSanitizer
 # with UndefinedBehaviorSanitizer, then the concurrency tests under
-# ThreadSanitizer), then builds and installs the module and runs pytest.
+# ThreadSanitizer; each C++ run also replays the fuzz seeds and
+# fuzz/regressions), a short run of every fuzz target (clang's libFuzzer),
+# then builds and installs the module and runs pytest.
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -24,6 +26,17 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== C++ concurrency tests (thread sanitizer)"
 cxx_suite test-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULMORA_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/test-tsan --output-on-failure -j "$jobs" -R 'Concurren'
+
+echo "== Fuzz smoke (libFuzzer, bounded executions per target)"
+if ! command -v clang++ >/dev/null; then
+  echo "clang++ not found; .ci/run installs clang and its libFuzzer runtime" >&2
+  exit 1
+fi
+for entry in snapshot:40000 wal:4000 value:200000 payload:200000; do
+  target=${entry%%:*}
+  rm -rf "build/fuzz/smoke/$target"
+  FUZZ_RUNS=${entry#*:} FUZZ_CORPUS="build/fuzz/smoke/$target" fuzz/run.sh "$target" 40
+done
 
 echo "== Python tests"
 python3 -m pip install --quiet --no-build-isolation . 

@@ -1,7 +1,10 @@
 #include "format/payload.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstring>
+#include <random>
 
 namespace ulmora {
 
@@ -27,7 +30,19 @@ inline uint64_t hash_float(double d) {
   return bits;
 }
 
-inline uint64_t hash_bytes(const std::string& s) { return std::hash<std::string>{}(s); }
+// Eight bytes at a time through the mix, from the process seed.
+inline uint64_t hash_bytes(const std::string& s) {
+  uint64_t h = hash_seed() ^ s.size();
+  size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    h = mix(h ^ w);
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, s.data() + i, s.size() - i);
+  return mix(h ^ tail);
+}
 
 template <class T, class Eq>
 bool list_eq(const std::vector<T>& a, const std::vector<T>& b, Eq eq) {
@@ -72,8 +87,28 @@ bool operator==(const PayloadValue& a, const PayloadValue& b) {
   }
 }
 
+uint64_t hash_seed() {
+  static const uint64_t seed = [] {
+    uint64_t s = 0x9E3779B97F4A7C15ull;
+    try {
+      std::random_device rd;
+      s ^= (uint64_t{rd()} << 32) ^ rd();
+    } catch (...) {
+      // No entropy device: the clock and an address still differ per run.
+      s ^= static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+      s ^= reinterpret_cast<uintptr_t>(&s);
+    }
+    return s;
+  }();
+  return seed;
+}
+
+size_t PointIdHash::operator()(uint64_t id) const { return mix(id ^ hash_seed()); }
+
+size_t TextHash::operator()(const std::string& s) const { return hash_bytes(s); }
+
 size_t PayloadValueHash::operator()(const PayloadValue& value) const {
-  const uint64_t h = value.v.index();
+  const uint64_t h = value.v.index() ^ hash_seed();
   switch (value.kind()) {
     case PayloadValue::kInt: return combine(h, static_cast<uint64_t>(std::get<int64_t>(value.v)));
     case PayloadValue::kFloat: return combine(h, hash_float(std::get<double>(value.v)));

@@ -31,16 +31,28 @@ struct PayloadValue {
   friend bool operator==(const PayloadValue& a, const PayloadValue& b);
 };
 
+// The hashes of the store's unordered keys (point ids, payload keys and
+// values) start from a seed drawn once per process: with a fixed hash a
+// file could choose keys that all share one bucket and make its own load
+// quadratic (a 1 MB set of such ids took over a minute).
+uint64_t hash_seed();
+
 // Agrees with operator== (NaN hashes alike, +0.0 and -0.0 hash alike).
 struct PayloadValueHash {
   size_t operator()(const PayloadValue& v) const;
 };
+struct PointIdHash {
+  size_t operator()(uint64_t id) const;
+};
+struct TextHash {
+  size_t operator()(const std::string& s) const;
+};
 
 using Payload = std::map<std::string, PayloadValue>;
-using PayloadMap = std::unordered_map<uint64_t, Payload>;
-using PointIdSet = std::unordered_set<uint64_t>;
+using PayloadMap = std::unordered_map<uint64_t, Payload, PointIdHash>;
+using PointIdSet = std::unordered_set<uint64_t, PointIdHash>;
 using PayloadIndex =
-    std::unordered_map<std::string, std::unordered_map<PayloadValue, PointIdSet, PayloadValueHash>>;
+    std::unordered_map<std::string, std::unordered_map<PayloadValue, PointIdSet, PayloadValueHash>, TextHash>;
 
 // Encoding (maps: u64 count then key/value pairs; last repeated key wins).
 bool decode_payload_value(Decoder& d, PayloadValue& out);

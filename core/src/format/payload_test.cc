@@ -1,6 +1,8 @@
 #include "format/payload.h"
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 #include <limits>
 #include <random>
 
@@ -249,6 +251,30 @@ TEST(PayloadIndex, RandomMutationsKeepInvariants) {
 }
 
 // ---- Filter keys ----
+
+// Keys a file could choose to share one bucket under an unseeded hash
+// (multiples of the bucket count, and of its hash for values) spread out.
+TEST(PayloadIndex, CraftedKeysDoNotShareBuckets) {
+  PointIdSet ids;
+  ids.reserve(4096);
+  const uint64_t buckets = ids.bucket_count();
+  for (uint64_t i = 1; i <= 4096; ++i) ids.insert(i * buckets);
+  PayloadIndex::mapped_type by_value;
+  by_value.reserve(4096);
+  const uint64_t value_buckets = by_value.bucket_count();
+  for (int64_t i = 1; i <= 4096; ++i) by_value[V(int64_t(i * value_buckets))].insert(1);
+  PayloadIndex by_key;
+  by_key.reserve(4096);
+  for (int i = 0; i < 4096; ++i) by_key[std::string(64, 'k') + std::to_string(i)];
+  auto largest = [](const auto& c) {
+    size_t most = 0;
+    for (size_t b = 0; b < c.bucket_count(); ++b) most = std::max(most, c.bucket_size(b));
+    return most;
+  };
+  EXPECT_LT(largest(ids), 16u);
+  EXPECT_LT(largest(by_value), 16u);
+  EXPECT_LT(largest(by_key), 16u);
+}
 
 TEST(FilterKeys, OrderAllowListAndCap) {
   const std::set<std::string> allow{"a", "c"};
