@@ -21,7 +21,7 @@ uint64_t next(uint64_t& s) {
 
 // Queries are finite, as the binding accepts only finite values.
 std::vector<std::vector<float>> make_queries(const hnsw::HnswIndex& index, uint64_t& rng) {
-  const uint64_t dim = index.dim;
+  const uint64_t dim = index.dim();
   std::vector<std::vector<float>> queries;
   queries.emplace_back(dim, 0.0f);
   std::vector<float> random(dim);
@@ -58,9 +58,9 @@ uint64_t digest(const uint8_t* data, size_t size) {
 }
 
 void exercise_search(const hnsw::HnswIndex& index, uint64_t seed) {
-  if (index.len() * index.dim > kMaxSearchWork || index.dim > kMaxSearchWork) return;
+  if (index.len() * index.dim() > kMaxSearchWork || index.dim() > kMaxSearchWork) return;
   uint64_t rng = seed;
-  const bool sq8 = !index.sq8_codes.empty();
+  const bool sq8 = index.quantized();
   std::vector<hnsw::ScoredNode> out;
   for (const auto& q : make_queries(index, rng)) {
     const uint64_t r = next(rng);

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "vector/hnsw/core.h"
+#include "vector/hnsw/index.h"
 
 namespace ulmora::fuzz {
 

@@ -10,7 +10,7 @@
 #include "exercise.h"
 #include "format/snapshot.h"
 #include "segment/segment.h"
-#include "vector/hnsw/core.h"
+#include "vector/hnsw/index.h"
 
 namespace {
 

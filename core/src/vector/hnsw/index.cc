@@ -38,6 +38,7 @@ void HnswIndex::mark_deleted(uint64_t point_id) { graph_->mark_deleted(point_id)
 void HnswIndex::quantize_sq8() { graph_->quantize_sq8(); }
 void HnswIndex::freeze() { graph_->frozen = true; }
 bool HnswIndex::frozen() const { return graph_->frozen; }
+bool HnswIndex::quantized() const { return !graph_->sq8_codes.empty(); }
 
 Status HnswIndex::search(std::span<const float> query, size_t k, const SearchOptions& options,
                          std::vector<ScoredNode>& out) const {

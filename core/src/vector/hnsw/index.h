@@ -68,6 +68,8 @@ class HnswIndex {
   // insert() is refused. mark_deleted() must not be called afterwards.
   void freeze();
   bool frozen() const;
+  // Whether quantize_sq8() has built codes.
+  bool quantized() const;
 
   // ---- Search ----
   // Best k points (node field = point id), ascending key, ties by point id.
