@@ -23,6 +23,9 @@ Usage:
   python bench/peers.py --all
   python bench/peers.py --sets hard --libs ulmoradb,hnswlib --n 5000 --queries 200
   python bench/peers.py --report-only          # tables and plots from bench/results/peers.json
+  python bench/peers.py --report-only --from bench/out/peers/record.partial.json --publish
+The record so far is saved after every data set (bench/out/peers/record.partial.json), so an
+interrupted run can still be reported.
 """
 
 from __future__ import annotations
@@ -54,10 +57,10 @@ RESULTS_MD = benchlib.BENCH_DIR / "RESULTS.md"
 
 # key -> (data set, metric, title)
 SETS = {
-    "fashion": ("fashion", "euclidean", "Fashion-MNIST 60,000 x 784, Euclidean"),
-    "clustered": ("clustered200k", "euclidean", "clustered 200,000 x 128, Euclidean"),
     "hard": ("hard", "euclidean", "hard 50,000 x 128, Euclidean"),
     "hard-cosine": ("hard", "cosine", "hard 50,000 x 128, Cosine"),
+    "fashion": ("fashion", "euclidean", "Fashion-MNIST 60,000 x 784, Euclidean"),
+    "clustered": ("clustered200k", "euclidean", "clustered 200,000 x 128, Euclidean"),
 }
 IMPORT_NAME = {"ulmoradb": None, "hnswlib": "hnswlib", "faiss": "faiss", "usearch": "usearch.index",
                "voyager": "voyager"}
@@ -230,10 +233,13 @@ def main(argv=None):
     ap.add_argument("--rebuild", action="store_true", help="build the graphs again (default: reuse)")
     ap.add_argument("--publish", action="store_true", help="write the record even for a partial run")
     ap.add_argument("--report-only", action="store_true", help="regenerate tables and plots from the record")
+    ap.add_argument("--from", dest="source", type=Path, default=RESULTS_DIR / "peers.json",
+                    help="record read by --report-only")
     args = ap.parse_args(argv)
 
     if args.report_only:
-        return publish(json.loads((RESULTS_DIR / "peers.json").read_text()), True)
+        record = json.loads(args.source.read_text())
+        return publish(record, args.source == RESULTS_DIR / "peers.json" or args.publish)
     benchlib.import_ulmoradb()  # fails early, and fixes PYTHONPATH for the children
     sets = list(SETS) if args.all else args.sets.split(",")
     libs = set(peerlibs.LIBS if args.all else args.libs.split(","))
@@ -247,7 +253,8 @@ def main(argv=None):
     for key in sets:
         print(f"[peers] {key}", file=sys.stderr)
         record["sets"][key] = run_set(key, labels, args, built)
-    record["wall_s"] = time.perf_counter() - start
+        record["wall_s"] = time.perf_counter() - start
+        (WORK / "record.partial.json").write_text(json.dumps(record, indent=1))
     publish(record, args.all or args.publish)
 
 
