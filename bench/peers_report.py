@@ -108,7 +108,8 @@ def markdown(record: dict, plot_paths: list[str]) -> str:
            f"Full run: {record['wall_s'] / 60:.0f} min.{reduced}",
            f"- Every graph: M = {record['m']}, ef_construction = {record['ef_construction']}, built with "
            f"{record['build_threads']} threads. Queries: one call per ef with the whole query matrix, "
-           f"k = {record['k']}, 1 or 2 threads, best of {record['repeat']} passes; recall@10 against exact "
+           f"k = {record['k']}, 1 or 2 threads, best of {record['repeat']} passes in each of "
+           f"{record.get('rounds', 1)} round(s) over all settings; recall@10 against exact "
            "ground truth. ulmoradb uses the API defaults (patience 2, no scan cap) unless the setting "
            "says otherwise (patience 0: hnswlib's stopping rule); its SQ8 settings load with "
            "`quantize=True` (their load time includes building the codes; rerank 2: "
