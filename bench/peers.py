@@ -7,9 +7,10 @@ For every data set and setting (peerlibs.SETTINGS) it
 1. builds the graph in a fresh process, timing the insertion, and saves it
    (graphs are kept in bench/out/peers/ and reused; --rebuild builds anew);
 2. loads the saved graph in another fresh process (load time, resident
-   bytes per node) and answers the query matrix in one call per ef, with
-   one thread and with two (best of --repeat passes each), until recall@10
-   reaches 0.999 or the ef list ends;
+   bytes per node) that stays up and answers the query matrix in one call
+   per pass; at each ef the passes of all settings alternate (one thread
+   and two, best of --repeat passes each), until recall@10 reaches 0.999 or
+   the ef list ends;
 3. tabulates QPS at recall@10 0.95 and 0.99 (interpolated on each curve),
    the ratio of our best setting to the fastest peer, build and load time,
    memory and 1 -> 2 thread scaling, and plots the curves (peers_report.py).
@@ -77,11 +78,9 @@ def child_build(label: str, base_path: str, metric: str, out: str, threads: int)
     return {"build_s": secs, "points_per_s": base.shape[0] / secs, "how": how}
 
 
-def _timed(fn, repeat: int) -> float:
-    return benchlib.best_of(fn, repeat=repeat)
-
-
-def child_search(label: str, graph: str, meta: dict, efs: list[int], repeat: int) -> dict:
+def child_serve(label: str, graph: str, meta: dict) -> None:
+    """Loads one index, reports load time and memory, then answers commands
+    from stdin (one JSON line each) until stdin closes."""
     setting = peerlibs.BY_LABEL[label]
     if IMPORT_NAME[setting.lib]:
         importlib.import_module(IMPORT_NAME[setting.lib])
@@ -89,36 +88,62 @@ def child_search(label: str, graph: str, meta: dict, efs: list[int], repeat: int
         benchlib.import_ulmoradb()
     q = setting.prepare(np.load(meta["queries"]), meta["metric"])
     gt = np.load(meta["gt"])
-    n, dim = meta["n"], meta["dim"]
     benchlib.malloc_trim()
     before = benchlib.rss_bytes()
     t = time.perf_counter()
-    index = setting.load(graph, dim, n, meta["metric"])
+    index = setting.load(graph, meta["dim"], meta["n"], meta["metric"])
     load_s = time.perf_counter() - t
     benchlib.malloc_trim()
-    per_node = (benchlib.rss_bytes() - before) / n
-    points = []
-    for ef in efs:
-        ids = np.asarray(setting.search(index, q, K, ef, 1))
-        recall = datasets.recall_at_k(ids.astype(np.int64, copy=False), gt, K)
-        secs1 = _timed(lambda: setting.search(index, q, K, ef, 1), repeat)
-        secs2 = _timed(lambda: setting.search(index, q, K, ef, 2), repeat)
-        points.append({"ef": ef, "recall": recall, "qps1": q.shape[0] / secs1, "qps2": q.shape[0] / secs2})
-        print(f"    ef={ef}: recall {recall:.4f}, {q.shape[0] / secs1:,.0f} QPS (1 thread), "
-              f"{q.shape[0] / secs2:,.0f} (2 threads)", file=sys.stderr)
-        if recall >= STOP_RECALL or secs1 > PASS_LIMIT_S:
-            break
-    return {"load_s": load_s, "bytes_per_node": per_node, "points": points}
+    print(json.dumps({"load_s": load_s, "bytes_per_node": (benchlib.rss_bytes() - before) / meta["n"]}), flush=True)
+    for line in sys.stdin:
+        cmd = json.loads(line)
+        t = time.perf_counter()
+        ids = setting.search(index, q, K, cmd["ef"], cmd["threads"])
+        secs = time.perf_counter() - t
+        reply = {"secs": secs}
+        if cmd.get("recall"):
+            reply["recall"] = datasets.recall_at_k(np.asarray(ids).astype(np.int64, copy=False), gt, K)
+        print(json.dumps(reply), flush=True)
 
 
-def run_child(args: list[str], env_extra: dict | None = None) -> dict:
+def _child_env(extra: dict | None = None) -> dict:
     env = {k: v for k, v in os.environ.items() if not k.startswith("VECTORDB_")}
-    env.update(env_extra or {})
-    proc = subprocess.run([sys.executable, __file__, "--child", json.dumps(args)], env=env,
+    env.update(extra or {})
+    return env
+
+
+def run_child(args: list, env_extra: dict | None = None) -> dict:
+    proc = subprocess.run([sys.executable, __file__, "--child", json.dumps(args)], env=_child_env(env_extra),
                           stdout=subprocess.PIPE, text=True)
     if proc.returncode != 0:
         raise RuntimeError(f"child {args[0]} {args[1]} failed with status {proc.returncode}")
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+class Server:
+    """A child process holding one loaded index, asked one pass at a time."""
+
+    def __init__(self, label: str, graph: Path, meta: dict, env_extra: dict):
+        self.label = label
+        self.proc = subprocess.Popen([sys.executable, __file__, "--child", json.dumps(["serve", label, str(graph), meta])],
+                                     env=_child_env(env_extra), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.loaded = self._reply()
+
+    def _reply(self) -> dict:
+        for line in self.proc.stdout:
+            if line.startswith("{"):
+                return json.loads(line)
+        raise RuntimeError(f"{self.label}: search process ended with status {self.proc.wait()}")
+
+    def ask(self, ef: int, threads: int, recall: bool = False) -> dict:
+        self.proc.stdin.write(json.dumps({"ef": ef, "threads": threads, "recall": recall}) + "\n")
+        self.proc.stdin.flush()
+        return self._reply()
+
+    def close(self) -> None:
+        if self.proc.stdin:
+            self.proc.stdin.close()
+        self.proc.wait()
 
 
 def busy_cores(interval: float = 0.5) -> float:
@@ -174,14 +199,32 @@ def ensure_graph(setting, meta: dict, rebuild: bool, threads: int) -> tuple[Path
     return graph, json.loads(info_path.read_text())
 
 
-def merge_runs(a: dict, b: dict) -> dict:
-    """Best of two search runs of one setting, point by point (same ef)."""
-    by_ef = {p["ef"]: dict(p) for p in a["points"]}
-    for p in b["points"]:
-        q = by_ef.setdefault(p["ef"], dict(p))
-        q["qps1"], q["qps2"] = max(q["qps1"], p["qps1"]), max(q["qps2"], p["qps2"])
-    return {"load_s": min(a["load_s"], b["load_s"]), "bytes_per_node": min(a["bytes_per_node"], b["bytes_per_node"]),
-            "points": [by_ef[ef] for ef in sorted(by_ef)]}
+def sweep(servers: list[Server], queries: int, efs: list[int], repeat: int, busy: list) -> dict:
+    """Points of every server's curve. At each ef the passes of all servers
+    alternate (recall pass, then ``repeat`` timed passes with 1 and with 2
+    threads each), so bursts of other load on a shared machine fall on every
+    library alike; each point keeps its fastest pass."""
+    points = {s.label: [] for s in servers}
+    active = list(servers)
+    for ef in efs:
+        if not active:
+            break
+        busy.append(busy_cores())
+        recall = {s.label: s.ask(ef, 1, recall=True)["recall"] for s in active}
+        best = {(s.label, t): float("inf") for s in active for t in (1, 2)}
+        for _ in range(repeat):
+            for t in (1, 2):
+                for s in active:
+                    best[(s.label, t)] = min(best[(s.label, t)], s.ask(ef, t)["secs"])
+        for s in list(active):
+            p = {"ef": ef, "recall": recall[s.label], "qps1": queries / best[(s.label, 1)],
+                 "qps2": queries / best[(s.label, 2)]}
+            points[s.label].append(p)
+            print(f"    {s.label} ef={ef}: recall {p['recall']:.4f}, {p['qps1']:,.0f} QPS (1 thread), "
+                  f"{p['qps2']:,.0f} (2 threads)", file=sys.stderr)
+            if p["recall"] >= STOP_RECALL or best[(s.label, 1)] > PASS_LIMIT_S:
+                active.remove(s)
+    return points
 
 
 def run_set(key: str, labels: list[str], args, built: set) -> dict:
@@ -190,29 +233,35 @@ def run_set(key: str, labels: list[str], args, built: set) -> dict:
                   "n": meta["n"], "dim": meta["dim"]}
     out = {k: meta[k] for k in ("key", "title", "name", "metric", "n", "dim", "queries")}
     out["settings"], out["background_busy_cores"] = {}, []
-    # Every setting is searched once per round, in turn, and each point keeps
-    # its best round: on a shared machine that spreads bursts of other load
-    # over all settings instead of the one that happened to run then.
-    for round_no in range(args.rounds):
+    servers = []
+    try:
         for label in labels:
             setting = peerlibs.BY_LABEL[label]
-            if meta["metric"] not in setting.metrics or "error" in out["settings"].get(label, {}):
+            if meta["metric"] not in setting.metrics:
                 continue
+            entry = {"lib": setting.lib, "ours": setting.ours, "graph": setting.graph}
             try:
                 gkey = (key, setting.graph)
-                graph, info = ensure_graph(setting, meta, args.rebuild and gkey not in built, args.build_threads)
+                graph, entry["build"] = ensure_graph(setting, meta, args.rebuild and gkey not in built,
+                                                     args.build_threads)
                 built.add(gkey)
-                out["background_busy_cores"].append(busy_cores())
-                print(f"  [search] {label} on {key} (round {round_no + 1})", file=sys.stderr)
-                res = run_child(["search", label, str(graph), child_meta, args.efs, args.repeat], setting.env)
-            except Exception as exc:  # a peer that fails to build or run is reported, not fatal
+                entry["graph_bytes"] = graph.stat().st_size
+                if not args.build_only:
+                    print(f"  [load] {label} on {key}", file=sys.stderr)
+                    servers.append(Server(label, graph, child_meta, setting.env))
+                    entry.update(servers[-1].loaded)
+            except Exception as exc:  # a peer that fails to build or load is reported, not fatal
                 print(f"  [skip] {label} on {key}: {exc}", file=sys.stderr)
-                out["settings"][label] = {"error": str(exc), "lib": setting.lib, "ours": setting.ours}
-                continue
-            if label in out["settings"]:
-                res = merge_runs(out["settings"][label], res)
-            out["settings"][label] = {"lib": setting.lib, "ours": setting.ours, "graph": setting.graph,
-                                      "build": info, "graph_bytes": graph.stat().st_size, **res}
+                entry["error"] = str(exc)
+            out["settings"][label] = entry
+        if servers:
+            print(f"  [search] {len(servers)} settings on {key}, interleaved", file=sys.stderr)
+            points = sweep(servers, meta["queries"], args.efs, args.repeat, out["background_busy_cores"])
+            for label, pts in points.items():
+                out["settings"][label]["points"] = pts
+    finally:
+        for s in servers:
+            s.close()
     return out
 
 
@@ -234,8 +283,10 @@ def publish(record: dict, to_record: bool) -> None:
 def main(argv=None):
     if argv is None and len(sys.argv) > 2 and sys.argv[1] == "--child":
         kind, *rest = json.loads(sys.argv[2])
-        res = child_build(*rest) if kind == "build" else child_search(*rest)
-        print(json.dumps(res))
+        if kind == "build":
+            print(json.dumps(child_build(*rest)))
+        else:
+            child_serve(*rest)
         return
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--all", action="store_true", help="every set and setting; writes the record")
@@ -245,8 +296,7 @@ def main(argv=None):
     ap.add_argument("--queries", type=int, default=1000)
     ap.add_argument("--efs", default=",".join(map(str, EFS)))
     ap.add_argument("--repeat", type=int, default=2, help="timed passes per ef and thread count; best counts")
-    ap.add_argument("--rounds", type=int, default=1,
-                    help="search every setting this many times in turn; each point keeps its best round")
+    ap.add_argument("--build-only", action="store_true", help="build (or keep) the graphs, search nothing")
     ap.add_argument("--build-threads", type=int, default=2)
     ap.add_argument("--rebuild", action="store_true", help="build the graphs again (default: reuse)")
     ap.add_argument("--publish", action="store_true", help="write the record even for a partial run")
@@ -265,8 +315,7 @@ def main(argv=None):
     args.efs = [int(e) for e in args.efs.split(",")]
     start = time.perf_counter()
     record = {"machine": benchlib.machine(), "k": K, "m": peerlibs.M, "ef_construction": peerlibs.EF_CONSTRUCTION,
-              "build_threads": args.build_threads, "repeat": args.repeat, "rounds": args.rounds,
-              "reduced_n": args.n,
+              "build_threads": args.build_threads, "repeat": args.repeat, "reduced_n": args.n,
               "ulmora_builder": peerlibs.ulmora_builder()[0], "versions": versions(), "sets": {}}
     built: set = set()
     for key in sets:

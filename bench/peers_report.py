@@ -98,7 +98,7 @@ def set_tables(data: dict) -> list[str]:
 def markdown(record: dict, plot_paths: list[str]) -> str:
     m = record["machine"]
     busy = [b for d in record["sets"].values() for b in d.get("background_busy_cores", [])]
-    load_note = (f"Other work on the machine, sampled before each search process: {sum(busy) / len(busy):.2f} "
+    load_note = (f"Other work on the machine, sampled before each ef step (none of ours running then): {sum(busy) / len(busy):.2f} "
                  f"busy cores on average, {max(busy):.2f} at most (of {m['logical_cpus']}).") if busy else ""
     reduced = f" Reduced run: first {record['reduced_n']:,} base points of each set." if record["reduced_n"] else ""
     vers = ", ".join(f"{k} {v}" for k, v in record["versions"].items() if v)
@@ -108,8 +108,8 @@ def markdown(record: dict, plot_paths: list[str]) -> str:
            f"Full run: {record['wall_s'] / 60:.0f} min.{reduced}",
            f"- Every graph: M = {record['m']}, ef_construction = {record['ef_construction']}, built with "
            f"{record['build_threads']} threads. Queries: one call per ef with the whole query matrix, "
-           f"k = {record['k']}, 1 or 2 threads, best of {record['repeat']} passes in each of "
-           f"{record.get('rounds', 1)} round(s) over all settings; recall@10 against exact "
+           f"k = {record['k']}, 1 or 2 threads, best of {record['repeat']} passes; at each ef the passes of "
+           "all settings alternate, so other load on the machine falls on all alike; recall@10 against exact "
            "ground truth. ulmoradb uses the API defaults (patience 2, no scan cap) unless the setting "
            "says otherwise (patience 0: hnswlib's stopping rule); its SQ8 settings load with "
            "`quantize=True` (their load time includes building the codes; rerank 2: "
