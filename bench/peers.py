@@ -232,6 +232,7 @@ def run_set(key: str, labels: list[str], args, built: set) -> dict:
     child_meta = {"queries": meta["queries_file"], "gt": meta["gt"], "metric": meta["metric"],
                   "n": meta["n"], "dim": meta["dim"]}
     out = {k: meta[k] for k in ("key", "title", "name", "metric", "n", "dim", "queries")}
+    out["reduced_n"], out["date"] = args.n, benchlib.machine()["date"]
     out["settings"], out["background_busy_cores"] = {}, []
     servers = []
     try:
@@ -300,6 +301,8 @@ def main(argv=None):
     ap.add_argument("--build-threads", type=int, default=2)
     ap.add_argument("--rebuild", action="store_true", help="build the graphs again (default: reuse)")
     ap.add_argument("--publish", action="store_true", help="write the record even for a partial run")
+    ap.add_argument("--add-to", type=Path, help="merge this run's sets into that record (for example "
+                    "bench/out/peers/record.partial.json) and report the merged record")
     ap.add_argument("--report-only", action="store_true", help="regenerate tables and plots from the record")
     ap.add_argument("--from", dest="source", type=Path, default=RESULTS_DIR / "peers.json",
                     help="record read by --report-only")
@@ -323,6 +326,12 @@ def main(argv=None):
         record["sets"][key] = run_set(key, labels, args, built)
         record["wall_s"] = time.perf_counter() - start
         (WORK / "record.partial.json").write_text(json.dumps(record, indent=1))
+    if args.add_to:
+        merged = json.loads(args.add_to.read_text())
+        merged["sets"].update(record["sets"])
+        merged.setdefault("added_runs", []).append({k: record[k] for k in ("machine", "reduced_n", "wall_s")}
+                                                   | {"sets": list(record["sets"])})
+        record = merged
     publish(record, args.all or args.publish)
 
 

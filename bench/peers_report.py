@@ -101,11 +101,15 @@ def markdown(record: dict, plot_paths: list[str]) -> str:
     load_note = (f"Other work on the machine, sampled before each ef step (none of ours running then): {sum(busy) / len(busy):.2f} "
                  f"busy cores on average, {max(busy):.2f} at most (of {m['logical_cpus']}).") if busy else ""
     reduced = f" Reduced run: first {record['reduced_n']:,} base points of each set." if record["reduced_n"] else ""
+    for run in record.get("added_runs", []):
+        size = f"first {run['reduced_n']:,} base points" if run["reduced_n"] else "all points"
+        reduced += (f" Set(s) {', '.join(run['sets'])} from a separate run ({size}, commit `{run['machine']['commit']}`, "
+                    f"{run['machine']['date']}, {run['wall_s'] / 60:.0f} min).")
     vers = ", ".join(f"{k} {v}" for k, v in record["versions"].items() if v)
     out = [BEGIN, "## Peer benchmark: each library with its own graph (`peers.py`)", "",
            f"- Machine: {m['cpu']}, {m['logical_cpus']} logical CPUs; Python {m['python']}; {vers}.",
            f"- Code: commit `{m['commit']}`; {m['date']}; our graph built by `{record['ulmora_builder']}`. "
-           f"Full run: {record['wall_s'] / 60:.0f} min.{reduced}",
+           f"Run time: {record['wall_s'] / 60:.0f} min.{reduced}",
            f"- Every graph: M = {record['m']}, ef_construction = {record['ef_construction']}, built with "
            f"{record['build_threads']} threads. Queries: one call per ef with the whole query matrix, "
            f"k = {record['k']}, 1 or 2 threads, best of {record['repeat']} passes; at each ef the passes of "
@@ -123,7 +127,8 @@ def markdown(record: dict, plot_paths: list[str]) -> str:
     out += ["", __doc__.split("\n\n", 1)[1].strip().replace("\n", " "), ""]
     plots = {Path(p).stem.removeprefix("peers_"): p for p in plot_paths}
     for key, data in record["sets"].items():
-        out += [f"### {data['title']} ({data['n']:,} points, {data['queries']:,} queries)", ""]
+        size = f"reduced: first {data['n']:,} points" if data.get("reduced_n") else f"{data['n']:,} points"
+        out += [f"### {data['title']} ({size}, {data['queries']:,} queries)", ""]
         if key in plots:
             out += [f"![recall against QPS, {data['title']}]({plots[key]})", ""]
         out += set_tables(data) + [""]
