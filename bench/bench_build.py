@@ -94,7 +94,7 @@ def recall_hnswlib(index, queries, gt) -> dict:
 
 def mean_degree0(snap: Path) -> float:
     """Mean level-0 neighbour count (self entry excluded) of a snapshot
-    written by ulmora_build or snapfile (layers come first in the body)."""
+    written by ulmora_build or tests/snapshot_writer.py (layers come first in the body)."""
     data = np.fromfile(snap, dtype=np.uint8)
     pos = 8  # "VDBS" + version
 

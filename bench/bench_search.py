@@ -31,7 +31,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import benchlib  # noqa: E402
 import datasets  # noqa: E402
 import hnsw_to_snapshot as h2s  # noqa: E402
-import snapfile  # noqa: E402
+import snapshot_writer as sw  # noqa: E402  (tests/, put on sys.path by hnsw_to_snapshot)
 
 K = 10
 
@@ -94,7 +94,8 @@ def boundary_cost(ulmoradb, dim: int, calls: int) -> dict:
     q = rng.standard_normal(dim).astype(np.float32)
     with tempfile.TemporaryDirectory() as tmp:
         path = str(Path(tmp) / "one.snap")
-        snapfile.single_point(path, v)
+        one = sw.Graph(vectors={0: v}, layers={0: {0: [0]}}, levels={0: 0}, entry_point=0)
+        sw.write_snapshot(path, sw.Segment(one, next_id=1))
         idx = ulmoradb.Index(path)
     h = hnswlib.Index(space="l2", dim=dim)
     h.init_index(max_elements=1, M=16, ef_construction=200)

@@ -3,7 +3,8 @@
 Three sources, each cached under bench/data/ (git-ignored) as .npy files:
 
 - ``clustered``: 100,000 x 128 points around 1,000 Gaussian cluster centres;
-  queries are fresh draws from the same mixture.
+  queries are fresh draws from the same mixture (``clustered200k``: the
+  same mixture at 200,000 points).
 - ``hard``: 50,000 x 128 points from 400 overlapping, anisotropic clusters
   (each its own random linear map with a slowly decaying spectrum). Cluster
   centres sit close together relative to the cluster extent, so the graph
@@ -110,7 +111,12 @@ def fashion():
     return _read_idx_images(train), _read_idx_images(test)
 
 
-GENERATORS = {"clustered": clustered, "hard": hard, "fashion": fashion}
+def clustered200k():
+    """The clustered mixture at 200,000 points (its own cache files)."""
+    return clustered(n=200_000)
+
+
+GENERATORS = {"clustered": clustered, "clustered200k": clustered200k, "hard": hard, "fashion": fashion}
 
 
 # --------------------------------------------------------------- ground truth

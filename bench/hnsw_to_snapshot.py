@@ -33,8 +33,9 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import datasets  # noqa: E402
-import snapfile  # noqa: E402
+import snapshot_writer as sw  # noqa: E402
 
 SPACE_OF = {"euclidean": "l2", "dot": "ip", "cosine": "cosine"}
 METRIC_OF = {v: k for k, v in SPACE_OF.items()}
@@ -77,7 +78,7 @@ def _links(block: np.ndarray, max_m: int) -> tuple[np.ndarray, np.ndarray]:
     return counts, words[:, 1:]
 
 
-def _layer(owner_rows: np.ndarray, counts: np.ndarray, nbr: np.ndarray, labels: np.ndarray) -> snapfile.Layer:
+def _layer(owner_rows: np.ndarray, counts: np.ndarray, nbr: np.ndarray, labels: np.ndarray) -> sw.Layer:
     """Lists [self, neighbours...] of the given internal ids, keyed by label."""
     width = nbr.shape[1] + 1
     full = np.empty((owner_rows.size, width), dtype=np.uint64)
@@ -86,10 +87,10 @@ def _layer(owner_rows: np.ndarray, counts: np.ndarray, nbr: np.ndarray, labels: 
     keep = np.arange(width)[None, :] < (counts + 1)[:, None]
     offsets = np.zeros(owner_rows.size + 1, dtype=np.int64)
     np.cumsum(counts + 1, out=offsets[1:])
-    return snapfile.Layer(keys=labels[owner_rows], offsets=offsets, flat=full[keep])
+    return sw.Layer(keys=labels[owner_rows], offsets=offsets, flat=full[keep])
 
 
-def graph_from_hnswlib(index) -> snapfile.Graph:
+def graph_from_hnswlib(index) -> sw.ArrayGraph:
     st = index.__getstate__()[0]
     space = st["space"]
     n, dim = int(st["cur_element_count"]), int(st["dim"])
@@ -118,7 +119,7 @@ def graph_from_hnswlib(index) -> snapfile.Graph:
         layers[level] = _layer(owners[rows], counts_u[rows], nbr_u[rows], labels)
 
     order = np.argsort(labels, kind="stable")
-    return snapfile.Graph(
+    return sw.ArrayGraph(
         ids=labels[order], vectors=vectors[order], levels=levels[order].astype(np.uint64),
         layers=layers, entry_point=int(labels[int(st["enterpoint_node"])]) if n else None,
         metric=METRIC_OF[space], m=int(st["M"]), m0=int(st["max_M0"]), m0_cap=int(st["max_M0"]),
@@ -128,8 +129,11 @@ def graph_from_hnswlib(index) -> snapfile.Graph:
 
 
 def write_snapshot(index, path) -> int:
+    """Writes the graph as a version-3 snapshot; returns the file size."""
     g = graph_from_hnswlib(index)
-    return snapfile.write_file(path, g)
+    next_id = int(g.ids.max()) + 1 if g.ids.size else 0
+    sw.write_snapshot(path, sw.Segment(g, next_id=next_id))
+    return Path(path).stat().st_size
 
 
 def snapshot_for(name: str, metric: str, threads: int = 2) -> Path:

@@ -15,6 +15,12 @@ byte:
 
 Payload values are tagged explicitly with :class:`Value` or inferred from the
 Python type (int, float, str, bool and non-empty homogeneous lists of them).
+
+Two graph forms share one configuration: :class:`Graph` holds Python
+mappings and is encoded value by value (any layout, including malformed
+ones); :class:`ArrayGraph` holds NumPy arrays and lays each record out with
+arrays and ``tobytes``, so benchmark graphs of 10^5..10^6 points encode in
+about a second. Both give the same bytes for the same graph.
 """
 
 from __future__ import annotations
@@ -85,6 +91,9 @@ class Encoder:
         return self.u64(len(values)).raw(struct.pack(f"<{len(values)}Q", *values))
 
     def u64_set(self, values: Iterable[int]) -> "Encoder":
+        if isinstance(values, np.ndarray):
+            arr = np.sort(values.astype("<u8").reshape(-1))
+            return self.u64(arr.size).raw(arr.tobytes())
         return self.u64_list(sorted(values))
 
     def getvalue(self) -> bytes:
@@ -149,15 +158,11 @@ def encode_payload(enc: Encoder, payload: Mapping[str, object]) -> None:
 # Records
 
 
-@dataclass
-class Graph:
-    """An HNSW graph record. ``dim`` defaults to the first vector's length
-    (0 when there are no vectors)."""
+@dataclass(kw_only=True)
+class GraphConfig:
+    """The configuration fields of a graph record. ``metric`` is a name (any
+    case) or a raw enumeration index (to write out-of-range values)."""
 
-    vectors: Mapping[int, Sequence[float]]
-    layers: Mapping[int, Mapping[int, Sequence[int]]] = field(default_factory=dict)
-    levels: Mapping[int, int] = field(default_factory=dict)
-    entry_point: int | None = None
     metric: str | int = "Euclidean"
     m: int = 16
     m0: int = 0
@@ -172,6 +177,21 @@ class Graph:
     exact_fallback_enabled: bool = False
     exact_fallback_threshold: int = 256
 
+    def metric_index(self) -> int:
+        return METRICS[self.metric.capitalize()] if isinstance(self.metric, str) else int(self.metric)
+
+
+@dataclass
+class Graph(GraphConfig):
+    """An HNSW graph record as Python mappings, written in their iteration
+    order. ``dim`` defaults to the first vector's length (0 when there are
+    no vectors)."""
+
+    vectors: Mapping[int, Sequence[float]]
+    layers: Mapping[int, Mapping[int, Sequence[int]]] = field(default_factory=dict)
+    levels: Mapping[int, int] = field(default_factory=dict)
+    entry_point: int | None = None
+
     def effective_dim(self) -> int:
         if self.dim is not None:
             return self.dim
@@ -179,8 +199,38 @@ class Graph:
             return len(v)
         return 0
 
-    def metric_index(self) -> int:
-        return METRICS[self.metric] if isinstance(self.metric, str) else int(self.metric)
+
+@dataclass
+class Layer:
+    """One level's neighbour lists as arrays: ``keys[i]`` owns
+    ``flat[offsets[i]:offsets[i + 1]]``."""
+
+    keys: np.ndarray  # uint64 [n]
+    offsets: np.ndarray  # int64 [n + 1], offsets[0] == 0
+    flat: np.ndarray  # uint64 [offsets[-1]]
+
+    @classmethod
+    def from_lists(cls, keys: Sequence[int], lists: Sequence[Sequence[int]]) -> "Layer":
+        offsets = np.zeros(len(lists) + 1, dtype=np.int64)
+        np.cumsum([len(x) for x in lists], out=offsets[1:])
+        flat = np.fromiter((v for x in lists for v in x), dtype=np.uint64, count=int(offsets[-1]))
+        return cls(np.asarray(keys, dtype=np.uint64).reshape(-1), offsets, flat)
+
+
+@dataclass
+class ArrayGraph(GraphConfig):
+    """The same record as :class:`Graph` held in arrays: row i of ``vectors``
+    and ``levels`` belongs to point ``ids[i]``; ``layers`` are written in
+    their mapping order. ``dim`` defaults to the width of ``vectors``."""
+
+    ids: np.ndarray  # uint64 [n]
+    vectors: np.ndarray  # float32 [n, dim], written as they are
+    levels: np.ndarray  # uint64 [n]
+    layers: Mapping[int, Layer] = field(default_factory=dict)
+    entry_point: int | None = None
+
+    def effective_dim(self) -> int:
+        return self.vectors.shape[1] if self.dim is None else self.dim
 
 
 @dataclass
@@ -188,14 +238,14 @@ class Segment:
     """A whole segment record: graph, payload index, payloads, deleted set
     and next id."""
 
-    graph: Graph
+    graph: Graph | ArrayGraph
     payload_index: Mapping[str, Mapping[object, Iterable[int]]] = field(default_factory=dict)
     payloads: Mapping[int, Mapping[str, object]] = field(default_factory=dict)
     deleted: Iterable[int] = ()
     next_id: int = 0
 
 
-def encode_config(enc: Encoder, g: Graph, *, with_m0: bool = True, summary: bool = False) -> None:
+def encode_config(enc: Encoder, g: GraphConfig, *, with_m0: bool = True, summary: bool = False) -> None:
     """The configuration fields in record order. The summary form (metadata)
     has no ``deleted`` set between ``dim`` and the fallback fields."""
     enc.u32(g.metric_index()).u64(g.m)
@@ -208,10 +258,12 @@ def encode_config(enc: Encoder, g: Graph, *, with_m0: bool = True, summary: bool
     enc.boolean(g.exact_fallback_enabled).u64(g.exact_fallback_threshold)
 
 
-def encode_graph(g: Graph, shape: str = "current") -> bytes:
+def encode_graph(g: Graph | ArrayGraph, shape: str = "current") -> bytes:
     """``shape`` is "current" (17 fields) or "v1" (15 fields)."""
     if shape not in ("current", "v1"):
         raise ValueError(shape)
+    if isinstance(g, ArrayGraph):
+        return _encode_array_graph(g, shape)
     enc = Encoder()
     enc.u64(len(g.layers))
     for level, lists in g.layers.items():
@@ -224,16 +276,70 @@ def encode_graph(g: Graph, shape: str = "current") -> bytes:
     enc.u64(len(g.levels))
     for pid, level in g.levels.items():
         enc.u64(pid).u64(level)
+    _encode_tail(enc, g, shape)
+    return enc.getvalue()
+
+
+def _encode_tail(enc: Encoder, g: GraphConfig, shape: str) -> None:
+    """The optional entry point and the configuration, after the levels."""
     if g.entry_point is None:
         enc.u8(0)
     else:
         enc.u8(1).u64(g.entry_point)
     encode_config(enc, g, with_m0=shape == "current")
-    return enc.getvalue()
+
+
+# ---------------------------------------------------------------------------
+# Vectorised records (ArrayGraph)
+
+
+def _u64s(*values: int) -> bytes:
+    return struct.pack(f"<{len(values)}Q", *values)
+
+
+def _encode_layer(level: int, layer: Layer) -> bytes:
+    """u64 level, then the map u64 -> list u64: count, (key, len, items...)
+    per entry, all of it one u64 array."""
+    n = layer.keys.size
+    offsets = np.asarray(layer.offsets, dtype=np.int64)
+    if offsets.shape != (n + 1,) or offsets[0] != 0 or layer.flat.size != offsets[-1]:
+        raise ValueError(f"level {level}: offsets do not match keys and flat")
+    out = np.empty(2 * n + int(offsets[-1]), dtype="<u8")
+    starts = 2 * np.arange(n, dtype=np.int64) + offsets[:-1]
+    is_item = np.ones(out.size, dtype=bool)
+    is_item[starts] = is_item[starts + 1] = False
+    out[starts] = layer.keys
+    out[starts + 1] = np.diff(offsets)
+    out[is_item] = layer.flat
+    return _u64s(level, n) + out.tobytes()
+
+
+def _encode_array_graph(g: ArrayGraph, shape: str) -> bytes:
+    n, dim = g.vectors.shape
+    if g.ids.shape != (n,) or np.shape(g.levels) != (n,):
+        raise ValueError("ids, vectors and levels must have one row per point")
+    parts = [_u64s(len(g.layers))]
+    parts += [_encode_layer(level, layer) for level, layer in g.layers.items()]
+    # map u64 -> list f32: (id, dim, floats...) per point.
+    rec = np.empty(n, dtype=np.dtype([("id", "<u8"), ("len", "<u8"), ("v", "<f4", (dim,))]))
+    rec["id"], rec["len"], rec["v"] = g.ids, dim, g.vectors
+    parts += [_u64s(n), rec.tobytes()]
+    pairs = np.empty((n, 2), dtype="<u8")
+    pairs[:, 0], pairs[:, 1] = g.ids, g.levels
+    parts += [_u64s(n), pairs.tobytes()]
+    tail = Encoder()
+    _encode_tail(tail, g, shape)
+    parts.append(tail.getvalue())
+    return b"".join(parts)
 
 
 def encode_segment(seg: Segment, shape: str = "current") -> bytes:
-    enc = Encoder().raw(encode_graph(seg.graph, shape))
+    return encode_graph(seg.graph, shape) + _encode_segment_tail(seg)
+
+
+def _encode_segment_tail(seg: Segment) -> bytes:
+    """Payload index, payloads, deleted set and next id (after the graph)."""
+    enc = Encoder()
     enc.u64(len(seg.payload_index))
     for key, by_value in seg.payload_index.items():
         enc.string(key).u64(len(by_value))
@@ -266,35 +372,46 @@ def with_trailer(body: bytes, checksum: int | None = None) -> bytes:
     return body + b"VDBF" + struct.pack("<I", value)
 
 
-def snapshot_bytes(
+def snapshot_chunks(
     seg: Segment,
     *,
     version: int | None = 3,
     metadata: bool | bytes = True,
     trailer: bool = True,
     shape: str = "current",
-) -> bytes:
-    """A whole snapshot file.
+) -> list[bytes]:
+    """A whole snapshot file as consecutive pieces (large graphs are written
+    without joining them).
 
     version: None for an unversioned body, else the u32 written after "VDBS"
     (2 and 3 are the supported ones; others make rejected files).
     metadata: for version 3, True appends a proper metadata block; bytes are
     appended as given (e.g. a hand-made broken block); False appends nothing.
     """
-    body = encode_segment(seg, shape)
+    chunks = [encode_graph(seg.graph, shape), _encode_segment_tail(seg)]
     if version is not None:
         if version == 3 and metadata is True:
-            body += metadata_block(encode_metadata(seg))
+            chunks.append(metadata_block(encode_metadata(seg)))
         elif isinstance(metadata, (bytes, bytearray)):
-            body += bytes(metadata)
-        body = b"VDBS" + struct.pack("<I", version) + body
-    return with_trailer(body) if trailer else body
+            chunks.append(bytes(metadata))
+        chunks.insert(0, b"VDBS" + struct.pack("<I", version))
+    if trailer:
+        check = 1
+        for chunk in chunks:
+            check = zlib.adler32(chunk, check)
+        chunks.append(b"VDBF" + struct.pack("<I", check & 0xFFFFFFFF))
+    return chunks
+
+
+def snapshot_bytes(seg: Segment, **kwargs) -> bytes:
+    """A whole snapshot file; keyword arguments as for :func:`snapshot_chunks`."""
+    return b"".join(snapshot_chunks(seg, **kwargs))
 
 
 def write_snapshot(path, seg: Segment, **kwargs) -> str:
-    data = snapshot_bytes(seg, **kwargs)
     with open(path, "wb") as f:
-        f.write(data)
+        for chunk in snapshot_chunks(seg, **kwargs):
+            f.write(chunk)
     return str(path)
 
 
