@@ -313,3 +313,61 @@ def test_writer_killed_at_random_instants(segment, tmp_path):
     print(f"\nwriter crash: {kills} kills survived ({in_call} with a call in flight, {partial} kept a "
           f"prefix of a batch), {checked} acknowledged or refused calls checked, {len(model.points)} live points")
     assert kills >= 12 and checked >= 100
+
+
+SCRIPT = [
+    {"op": "insert", "seed": 7, "n": 10, "ids": None, "payloads": [{"p": j} for j in range(10)], "poison": False,
+     "dim": DIM},
+    {"op": "insert", "seed": 8, "n": 4, "ids": [90, 70, 80, 60], "payloads": None, "poison": False, "dim": DIM},
+    {"op": "insert", "seed": 9, "n": 2, "ids": [1, 200], "payloads": None, "poison": False, "dim": DIM,
+     "refused": True},
+    {"op": "delete", "ids": [3, 45, 70, 3, 999]},
+    {"op": "update", "id": 41, "payload": {"q": "z"}},
+    {"op": "update", "id": 3, "payload": {"q": "z"}, "refused": True},
+    {"op": "insert", "seed": 10, "n": 20, "ids": None, "payloads": None, "poison": False, "dim": DIM},
+]
+
+
+def traced_log_ops(path: Path, tmp: Path) -> list[tuple[int, str, int]]:
+    """(file-op number, kind, index of the call) of each log write and fsync
+    the script's calls make, from a traced run that is not killed."""
+    lines, code = run_child(path, SCRIPT, tmp / "ops.json", None, 0, {"ULMORA_FAULT_TRACE": "1"})
+    assert code == 0 and lines[-1] == "end"
+    out, call = [], None
+    for line in (tmp / "ops.err").read_text().splitlines():
+        word, *rest = line.split()
+        if word == "ready":
+            call = 0
+        elif word in ("ack", "refused"):
+            call = int(rest[0]) + 1
+        elif word == "file_op" and call is not None and rest[1] in ("write", "fsync"):
+            assert rest[2].endswith(".wal"), line
+            out.append((int(rest[0]), rest[1], call))
+    return out
+
+
+def test_writer_killed_at_each_log_write_and_fsync(segment, tmp_path):
+    path, model, vectors = segment
+    remember_vectors(SCRIPT, model, vectors)
+    (tmp_path / "trace").mkdir()
+    (tmp_path / "trace" / "seg.snap").write_bytes(path.read_bytes())
+    points = traced_log_ops(tmp_path / "trace" / "seg.snap", tmp_path / "trace")
+    accepted = [i for i, op in enumerate(SCRIPT) if not op.get("refused")]
+    assert sorted({call for _, _, call in points}) == accepted  # refused calls touch no file
+    for n, kind, call in points:
+        case = tmp_path / f"kill{n}"
+        case.mkdir()
+        (case / "seg.snap").write_bytes(path.read_bytes())
+        lines, code = run_child(case / "seg.snap", SCRIPT, case / "ops.json", None, 0,
+                                {"ULMORA_FAULT": f"kill@{n}"})
+        assert code == -signal.SIGKILL
+        done = acknowledged(lines, SCRIPT)
+        assert done == call
+        expected = model.clone()
+        for op in SCRIPT[:done]:
+            if not op.get("refused"):
+                expected.apply_call(op)
+        _, applied = match_after_kill(case / "seg.snap", expected, SCRIPT, done, vectors)
+        # Killed before the write: nothing of the call; before its flush: all of it.
+        assert applied == (0 if kind == "write" else len(expected.records(SCRIPT[call]))), (n, kind)
+    print(f"\nwriter crash: killed at {len(points)} log writes and flushes of {len(accepted)} calls")
