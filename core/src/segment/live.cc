@@ -30,8 +30,18 @@ Result<std::unique_ptr<LiveSegment>> LiveSegment::open(const std::string& path, 
 
 LiveSegment::~LiveSegment() { close(); }
 
+std::shared_lock<std::shared_mutex> LiveSegment::shared() const {
+  std::lock_guard<std::mutex> gate(gate_);
+  return std::shared_lock<std::shared_mutex>(mu_);
+}
+
+std::unique_lock<std::shared_mutex> LiveSegment::exclusive() {
+  std::lock_guard<std::mutex> gate(gate_);
+  return std::unique_lock<std::shared_mutex>(mu_);
+}
+
 void LiveSegment::close() {
-  std::unique_lock<std::shared_mutex> guard(mu_);
+  auto guard = exclusive();
   if (seg_ && seg_->wal()) (void)seg_->wal()->flush();
   seg_.reset();
   lock_.reset();
@@ -51,7 +61,7 @@ Status LiveSegment::writable() const {
 }
 
 Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
-  std::unique_lock<std::shared_mutex> guard(mu_);
+  auto guard = exclusive();
   ULMORA_TRY(writable());
   Segment& seg = *seg_;
   const uint64_t dim = seg.hnsw().dim;
@@ -104,7 +114,7 @@ Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
 }
 
 Status LiveSegment::remove(std::span<const uint64_t> ids) {
-  std::unique_lock<std::shared_mutex> guard(mu_);
+  auto guard = exclusive();
   ULMORA_TRY(writable());
   Segment& seg = *seg_;
   std::vector<WalRecord> records;
@@ -122,7 +132,7 @@ Status LiveSegment::remove(std::span<const uint64_t> ids) {
 }
 
 Status LiveSegment::update_payload(uint64_t id, Payload payload) {
-  std::unique_lock<std::shared_mutex> guard(mu_);
+  auto guard = exclusive();
   ULMORA_TRY(writable());
   Segment& seg = *seg_;
   if (seg.deleted().count(id) != 0 || !seg.hnsw().contains(id)) return StoreError::PointNotFound(id);
@@ -135,7 +145,7 @@ Status LiveSegment::update_payload(uint64_t id, Payload payload) {
 }
 
 Status LiveSegment::compact(uint64_t threads) {
-  std::unique_lock<std::shared_mutex> guard(mu_);
+  auto guard = exclusive();
   if (!seg_) return closed_error();
   return compact_segment(path_, seg_, threads);
 }

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -72,6 +73,8 @@ class LiveSegment {
   void close();
 
   // Shared access for searches and inspection; holds the lock while alive.
+  // The segment pointer is read only once the lock is held: compaction and
+  // close replace or free the segment under the exclusive lock.
   class Reader {
    public:
     // nullptr when the segment is closed.
@@ -79,19 +82,26 @@ class LiveSegment {
 
    private:
     friend class LiveSegment;
-    Reader(std::shared_mutex& mu, const Segment* seg) : lock_(mu), seg_(seg) {}
+    explicit Reader(const LiveSegment& live) : lock_(live.shared()), seg_(live.seg_.get()) {}
     std::shared_lock<std::shared_mutex> lock_;
     const Segment* seg_;
   };
-  Reader read() const { return Reader(mu_, seg_.get()); }
+  Reader read() const { return Reader(*this); }
 
   const std::string& path() const { return path_; }
 
  private:
   LiveSegment() = default;
   Status writable() const;
+  // Both locks pass gate_ first and a writer holds it while it waits, so a
+  // steady stream of searches cannot starve mutations (glibc's rwlock lets
+  // new readers in ahead of a waiting writer). Never take read() twice in
+  // one thread: a writer waiting between the two would deadlock it.
+  std::shared_lock<std::shared_mutex> shared() const;
+  std::unique_lock<std::shared_mutex> exclusive();
 
   std::string path_;
+  mutable std::mutex gate_;
   mutable std::shared_mutex mu_;
   std::unique_ptr<Segment> seg_;  // null once closed
   std::optional<WriterLock> lock_;
