@@ -1,6 +1,7 @@
-"""Stress of a live segment: one writer thread inserting batches while
-reader threads search the same ulmora.Segment, and while other threads load
-ulmoradb.Index from the same files and search it.
+"""Stress of a live segment: one writer thread inserting batches (and
+deleting and compacting) while reader threads search the same
+ulmora.Segment, while other threads load ulmoradb.Index from the same files
+and search it, and while the segment is closed under them.
 
 Readers check that every acknowledged point is its own nearest neighbour
 at distance 0 whatever the writer does; at checkpoints the writer stops and
@@ -23,6 +24,7 @@ import ulmoradb
 
 DIM = 8
 BUILT = 300
+DOOMED = 100  # built ids 0..99 are deleted while readers run; never queried
 BATCH = 40
 EF = 200  # well above k: self-queries find their point at distance 0
 
@@ -55,7 +57,7 @@ class Acked:
     def sample(self, rng: np.random.Generator, n: int) -> tuple[np.ndarray, np.ndarray]:
         with self.lock:
             all_rows = np.concatenate(self.vectors)
-        ids = rng.integers(0, len(all_rows), n)
+        ids = rng.integers(DOOMED, len(all_rows), n)
         return ids.astype(np.uint64), all_rows[ids]
 
 
@@ -74,6 +76,7 @@ def test_writer_beside_searching_threads(built):
     acked = Acked(base)
     queries = rows(32, 2)
     phases, batches_per_phase, readers = 5, 4, 3
+    per_phase = DOOMED // phases
     barrier = threading.Barrier(readers + 1, timeout=60)
     checkpoint = threading.Event()
     done = threading.Event()
@@ -106,13 +109,15 @@ def test_writer_beside_searching_threads(built):
     start = time.monotonic()
     seed = 10
     try:
-        for _ in range(phases):
+        for phase in range(phases):
             for _ in range(batches_per_phase):
                 seed += 1
                 batch = rows(BATCH, seed)
                 ids = seg.insert(batch, payloads=[{"s": seed}] * BATCH, threads=2)
                 assert ids[0] == acked.count
                 acked.add(batch)
+            seg.delete(range(phase * per_phase, (phase + 1) * per_phase))
+            seg.compact(threads=2)  # replaces the graph under searches waiting for it
             ids, scores = seg.search_batch(queries, k=10, ef=64, threads=1)
             reference.update(ids=ids, scores=scores)
             checkpoint.set()
@@ -128,10 +133,10 @@ def test_writer_beside_searching_threads(built):
     elapsed = time.monotonic() - start
     if errors:
         raise errors[0]
-    assert len(seg) == BUILT + phases * batches_per_phase * BATCH
+    assert len(seg) == BUILT - DOOMED + phases * batches_per_phase * BATCH
     seg.close()
-    print(f"\nlive stress: {phases * batches_per_phase} batches of {BATCH} inserted beside {readers} readers, "
-          f"{sum(counts)} searches, {phases} checkpoints, {elapsed:.1f} s")
+    print(f"\nlive stress: {phases * batches_per_phase} batches of {BATCH} inserted, {phases} deletes and "
+          f"compactions beside {readers} readers, {sum(counts)} searches, {phases} checkpoints, {elapsed:.1f} s")
 
 
 def test_indexes_loaded_beside_writer(built):
@@ -190,3 +195,33 @@ def acked_until(acked: Acked, count: int) -> Acked:
     with acked.lock:
         all_rows = np.concatenate(acked.vectors)[:count]
     return Acked(all_rows)
+
+
+def test_close_beside_searching_threads(built):
+    """Searches racing close() either finish or raise the closed error."""
+    path, base = built
+    for round_ in range(5):
+        seg = ulmora.open(path)
+        outcomes: list[str] = []
+        started = threading.Barrier(4)
+
+        def reader() -> None:
+            started.wait()
+            try:
+                while True:
+                    seg.search(base[150], k=5, ef=EF)
+                    seg.search_batch(base[100:120], k=5, ef=EF, threads=2)
+            except ValueError as e:
+                outcomes.append(str(e))
+            except BaseException as e:
+                outcomes.append(repr(e))
+
+        threads = [threading.Thread(target=reader) for _ in range(3)]
+        for th in threads:
+            th.start()
+        started.wait()
+        time.sleep(0.002 * round_)
+        seg.close()
+        for th in threads:
+            th.join()
+        assert len(outcomes) == 3 and all("closed" in o for o in outcomes), outcomes
