@@ -61,12 +61,21 @@ class Acked:
         return ids.astype(np.uint64), all_rows[ids]
 
 
-def check_self_search(search_batch, search, acked: Acked, rng: np.random.Generator) -> int:
+def check_self_search(search_batch, search, acked: Acked, rng: np.random.Generator, missed: set) -> int:
+    """Self-queries of acknowledged points: found first at distance 0. Searches
+    skip deleted nodes, so a point whose in-edges all come from deleted nodes
+    is unreachable until compaction; such misses go to `missed` for a check
+    after the final compaction."""
     ids, q = acked.sample(rng, 8)
     got, scores = search_batch(q, k=1, ef=EF, threads=2)
-    assert got[:, 0].tolist() == ids.tolist() and not scores[:, 0].any()
+    hits = got[:, 0] == ids
+    missed.update(ids[~hits].tolist())
+    assert not scores[hits, 0].any()
     one, one_scores = search(q[0], k=3, ef=EF)
-    assert one[0] == ids[0] and one_scores[0] == 0
+    if one[0] == ids[0]:
+        assert one_scores[0] == 0
+    else:
+        missed.add(int(ids[0]))
     return 9
 
 
@@ -75,7 +84,7 @@ def test_writer_beside_searching_threads(built):
     seg = ulmora.open(path)
     acked = Acked(base)
     queries = rows(32, 2)
-    phases, batches_per_phase, readers = 5, 4, 3
+    phases, batches_per_phase, readers = 10, 6, 3
     per_phase = DOOMED // phases
     barrier = threading.Barrier(readers + 1, timeout=60)
     checkpoint = threading.Event()
@@ -83,6 +92,7 @@ def test_writer_beside_searching_threads(built):
     reference: dict = {}
     errors: list[BaseException] = []
     counts = [0] * readers
+    missed: set = set()
 
     def reader(t: int) -> None:
         rng = np.random.default_rng(100 + t)
@@ -98,7 +108,7 @@ def test_writer_beside_searching_threads(built):
                     counts[t] += 9
                     barrier.wait()
                     continue
-                counts[t] += check_self_search(seg.search_batch, seg.search, acked, rng)
+                counts[t] += check_self_search(seg.search_batch, seg.search, acked, rng, missed)
         except BaseException as e:  # reported by the main thread
             errors.append(e)
             barrier.abort()
@@ -134,6 +144,10 @@ def test_writer_beside_searching_threads(built):
     if errors:
         raise errors[0]
     assert len(seg) == BUILT - DOOMED + phases * batches_per_phase * BATCH
+    assert len(missed) <= 3, missed
+    for i in missed:  # the last compaction left no deleted node
+        vector, _ = seg.get(i)
+        assert seg.search(vector, k=1, ef=EF)[0][0] == i
     seg.close()
     print(f"\nlive stress: {phases * batches_per_phase} batches of {BATCH} inserted, {phases} deletes and "
           f"compactions beside {readers} readers, {sum(counts)} searches, {phases} checkpoints, {elapsed:.1f} s")
@@ -160,7 +174,10 @@ def test_indexes_loaded_beside_writer(built):
                 index = ulmoradb.Index(str(path))
                 after = acked.count
                 assert before <= len(index) <= after + BATCH
-                searches = check_self_search(index.search_batch, index.search, acked_until(acked, before), rng)
+                missed: set = set()  # only inserts here: no deleted node hides a point
+                searches = check_self_search(index.search_batch, index.search, acked_until(acked, before), rng,
+                                             missed)
+                assert not missed
                 with lock:
                     counts["loads"] += 1
                     counts["searches"] += searches
