@@ -267,12 +267,12 @@ TEST(ReleaseGraph, AnswersAsARestoredExportWithAndWithoutALog) {
       if (log_kind == 2) log.add(insert_record(400, vec())).add(delete_record(17)).add(insert_record(401, vec()));
       if (log_kind > 0) write_bytes(dir.file("seg.wal"), log.bytes());
 
+      // Replayed inserts draw random levels, so both sides come from one load.
       auto a = Segment::load(snap);
-      auto b = Segment::load(snap);
-      ASSERT_TRUE(a.ok() && b.ok());
+      ASSERT_TRUE(a.ok());
       EXPECT_EQ((*a)->replayed_records(), log_kind == 2 ? 3u : 0u);
+      auto copied = hnsw::restore(hnsw::export_snapshot((*a)->hnsw()));
       auto handed = (*a)->release_graph();
-      auto copied = hnsw::restore(hnsw::export_snapshot((*b)->hnsw()));
       ASSERT_TRUE(handed.ok() && copied.ok());
       (*handed)->freeze();
       std::vector<hnsw::ScoredNode> x, y;
@@ -283,7 +283,7 @@ TEST(ReleaseGraph, AnswersAsARestoredExportWithAndWithoutALog) {
         ASSERT_EQ(x.size(), y.size());
         for (size_t i = 0; i < x.size(); ++i) {
           EXPECT_EQ(x[i].node, y[i].node) << metric_name(metric) << " log " << log_kind;
-          EXPECT_EQ(x[i].raw, y[i].raw);
+          EXPECT_EQ(x[i].raw, y[i].raw) << metric_name(metric) << " log " << log_kind << " q " << q << " i " << i;
         }
       }
     }
