@@ -309,16 +309,16 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "ulmora_build: %s\n", err.c_str());
     return 1;
   }
-  BuildSpec spec;
-  spec.vectors = m.data.data();
-  spec.rows = m.rows;
-  spec.dim = m.dim;
-  spec.metric = o.metric;
-  spec.m = o.m;
-  spec.ef_construction = o.ef_construction;
-  spec.threads = o.threads;
+  BuildRequest request;
+  request.vectors = m.data.data();
+  request.rows = m.rows;
+  request.dim = m.dim;
+  request.metric = o.metric;
+  request.m = o.m;
+  request.ef_construction = o.ef_construction;
+  request.threads = o.threads;
   bool busy = false;
-  auto built = build_segment(o.output, spec, nullptr, &busy);
+  auto built = build_segment(o.output, request, nullptr, &busy);
   if (!built.ok()) {
     std::fprintf(stderr, "ulmora_build: cannot build %s: %s\n", o.output.c_str(), built.error().message().c_str());
     return 1;

@@ -79,19 +79,19 @@ PyObject* build(PyObject*, PyObject* args) {
     if (!vectors.bind(vectors_obj, Buffer::kF32, 2, "vectors")) return nullptr;
     if (ids_obj != Py_None && !ids.bind(ids_obj, Buffer::kU64, 1, "ids")) return nullptr;
     std::vector<std::optional<ulmora::Payload>> payloads;
-    ulmora::BuildSpec spec;
-    spec.rows = vectors.shape(0);
-    spec.dim = vectors.shape(1);
-    if (payloads_obj != Py_None && !to_payloads(payloads_obj, spec.rows, &payloads)) return nullptr;
-    spec.vectors = static_cast<const float*>(vectors.data());
-    if (ids_obj != Py_None) spec.ids = {static_cast<const uint64_t*>(ids.data()), static_cast<size_t>(ids.shape(0))};
-    spec.payloads = payloads_obj != Py_None ? &payloads : nullptr;
-    spec.metric = static_cast<ulmora::Metric>(metric);
-    spec.m = m;
-    spec.ef_construction = efc;
-    spec.threads = threads;
+    ulmora::BuildRequest request;
+    request.rows = vectors.shape(0);
+    request.dim = vectors.shape(1);
+    if (payloads_obj != Py_None && !to_payloads(payloads_obj, request.rows, &payloads)) return nullptr;
+    request.vectors = static_cast<const float*>(vectors.data());
+    if (ids_obj != Py_None) request.ids = {static_cast<const uint64_t*>(ids.data()), static_cast<size_t>(ids.shape(0))};
+    request.payloads = payloads_obj != Py_None ? &payloads : nullptr;
+    request.metric = static_cast<ulmora::Metric>(metric);
+    request.m = m;
+    request.ef_construction = efc;
+    request.threads = threads;
     // Refuse bad input before starting anything.
-    if (std::string bad = ulmora::check_build_spec(spec); !bad.empty()) {
+    if (std::string bad = ulmora::check_build_request(request); !bad.empty()) {
       PyErr_SetString(PyExc_ValueError, bad.c_str());
       return nullptr;
     }
@@ -99,7 +99,7 @@ PyObject* build(PyObject*, PyObject* args) {
     ulmora::Progress control;
     bool busy = false;
     std::packaged_task<ulmora::Result<ulmora::BuildStats>()> task(
-        [&] { return ulmora::build_segment(path, spec, &control, &busy); });
+        [&] { return ulmora::build_segment(path, request, &control, &busy); });
     auto result = task.get_future();
     std::thread worker;
     {
@@ -113,7 +113,7 @@ PyObject* build(PyObject*, PyObject* args) {
         GilRelease nogil;
         st = result.wait_for(std::chrono::milliseconds(100));
       }
-      if (!report(progress, control.done.load(), spec.rows)) {
+      if (!report(progress, control.done.load(), request.rows)) {
         interrupted = true;  // the callback raised or a signal handler did (Ctrl-C)
         control.cancel = true;
       }

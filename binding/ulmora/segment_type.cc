@@ -40,6 +40,16 @@ PyObject* fail(const ulmora::StoreError& e, const LiveSegment& live) {
   return nullptr;
 }
 
+// Runs f(const Segment&) -> Status with the GIL released and the segment
+// read-locked; a closed segment gives closed_error() instead.
+template <class F>
+Status with_segment(const LiveSegment& live, F&& f) {
+  GilRelease nogil;  // a compaction may hold the segment for a while
+  auto reader = live.read();
+  if (reader.segment() == nullptr) return ulmora::closed_error();
+  return f(*reader.segment());
+}
+
 PyObject* u64_array(const std::vector<uint64_t>& ids) {
   const ulmoradb::NumpyHandles* np = ulmoradb::numpy_handles();
   if (np == nullptr) return nullptr;
@@ -171,23 +181,13 @@ PyObject* seg_search(PyObject* self, PyObject* args) {
     const ulmoradb::NumpyHandles* np = ulmoradb::numpy_handles();
     if (np == nullptr) return nullptr;
     std::vector<ScoredNode> results;
-    Status s;
-    bool closed = false;
-    {
-      GilRelease nogil;
-      auto reader = live->read();
-      const ulmora::Segment* seg = reader.segment();
-      if (seg == nullptr) {
-        closed = true;
-      } else if (q.size() != seg->hnsw().dim()) {
-        s = ulmora::StoreError::VectorLengthMismatch(seg->hnsw().dim(), q.size());
-      } else if (k > 0) {
-        const auto& g = seg->hnsw();
-        const ulmoradb::Limits lim = ulmoradb::effective_limits(k, ef == 0 ? g.ef_search() : ef, g.len());
-        s = g.search(q, lim.k, options_for(lim.ef), results);
-      }
-    }
-    if (closed) return fail(ulmora::closed_error(), *live);
+    Status s = with_segment(*live, [&](const ulmora::Segment& seg) -> Status {
+      const auto& g = seg.hnsw();
+      if (q.size() != g.dim()) return ulmora::StoreError::VectorLengthMismatch(g.dim(), q.size());
+      if (k == 0) return Status::Ok();
+      const ulmoradb::Limits lim = ulmoradb::effective_limits(k, ef == 0 ? g.ef_search() : ef, g.len());
+      return g.search(q, lim.k, options_for(lim.ef), results);
+    });
     if (!s.ok()) return fail(s.error(), *live);
     void *ids_data = nullptr, *scores_data = nullptr;
     const auto n = static_cast<Py_ssize_t>(results.size());
@@ -226,30 +226,21 @@ PyObject* seg_search_batch(PyObject* self, PyObject* args) {
     if (!scores) return nullptr;
     std::vector<float> copy(static_cast<const float*>(queries.data()),
                             static_cast<const float*>(queries.data()) + rows * dim);
-    Status s;
-    bool closed = false;
     ulmoradb::BatchOutcome outcome;
-    {
-      GilRelease nogil;
-      auto reader = live->read();
-      const ulmora::Segment* seg = reader.segment();
-      if (seg == nullptr) {
-        closed = true;
-      } else if (dim != seg->hnsw().dim()) {
-        s = ulmora::StoreError::VectorLengthMismatch(seg->hnsw().dim(), dim);
-      } else if (rows > 0 && k > 0) {
-        const auto& g = seg->hnsw();
-        const ulmoradb::Limits lim = ulmoradb::effective_limits(k, ef == 0 ? g.ef_search() : ef, g.len());
-        const SearchOptions opts = options_for(lim.ef);
-        const ulmoradb::BatchJob job{copy.data(), rows, dim, static_cast<size_t>(k), static_cast<uint64_t*>(ids_data),
-                                     static_cast<float*>(scores_data)};
-        const size_t workers = ulmoradb::worker_count(threads, rows, ulmoradb::available_parallelism());
-        outcome = ulmoradb::run_batch(job, workers, [&](std::span<const float> q, std::vector<ScoredNode>& out) {
-          return g.search(q, lim.k, opts, out);
-        });
-      }
-    }
-    if (closed) return fail(ulmora::closed_error(), *live);
+    Status s = with_segment(*live, [&](const ulmora::Segment& seg) -> Status {
+      const auto& g = seg.hnsw();
+      if (dim != g.dim()) return ulmora::StoreError::VectorLengthMismatch(g.dim(), dim);
+      if (rows == 0 || k == 0) return Status::Ok();
+      const ulmoradb::Limits lim = ulmoradb::effective_limits(k, ef == 0 ? g.ef_search() : ef, g.len());
+      const SearchOptions opts = options_for(lim.ef);
+      const ulmoradb::BatchJob job{copy.data(), rows, dim, static_cast<size_t>(k), static_cast<uint64_t*>(ids_data),
+                                   static_cast<float*>(scores_data)};
+      const size_t workers = ulmoradb::worker_count(threads, rows, ulmoradb::available_parallelism());
+      outcome = ulmoradb::run_batch(job, workers, [&](std::span<const float> q, std::vector<ScoredNode>& out) {
+        return g.search(q, lim.k, opts, out);
+      });
+      return Status::Ok();
+    });
     if (!s.ok()) return fail(s.error(), *live);
     if (outcome.kind != ulmoradb::BatchOutcome::Kind::kOk) {
       PyErr_SetString(PyExc_RuntimeError, outcome.text.c_str());
@@ -267,18 +258,12 @@ PyObject* seg_info(PyObject* self, PyObject*) {
     if (!live) return nullptr;
     ulmora::SegmentInfo info;
     ulmora::Result<ulmora::FileInfo> files = ulmora::FileInfo{};
-    bool closed = false;
-    {
-      GilRelease nogil;
-      auto reader = live->read();
-      if (reader.segment() == nullptr) {
-        closed = true;
-      } else {
-        info = ulmora::describe(*reader.segment());
-        files = ulmora::describe_files(live->path());
-      }
-    }
-    if (closed) return fail(ulmora::closed_error(), *live);
+    Status s = with_segment(*live, [&](const ulmora::Segment& seg) {
+      info = ulmora::describe(seg);
+      files = ulmora::describe_files(live->path());
+      return Status::Ok();
+    });
+    if (!s.ok()) return fail(s.error(), *live);
     if (!files.ok()) return fail(files.error(), *live);
     return info_dict(live->path(), info, *files);
   });
@@ -289,26 +274,19 @@ PyObject* seg_meta(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto live = live_of(self);
     if (!live) return nullptr;
-    bool closed = false;
     uint64_t dim = 0, next_id = 0, count = 0;
     ulmora::Metric metric = ulmora::Metric::kCosine;
-    {
-      GilRelease nogil;  // a compaction may hold the segment for a while
-      auto reader = live->read();
-      const ulmora::Segment* seg = reader.segment();
-      if (seg == nullptr) {
-        closed = true;
-      } else {
-        const auto& g = seg->hnsw();
-        uint64_t dead = 0;
-        for (uint64_t i = 0; i < g.len(); ++i) dead += g.live_vector(i) == nullptr || seg->deleted().count(g.point_id(i));
-        dim = g.dim();
-        metric = g.metric();
-        next_id = seg->next_id();
-        count = g.len() - dead;
-      }
-    }
-    if (closed) return fail(ulmora::closed_error(), *live);
+    Status s = with_segment(*live, [&](const ulmora::Segment& seg) {
+      const auto& g = seg.hnsw();
+      uint64_t dead = 0;
+      for (uint64_t i = 0; i < g.len(); ++i) dead += g.live_vector(i) == nullptr || seg.deleted().count(g.point_id(i));
+      dim = g.dim();
+      metric = g.metric();
+      next_id = seg.next_id();
+      count = g.len() - dead;
+      return Status::Ok();
+    });
+    if (!s.ok()) return fail(s.error(), *live);
     return Py_BuildValue("(KsKK)", static_cast<unsigned long long>(dim), metric_text(metric),
                          static_cast<unsigned long long>(next_id), static_cast<unsigned long long>(count));
   });
@@ -328,26 +306,20 @@ PyObject* seg_get(PyObject* self, PyObject* arg) {
     if (PyErr_Occurred()) return nullptr;
     auto live = live_of(self);
     if (!live) return nullptr;
-    bool closed = false, found = false;
+    bool found = false;
     std::vector<float> vector;
     std::optional<ulmora::Payload> payload;
-    {
-      GilRelease nogil;
-      auto reader = live->read();
-      const ulmora::Segment* seg = reader.segment();
-      if (seg == nullptr) {
-        closed = true;
-      } else {
-        const auto& g = seg->hnsw();
-        auto at = g.index_of(id);
-        if (at && g.live_vector(*at) != nullptr && !seg->deleted().count(id)) {
-          found = true;
-          vector.assign(g.vector(*at), g.vector(*at) + g.dim());
-          if (auto it = seg->payloads().find(id); it != seg->payloads().end()) payload = it->second;
-        }
+    Status s = with_segment(*live, [&](const ulmora::Segment& seg) {
+      const auto& g = seg.hnsw();
+      auto at = g.index_of(id);
+      if (at && g.live_vector(*at) != nullptr && !seg.deleted().count(id)) {
+        found = true;
+        vector.assign(g.vector(*at), g.vector(*at) + g.dim());
+        if (auto it = seg.payloads().find(id); it != seg.payloads().end()) payload = it->second;
       }
-    }
-    if (closed) return fail(ulmora::closed_error(), *live);
+      return Status::Ok();
+    });
+    if (!s.ok()) return fail(s.error(), *live);
     if (!found) Py_RETURN_NONE;
     const ulmoradb::NumpyHandles* np = ulmoradb::numpy_handles();
     if (np == nullptr) return nullptr;
@@ -366,21 +338,14 @@ PyObject* seg_ids(PyObject* self, PyObject*) {
     auto live = live_of(self);
     if (!live) return nullptr;
     std::vector<uint64_t> ids;
-    bool closed = false;
-    {
-      GilRelease nogil;
-      auto reader = live->read();
-      const ulmora::Segment* seg = reader.segment();
-      if (seg == nullptr) {
-        closed = true;
-      } else {
-        const auto& g = seg->hnsw();
-        for (uint64_t i = 0; i < g.len(); ++i) {
-          if (g.live_vector(i) != nullptr && !seg->deleted().count(g.point_id(i))) ids.push_back(g.point_id(i));
-        }
+    Status s = with_segment(*live, [&](const ulmora::Segment& seg) {
+      const auto& g = seg.hnsw();
+      for (uint64_t i = 0; i < g.len(); ++i) {
+        if (g.live_vector(i) != nullptr && !seg.deleted().count(g.point_id(i))) ids.push_back(g.point_id(i));
       }
-    }
-    if (closed) return fail(ulmora::closed_error(), *live);
+      return Status::Ok();
+    });
+    if (!s.ok()) return fail(s.error(), *live);
     return u64_array(ids);
   });
 }

@@ -113,28 +113,28 @@ Status write_file_durably(const std::string& path, std::span<const uint8_t> byte
   return file::sync_dir(path);
 }
 
-std::string check_build_spec(const BuildSpec& spec) {
-  if (spec.dim == 0) return "vectors must have at least one dimension";
-  if (spec.rows > kMaxPoints) return "too many points (" + std::to_string(spec.rows) + ")";
-  if (spec.m < 2 || spec.m > 4096) return "m must be between 2 and 4096, got " + std::to_string(spec.m);
-  if (spec.ef_construction < 1) return "ef_construction must be at least 1";
-  if (!spec.ids.empty() && spec.ids.size() != spec.rows) {
-    return "got " + std::to_string(spec.ids.size()) + " ids for " + std::to_string(spec.rows) + " vectors";
+std::string check_build_request(const BuildRequest& request) {
+  if (request.dim == 0) return "vectors must have at least one dimension";
+  if (request.rows > kMaxPoints) return "too many points (" + std::to_string(request.rows) + ")";
+  if (request.m < 2 || request.m > 4096) return "m must be between 2 and 4096, got " + std::to_string(request.m);
+  if (request.ef_construction < 1) return "ef_construction must be at least 1";
+  if (!request.ids.empty() && request.ids.size() != request.rows) {
+    return "got " + std::to_string(request.ids.size()) + " ids for " + std::to_string(request.rows) + " vectors";
   }
-  if (spec.payloads && spec.payloads->size() != spec.rows) {
-    return "got " + std::to_string(spec.payloads->size()) + " payloads for " + std::to_string(spec.rows) + " vectors";
+  if (request.payloads && request.payloads->size() != request.rows) {
+    return "got " + std::to_string(request.payloads->size()) + " payloads for " + std::to_string(request.rows) + " vectors";
   }
-  if (auto bad = find_non_finite(spec.vectors, spec.rows, spec.dim)) {
+  if (auto bad = find_non_finite(request.vectors, request.rows, request.dim)) {
     return "non-finite value at row " + std::to_string(bad->first) + ", column " + std::to_string(bad->second);
   }
-  if (auto dup = find_duplicate(spec.ids)) return "duplicate id " + std::to_string(*dup);
+  if (auto dup = find_duplicate(request.ids)) return "duplicate id " + std::to_string(*dup);
   return {};
 }
 
-Result<BuildStats> build_segment(const std::string& path, BuildSpec& spec, Progress* progress, bool* busy) {
+Result<BuildStats> build_segment(const std::string& path, BuildRequest& request, Progress* progress, bool* busy) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
-  if (std::string bad = check_build_spec(spec); !bad.empty()) return StoreError::InvalidPayload(bad);
+  if (std::string bad = check_build_request(request); !bad.empty()) return StoreError::InvalidPayload(bad);
   auto lock = WriterLock::acquire(path, /*create=*/false, busy);
   if (!lock.ok()) return lock.error();
   // Fail before the (long) insertion when the file cannot be written there.
@@ -145,18 +145,18 @@ Result<BuildStats> build_segment(const std::string& path, BuildSpec& spec, Progr
     (void)file::remove(probe);
   }
 
-  std::unique_ptr<Segment> seg = Segment::create(spec.metric, spec.m, spec.ef_construction, spec.dim);
-  auto id_of = [&](uint64_t i) { return spec.ids.empty() ? i : spec.ids[i]; };
-  auto vector_of = [&](uint64_t i) { return std::span<const float>(spec.vectors + i * spec.dim, spec.dim); };
+  std::unique_ptr<Segment> seg = Segment::create(request.metric, request.m, request.ef_construction, request.dim);
+  auto id_of = [&](uint64_t i) { return request.ids.empty() ? i : request.ids[i]; };
+  auto vector_of = [&](uint64_t i) { return std::span<const float>(request.vectors + i * request.dim, request.dim); };
   const RowSource rows = [&](uint64_t i) { return std::make_pair(id_of(i), vector_of(i)); };
-  ULMORA_TRY(insert_parallel(seg->hnsw(), spec.rows, rows, spec.threads, progress));
+  ULMORA_TRY(insert_parallel(seg->hnsw(), request.rows, rows, request.threads, progress));
   BuildStats stats;
-  stats.points = spec.rows;
+  stats.points = request.rows;
   stats.insert_seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-  for (uint64_t i = 0; i < spec.rows; ++i) {
+  for (uint64_t i = 0; i < request.rows; ++i) {
     std::optional<Payload> payload;
-    if (spec.payloads) payload = std::move((*spec.payloads)[i]);
+    if (request.payloads) payload = std::move((*request.payloads)[i]);
     seg->finish_insert(id_of(i), vector_of(i), std::move(payload));
   }
   if (progress && progress->cancel.load()) return cancelled_error();

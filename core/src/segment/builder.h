@@ -67,7 +67,7 @@ Status write_file_durably(const std::string& path, std::span<const uint8_t> byte
 // log; stale ones (a crash) are removed when the segment is next opened.
 std::vector<std::string> segment_temp_paths(const std::string& snapshot_path);
 
-struct BuildSpec {
+struct BuildRequest {
   const float* vectors = nullptr;  // rows x dim, row-major
   uint64_t rows = 0;
   uint64_t dim = 0;
@@ -86,19 +86,19 @@ struct BuildStats {
   double total_seconds = 0.0;
 };
 
-// Empty text when the spec can be built, else what is wrong with it.
-std::string check_build_spec(const BuildSpec& spec);
+// Empty text when the request can be built, else what is wrong with it.
+std::string check_build_request(const BuildRequest& request);
 
 // Builds the segment and writes it to `path`: graph insertion on
-// spec.threads threads; then, in row order on one thread, payloads, payload
+// request.threads threads; then, in row order on one thread, payloads, payload
 // index and filter edges as live inserts set them; then the snapshot
 // (next_id = largest id + 1, no log) via write_file_durably. A log left
 // beside `path` by an earlier segment is removed before the new snapshot is
 // renamed in (it belongs to the old one). When a lock file beside `path`
 // exists, its lock is held for the whole build (`*busy` set when another
-// writer has it). Refused input: InvalidPayload with check_build_spec's
+// writer has it). Refused input: InvalidPayload with check_build_request's
 // text. A directory the file cannot be created in fails before insertion.
 // Cancelled: cancelled_error(), nothing written.
-Result<BuildStats> build_segment(const std::string& path, BuildSpec& spec, Progress* progress, bool* busy);
+Result<BuildStats> build_segment(const std::string& path, BuildRequest& request, Progress* progress, bool* busy);
 
 }  // namespace ulmora

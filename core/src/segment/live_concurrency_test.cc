@@ -47,16 +47,16 @@ std::span<const float> row(uint64_t r) { return {all_rows().data() + r * kDim, k
 
 std::string build_segment_file(const TempDir& dir) {
   const std::string path = dir.file("seg.snap");
-  BuildSpec spec;
-  spec.vectors = all_rows().data();
-  spec.rows = kBuilt;
-  spec.dim = kDim;
-  spec.metric = Metric::kEuclidean;
-  spec.m = 8;
-  spec.ef_construction = 48;
-  spec.threads = 2;
+  BuildRequest request;
+  request.vectors = all_rows().data();
+  request.rows = kBuilt;
+  request.dim = kDim;
+  request.metric = Metric::kEuclidean;
+  request.m = 8;
+  request.ef_construction = 48;
+  request.threads = 2;
   bool busy = false;
-  auto built = build_segment(path, spec, nullptr, &busy);
+  auto built = build_segment(path, request, nullptr, &busy);
   EXPECT_TRUE(built.ok()) << built.error().message();
   return path;
 }
