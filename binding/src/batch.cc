@@ -59,29 +59,37 @@ ThreadBuffers& thread_buffers() {
 
 namespace {
 
-// Searches rows [begin, end) into their output rows. Returns false with the
-// error's display text on the first failing row; later rows are skipped.
-bool process_rows(const BatchJob& job, size_t begin, size_t end, const RowSearch& search, std::string* error) {
+// Searches rows [begin, end) into their output rows, up to kGroupRows per
+// call. Returns false with the error's display text on the first failing
+// row; later rows are skipped.
+bool process_rows(const BatchJob& job, size_t begin, size_t end, const GroupSearch& search, std::string* error) {
   ThreadBuffers& buffers = thread_buffers();
-  buffers.query.resize(job.dim);
   const float nan = std::bit_cast<float>(kMissingScoreBits);
-  for (size_t row = begin; row < end; ++row) {
-    std::memcpy(buffers.query.data(), job.queries + row * job.dim, job.dim * sizeof(float));
-    buffers.results.clear();
-    const Status status = search(std::span<const float>(buffers.query), buffers.results);
+  for (size_t row = begin; row < end;) {
+    const size_t count = std::min(kGroupRows, end - row);
+    for (size_t i = 0; i < count; ++i) buffers.results[i].clear();
+    // The rows go into the thread's own buffer: workers never read the
+    // shared matrix while searching.
+    buffers.query.assign(job.queries + row * job.dim, job.queries + (row + count) * job.dim);
+    size_t failed = 0;
+    const Status status = search(std::span<const float>(buffers.query), count, buffers.results, &failed);
+    const size_t done = status.ok() ? count : std::min(failed, count);
+    for (size_t i = 0; i < done; ++i, ++row) {
+      const std::vector<ScoredNode>& results = buffers.results[i];
+      uint64_t* ids = job.ids + row * job.k;
+      float* scores = job.scores + row * job.k;
+      const size_t found = std::min(job.k, results.size());
+      for (size_t j = 0; j < found; ++j) {
+        ids[j] = results[j].node;
+        scores[j] = results[j].raw;
+      }
+      std::fill(ids + found, ids + job.k, kMissingId);
+      std::fill(scores + found, scores + job.k, nan);
+    }
     if (!status.ok()) {
       *error = status.error().message();
       return false;
     }
-    uint64_t* ids = job.ids + row * job.k;
-    float* scores = job.scores + row * job.k;
-    const size_t found = std::min(job.k, buffers.results.size());
-    for (size_t i = 0; i < found; ++i) {
-      ids[i] = buffers.results[i].node;
-      scores[i] = buffers.results[i].raw;
-    }
-    std::fill(ids + found, ids + job.k, kMissingId);
-    std::fill(scores + found, scores + job.k, nan);
   }
   return true;
 }
@@ -91,7 +99,7 @@ struct ChunkState {
   std::string error;
 };
 
-void run_chunk(const BatchJob& job, size_t begin, size_t end, const RowSearch& search, ChunkState* state) noexcept {
+void run_chunk(const BatchJob& job, size_t begin, size_t end, const GroupSearch& search, ChunkState* state) noexcept {
   try {
     if (!process_rows(job, begin, end, search, &state->error)) state->kind = ChunkState::Kind::kError;
   } catch (...) {
@@ -101,7 +109,7 @@ void run_chunk(const BatchJob& job, size_t begin, size_t end, const RowSearch& s
 
 }  // namespace
 
-BatchOutcome run_batch(const BatchJob& job, size_t workers, const RowSearch& search) {
+BatchOutcome run_batch(const BatchJob& job, size_t workers, const GroupSearch& search) {
   BatchOutcome outcome;
   if (workers <= 1) {
     if (!process_rows(job, 0, job.rows, search, &outcome.text)) outcome.kind = BatchOutcome::Kind::kFailed;
@@ -132,6 +140,22 @@ BatchOutcome run_batch(const BatchJob& job, size_t workers, const RowSearch& sea
     break;
   }
   return outcome;
+}
+
+BatchOutcome run_batch(const BatchJob& job, size_t workers, const RowSearch& search) {
+  const GroupSearch rows = [&](std::span<const float> queries, size_t count, std::vector<ScoredNode>* outs,
+                               size_t* failed) {
+    const size_t dim = count ? queries.size() / count : 0;
+    for (size_t i = 0; i < count; ++i) {
+      Status status = search(queries.subspan(i * dim, dim), outs[i]);
+      if (!status.ok()) {
+        *failed = i;
+        return status;
+      }
+    }
+    return Status::Ok();
+  };
+  return run_batch(job, workers, rows);
 }
 
 }  // namespace ulmoradb

@@ -45,9 +45,12 @@ size_t chunk_begin(size_t i, size_t rows, size_t workers);
 
 // Buffers every searching thread keeps for its whole life: the query copy
 // of the current row and the native result list. Never shared.
+// Rows one search_group call takes.
+inline constexpr size_t kGroupRows = 4;
+
 struct ThreadBuffers {
   std::vector<float> query;
-  std::vector<ulmora::hnsw::ScoredNode> results;
+  std::vector<ulmora::hnsw::ScoredNode> results[kGroupRows];
 };
 ThreadBuffers& thread_buffers();
 
@@ -55,6 +58,11 @@ ThreadBuffers& thread_buffers();
 // threads at once in a parallel batch.
 using RowSearch =
     std::function<ulmora::Status(std::span<const float> query, std::vector<ulmora::hnsw::ScoredNode>& out)>;
+// Searches `count` (1..kGroupRows) consecutive rows, row-major in `queries`,
+// into outs[0..count); on an error *failed is the first failing row (the
+// rows before it are done).
+using GroupSearch = std::function<ulmora::Status(std::span<const float> queries, size_t count,
+                                                 std::vector<ulmora::hnsw::ScoredNode>* outs, size_t* failed)>;
 
 // One batch: `rows` queries of `dim` floats (module-owned, row-major) and
 // the (rows, k) output matrices to fill.
@@ -83,6 +91,8 @@ struct BatchOutcome {
 // first chunk in chunk order that failed decides the error; a worker that
 // ended by an exception reports "Ulmora batch worker panicked". Every
 // started worker has finished when this returns.
+BatchOutcome run_batch(const BatchJob& job, size_t workers, const GroupSearch& search);
+// The same, one row per call.
 BatchOutcome run_batch(const BatchJob& job, size_t workers, const RowSearch& search);
 
 }  // namespace ulmoradb

@@ -225,7 +225,7 @@ PyObject* search_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   Status status;
   {
     GilRelease nogil;
-    status = index.search(std::span<const float>(buffers.query.data(), n), limits.k, options, buffers.results);
+    status = index.search(std::span<const float>(buffers.query.data(), n), limits.k, options, buffers.results[0]);
   }
   if (!status.ok()) {
     raise_text(PyExc_RuntimeError, status.error().message());
@@ -234,10 +234,10 @@ PyObject* search_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   // Building the arrays may run Python code (a collection, a finaliser) that
   // searches on this thread again; work on the results outside the buffer.
   std::vector<ScoredNode> results;
-  results.swap(buffers.results);
+  results.swap(buffers.results[0]);
   PyObject* out = results_to_arrays(*np, results);
   results.clear();
-  buffers.results.swap(results);
+  buffers.results[0].swap(results);
   return out;
 }
 
@@ -313,13 +313,14 @@ PyObject* search_batch_impl(PyObject* self, PyObject* const* args, Py_ssize_t na
   const size_t workers = worker_count(threads, rows, available_parallelism());
   const BatchJob job{copy.get(), rows, dim, static_cast<size_t>(sa.k), static_cast<uint64_t*>(ids_data),
                      static_cast<float*>(scores_data)};
-  const RowSearch row_search = [&](std::span<const float> query, std::vector<ScoredNode>& out) {
-    return index.search(query, limits.k, options, out);
+  const GroupSearch group_search = [&](std::span<const float> rows, size_t count, std::vector<ScoredNode>* outs,
+                                      size_t* failed) {
+    return index.search_group(rows, count, limits.k, options, outs, failed);
   };
   BatchOutcome outcome;
   {
     GilRelease nogil;
-    outcome = run_batch(job, workers, row_search);
+    outcome = run_batch(job, workers, group_search);
   }
   if (outcome.kind == BatchOutcome::Kind::kThreadStart) {
     raise_internal(outcome.text.c_str());

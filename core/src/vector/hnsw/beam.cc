@@ -80,9 +80,6 @@ ResolvedOptions resolve_options(const SearchOptions& o, std::span<const float> q
   return r;
 }
 
-namespace {
-
-// Settings of a float beam on `level` (everything but the scan kind).
 BeamSettings float_beam_settings(const Graph& g, const SearchRequest& req, uint64_t level) {
   const ResolvedOptions& o = *req.options;
   BeamSettings b;
@@ -97,10 +94,15 @@ BeamSettings float_beam_settings(const Graph& g, const SearchRequest& req, uint6
   b.patience = o.early_exit_patience;
   b.scan_cap = level == 0 ? o.level0_scan_cap : kUncapped;
   b.scan_patience = g.metric == Metric::kDot ? 0 : o.scan_patience;
+  const bool ti = level == 0 && g.metric == Metric::kCosine && o.ti_skip && g.neighbor_scores.len() > 0;
+  const bool sq8 = level == 0 && g.metric == Metric::kCosine && !ti && !g.sq8_codes.empty() && o.sq8_screen;
+  const bool plain = !req.counters && b.scan_cap == kUncapped && b.scan_patience == 0 && !b.rotate && !b.stride;
+  if (!plain) b.scan = ScanKind::kGeneral;
+  else if (ti) b.scan = ScanKind::kTriangle;
+  else if (sq8) b.scan = ScanKind::kSq8;
+  else b.scan = ScanKind::kPlain;
   return b;
 }
-
-}  // namespace
 
 Status search_layer(const Graph& g, const SearchRequest& req, std::span<const uint64_t> seeds, uint64_t level,
                     std::vector<ScoredNode>& out) {
@@ -116,14 +118,6 @@ Status search_layer(const Graph& g, const SearchRequest& req, std::span<const ui
   beam.use_scorer(&scorer);
   const bool seeded = beam.seed(seeds, true);
 
-  const ResolvedOptions& o = *req.options;
-  bool ti = level == 0 && g.metric == Metric::kCosine && o.ti_skip && g.neighbor_scores.len() > 0;
-  bool sq8 = level == 0 && g.metric == Metric::kCosine && !ti && !g.sq8_codes.empty() && o.sq8_screen;
-  bool plain = !req.counters && b.scan_cap == kUncapped && b.scan_patience == 0 && !b.rotate && !b.stride;
-  if (!plain) b.scan = ScanKind::kGeneral;
-  else if (ti) b.scan = ScanKind::kTriangle;
-  else if (sq8) b.scan = ScanKind::kSq8;
-  else b.scan = ScanKind::kPlain;
   if (b.scan == ScanKind::kSq8) {
     quantize_query_i8(req.query, s.code_i8);
     beam.use_screen(s.code_i8.data());

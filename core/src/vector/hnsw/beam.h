@@ -158,7 +158,7 @@ struct BeamSettings {
 class Beam {
  public:
   Beam(const Graph& ix, SearchScratch& s, uint64_t n, uint64_t level)
-      : ix_(ix), s_(s), n_(n), level_(level), dim_(ix.dim) {
+      : ix_(ix), s_(s), n_(n), level_(level), dim_(ix.dim), all_linked_(ix.frozen && ix.all_linked) {
     begin_epoch();
     map_chunks();
     layer_ = level < ix.layer_count() ? &ix.layer(level) : nullptr;
@@ -213,6 +213,51 @@ class Beam {
       case ScanKind::kGeneral: break;
     }
     return loop(b, trace, [&](const ScoredNode& c) { scan_general(b, c); });
+  }
+
+  // ---- Stepwise driving (search_group.cc) --------------------------------
+  // Several beams on one thread advanced in turn, so that one beam's vector
+  // loads are in flight while another admits. Plain scans only: admission
+  // never depends on scores there, so admitting a whole list first and then
+  // scoring it sixteen at a time makes exactly the offers run() makes.
+
+  // Pops the next node and admits its unvisited neighbours, asking for
+  // their vectors. False when the beam has ended (the stop rules of run()).
+  bool step_admit(const BeamSettings& b) {
+    if (s_.candidates.empty()) return false;
+    if (b.early_exit && s_.results.size() >= b.ef) {
+      ++stall_;
+      if (s_.candidates.top().key <= worst_) stall_ = 0;
+      if (stall_ > b.patience) return false;
+    }
+    const ScoredNode current = s_.candidates.pop();
+    s_.admitted.clear();
+    if (!layer_) return true;
+    load_list(current.node);
+    prefetch_marks(list_.data(), list_.size());
+    for (uint32_t e : list_) {
+      if (!admissible(e)) continue;
+      mark(e);
+      prefetch(e);
+      s_.admitted.push_back(e);
+    }
+    return true;
+  }
+
+  // Scores and offers what step_admit admitted. False when the expansion
+  // cap has ended the beam.
+  bool step_score(const BeamSettings& b) {
+    const size_t total = s_.admitted.size();
+    for (size_t i = 0; i < total; i += kBatch) {
+      const size_t count = std::min(kBatch, total - i);
+      score_batch(s_.admitted.data() + i, count);
+      for (size_t j = 0; j < count; ++j) offer(sb_[j], b.ef);
+    }
+    ++expanded_;
+    if (b.apply_expansion_cap && expanded_ >= b.expansion_cap) return false;
+    // The likely next node's list, while the other beams take their turn.
+    if (layer_ && !s_.candidates.empty()) layer_->prefetch_slot(s_.candidates.top().node);
+    return true;
   }
 
   // The results, ascending by key (heap order among equal keys).
@@ -277,7 +322,7 @@ class Beam {
   }
 
   bool admissible(uint64_t i) const {
-    return i < n_ && visited_marks_[i] != epoch_ && linked(i) && has_row(i);
+    return i < n_ && visited_marks_[i] != epoch_ && (all_linked_ || linked(i)) && has_row(i);
   }
   void mark(uint64_t i) {
     visited_marks_[i] = epoch_;
@@ -380,7 +425,7 @@ class Beam {
       uint64_t e = list[j];
       if (e >= n_) continue;
       __builtin_prefetch(visited_marks_ + e);
-      __builtin_prefetch(state_slot(e));
+      if (!all_linked_) __builtin_prefetch(state_slot(e));
     }
   }
 
@@ -525,6 +570,7 @@ class Beam {
   const uint64_t n_;
   const uint64_t level_;
   const size_t dim_;
+  const bool all_linked_;  // frozen with every node Linked: no state checks
   const NeighborLayer* layer_ = nullptr;
   uint8_t epoch_ = 0;
   uint8_t* visited_marks_ = nullptr;
@@ -539,6 +585,7 @@ class Beam {
   float worst_ = kInf;
   static constexpr uint64_t kNoNext = ~uint64_t{0};
   uint64_t next_ = kNoNext;  // frontier top when the current node was popped
+  size_t stall_ = 0;         // early-exit stall count of stepwise driving
   uint64_t visited_ = 0;
   uint64_t expanded_ = 0;
   ScoredNode entry_{0, 0.0f, 0.0f};
@@ -564,6 +611,12 @@ class Beam {
 };
 
 // ---- Entry points of the beam (beam.cc, sq8_route.cc, search.cc) --------------
+
+// Settings of a float beam on `level`, and the scan kind search_layer uses
+// for it (`b.scan` is set).
+BeamSettings float_beam_settings(const Graph& g, const SearchRequest& req, uint64_t level);
+// True when search_level0 takes the SQ8 route for these options.
+bool takes_sq8_route(const Graph& g, const ResolvedOptions& o);
 
 // Float beam on `level` from `seeds` (falls back to the lowest Linked node of
 // the level when no seed is admissible). Results ascending by key, node =

@@ -34,6 +34,8 @@ using ::ulmora::Metric;
 
 inline constexpr uint64_t kNoEntry = 0xFFFFFFFFull;
 inline constexpr uint64_t kMaxLevel = 255;
+// Queries one thread advances side by side in search_group.
+inline constexpr size_t kSearchGroup = 4;
 
 inline uint64_t pack_entry(uint64_t level, uint64_t index) { return (level << 32) | (index & 0xFFFFFFFFull); }
 inline uint64_t entry_index(uint64_t word) { return word & 0xFFFFFFFFull; }
@@ -90,6 +92,12 @@ class Graph {
   Status search(std::span<const float> query, size_t k, const SearchOptions& options,
                 std::vector<ScoredNode>& out) const;
 
+  // Up to kSearchGroup queries of `dim` floats each (row-major in
+  // `queries`), each exactly as search() would answer it, into outs[i]. On
+  // an error, *failed is the first failing row (rows before it are done).
+  Status search_group(std::span<const float> queries, size_t count, size_t k, const SearchOptions& options,
+                      std::vector<ScoredNode>* outs, size_t* failed) const;
+
   // ---- Insertion (insert.cc; selection and caps in neighbor_select.h) ----
   Status insert(uint64_t point_id, std::span<const float> vector);
 
@@ -127,6 +135,9 @@ class Graph {
   // Set once, before the graph is shared, when nothing will change it any
   // more: searches then read lists in place, without their locks.
   bool frozen = false;
+  // Set with `frozen` when every node is Linked: the beam then skips the
+  // per-neighbour state check.
+  bool all_linked = false;
 
   // Allocation state, guarded by `alloc`.
   mutable std::mutex alloc;

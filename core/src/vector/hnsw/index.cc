@@ -36,13 +36,29 @@ Status HnswIndex::insert(uint64_t point_id, std::span<const float> vector) {
 }
 void HnswIndex::mark_deleted(uint64_t point_id) { graph_->mark_deleted(point_id); }
 void HnswIndex::quantize_sq8() { graph_->quantize_sq8(); }
-void HnswIndex::freeze() { graph_->frozen = true; }
+void HnswIndex::freeze() {
+  Graph& g = *graph_;
+  if (g.frozen) return;
+  // Level-0 lists in fixed rows: the beam then finds a list without first
+  // loading its slot.
+  if (g.layer_count() > 0) g.layer(0).pack_fixed();
+  bool all_linked = true;
+  for (uint64_t i = 0, n = g.published_len(); i < n && all_linked; ++i) all_linked = g.state(i) == NodeState::kLinked;
+  g.all_linked = all_linked;
+  g.frozen = true;
+}
 bool HnswIndex::frozen() const { return graph_->frozen; }
 bool HnswIndex::quantized() const { return !graph_->sq8_codes.empty(); }
 
 Status HnswIndex::search(std::span<const float> query, size_t k, const SearchOptions& options,
                          std::vector<ScoredNode>& out) const {
   return graph_->search(query, k, options, out);
+}
+
+Status HnswIndex::search_group(std::span<const float> queries, size_t count, size_t k, const SearchOptions& options,
+                               std::vector<ScoredNode>* outs, size_t* failed) const {
+  static_assert(kGroup == kSearchGroup);
+  return graph_->search_group(queries, count, k, options, outs, failed);
 }
 
 Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& snapshot) {

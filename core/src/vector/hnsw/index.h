@@ -76,6 +76,13 @@ class HnswIndex {
   // `out` is reused; a search allocates nothing once buffers are warm.
   Status search(std::span<const float> query, size_t k, const SearchOptions& options,
                 std::vector<ScoredNode>& out) const;
+  // Up to kGroup queries of dim() floats each, row-major in `queries`,
+  // each answered exactly as search() answers it, into outs[i]. One thread
+  // advances their beams side by side, so one query's memory waits overlap
+  // another's work. On an error *failed is the first failing row.
+  static constexpr size_t kGroup = 4;
+  Status search_group(std::span<const float> queries, size_t count, size_t k, const SearchOptions& options,
+                      std::vector<ScoredNode>* outs, size_t* failed) const;
 
  private:
   explicit HnswIndex(std::unique_ptr<Graph> graph);

@@ -83,6 +83,7 @@ class ListColumn {
       }
     }
     for (void* slab : slabs_) std::free(slab);
+    if (fixed_) detail::free_zeroed(fixed_, fixed_rows_ * fixed_stride_);
   }
 
   // One more slot, holding an empty list.
@@ -116,9 +117,55 @@ class ListColumn {
   // The list in place, without taking its lock: only for lists no writer
   // can touch any more (a frozen graph).
   std::span<const E> view_unlocked(uint64_t node) const {
-    const Block* b = block(node);
+    const Block* b = fixed_ ? fixed_block(node) : block(node);
     return b ? std::span<const E>(b->items(), b->size) : std::span<const E>();
   }
+
+  // Lays every list out in one block, one row of `stride` bytes per node, so
+  // that a reader of a frozen column finds a list at base + node * stride
+  // without first loading its slot, and neighbouring nodes' lists sit side
+  // by side. Only for a column no writer will touch again. Skipped (false)
+  // when the longest list would make the rows waste more than they replace.
+  bool pack_fixed() {
+    std::lock_guard<std::mutex> lock(writer_);
+    if (fixed_) return true;
+    const uint64_t n = count_.load(std::memory_order_relaxed);
+    size_t longest = 0, used = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+      if (const Block* b = block(i)) {
+        longest = std::max<size_t>(longest, b->size);
+        used += sizeof(Block) + sizeof(E) * b->size;
+      }
+    }
+    if (n == 0 || longest == 0) return false;
+    const size_t stride = (sizeof(Block) + sizeof(E) * longest + 7) & ~size_t{7};
+    if (n > (size_t{1} << 40) / stride || n * stride > 2 * used + (size_t{64} << 10)) return false;
+    const size_t bytes = n * stride;
+    char* rows = static_cast<char*>(detail::alloc_zeroed(bytes));
+    for (uint64_t i = 0; i < n; ++i) {
+      Block* row = reinterpret_cast<Block*>(rows + i * stride);
+      row->bits = static_cast<uint32_t>(longest) | Block::kPacked;
+      row->size = 0;
+      auto* chunk = static_cast<std::atomic<Block*>*>(dir_.chunk(i >> kChunkShift));
+      if (!chunk) continue;
+      std::atomic<Block*>& slot = chunk[i & (kChunkCapacity - 1)];
+      Block* b = slot.load(std::memory_order_relaxed);
+      if (b) {
+        std::memcpy(row->items(), b->items(), sizeof(E) * b->size);
+        row->size = b->size;
+        if (!b->packed()) std::free(b);
+      }
+      slot.store(row, std::memory_order_relaxed);
+    }
+    for (void* slab : slabs_) std::free(slab);
+    slabs_.clear();
+    slab_left_ = 0;
+    fixed_ = rows;
+    fixed_rows_ = n;
+    fixed_stride_ = stride;
+    return true;
+  }
+  bool packed_fixed() const { return fixed_ != nullptr; }
 
   // False when the list is certainly empty (no block was ever stored); read
   // without the list lock, so a true answer must still be confirmed by read().
@@ -128,10 +175,21 @@ class ListColumn {
   // (once the slot is likely cached) the list block it points to. No lock;
   // prefetching a block that a writer just replaced is harmless.
   void prefetch_slot(uint64_t node) const {
+    if (fixed_) {
+      // The row itself: its first lines hold the size and the first items.
+      if (node < fixed_rows_) {
+        const char* row = fixed_ + node * fixed_stride_;
+        __builtin_prefetch(row);
+        __builtin_prefetch(row + 64);
+        if (fixed_stride_ > 128) __builtin_prefetch(row + 128);
+      }
+      return;
+    }
     auto* chunk = static_cast<std::atomic<Block*>*>(dir_.chunk(node >> kChunkShift));
     if (chunk) __builtin_prefetch(chunk + (node & (kChunkCapacity - 1)));
   }
   void prefetch(uint64_t node) const {
+    if (fixed_) return;  // prefetch_slot already asked for the row
     auto* chunk = static_cast<std::atomic<Block*>*>(dir_.chunk(node >> kChunkShift));
     if (!chunk) return;
     if (const Block* b = chunk[node & (kChunkCapacity - 1)].load(std::memory_order_relaxed)) {
@@ -210,6 +268,10 @@ class ListColumn {
 
   SpinRwLock& lock_for(uint64_t node) const { return locks_[node & (kStripes - 1)]; }
 
+  const Block* fixed_block(uint64_t node) const {
+    return node < fixed_rows_ ? reinterpret_cast<const Block*>(fixed_ + node * fixed_stride_) : nullptr;
+  }
+
   const Block* block(uint64_t node) const {
     auto* chunk = static_cast<std::atomic<Block*>*>(dir_.chunk(node >> kChunkShift));
     return chunk ? chunk[node & (kChunkCapacity - 1)].load(std::memory_order_acquire) : nullptr;
@@ -278,6 +340,10 @@ class ListColumn {
   std::vector<void*> slabs_;
   char* slab_next_ = nullptr;
   size_t slab_left_ = 0;
+  // Fixed rows of a packed column (pack_fixed); slots point into them.
+  char* fixed_ = nullptr;
+  uint64_t fixed_rows_ = 0;
+  size_t fixed_stride_ = 0;
 };
 
 using NeighborLayer = ListColumn<uint32_t>;

@@ -3,6 +3,7 @@
 // adaptive rerun, and the final ordering by key then point id.
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <string>
 
 #include "base/log.h"
@@ -58,6 +59,22 @@ Status adaptive_rerun(const Graph& g, const SearchRequest& req, std::span<const 
   SearchRequest wide{req.query, *high, req.options, req.traits};
   ULMORA_TRY(search_level0(g, wide, seeds, second));
   if (!second.empty() && second.front().key < best) first.swap(second);
+  return Status::Ok();
+}
+
+// The greedy descent from the entry word to level 1, then the level-0 seeds.
+Status descend_and_seed(const Graph& g, const SearchRequest& req, uint64_t word, std::vector<uint64_t>& seeds) {
+  uint64_t current = entry_index(word);
+  for (uint64_t level = entry_level(word); level >= 1; --level) current = greedy_step_down(g, req.query, current, level);
+  return entry_seeds(g, req, current, entry_level(word), seeds);
+}
+
+// After the level-0 search: the adaptive rerun, point ids, the best k.
+Status finish(const Graph& g, const SearchRequest& req, std::span<const uint64_t> seeds, size_t k,
+              std::vector<ScoredNode>& first, std::vector<ScoredNode>& second, std::vector<ScoredNode>& out) {
+  ULMORA_TRY(adaptive_rerun(g, req, seeds, first, second));
+  for (ScoredNode& node : first) node.node = g.point_id(node.node);
+  keep_best(first, k, out);
   return Status::Ok();
 }
 
@@ -155,23 +172,119 @@ Status Graph::search(std::span<const float> query, size_t k, const SearchOptions
     return Status::Ok();
   }
 
-  uint64_t current = entry_index(word);
-  for (uint64_t level = entry_level(word); level >= 1; --level) current = greedy_step_down(*this, q, current, level);
-
   const ResolvedOptions resolved = resolve_options(options, q);
   SearchCounters counters;
   const SearchRequest req{q, std::max<size_t>(options.ef.value_or(ef_search), k), &resolved,
                           MetricTraits::of(metric), stats_on ? &counters : nullptr, trace ? &*trace : nullptr};
-  ULMORA_TRY(entry_seeds(*this, req, current, entry_level(word), qs.seeds));
+  ULMORA_TRY(descend_and_seed(*this, req, word, qs.seeds));
   ULMORA_TRY(search_level0(*this, req, qs.seeds, qs.first));
-  ULMORA_TRY(adaptive_rerun(*this, req, qs.seeds, qs.first, qs.second));
-
-  for (ScoredNode& node : qs.first) node.node = point_id(node.node);
-  keep_best(qs.first, k, out);
+  ULMORA_TRY(finish(*this, req, qs.seeds, k, qs.first, qs.second, out));
   if (stats_on) {
     float best = out.empty() ? 0.0f : out.front().key;
     float worst = out.empty() ? 0.0f : out.back().key;
     record_unfiltered_stats(req.ef, counters.visited, counters.expanded, best, worst);
+  }
+  return Status::Ok();
+}
+
+}  // namespace ulmora::hnsw
+
+namespace ulmora::hnsw {
+namespace {
+
+// Per-thread buffers of a query group: one beam scratch per query besides
+// the thread's own (which the adaptive rerun and the seed beam still use).
+struct GroupScratch {
+  bool in_use = false;
+  SearchScratch beams[kSearchGroup];
+  std::vector<float> prepared[kSearchGroup];
+  std::vector<uint64_t> seeds[kSearchGroup];
+  std::vector<ScoredNode> first[kSearchGroup];
+  std::vector<ScoredNode> second;
+};
+
+GroupScratch& group_scratch() {
+  thread_local GroupScratch scratch;
+  return scratch;
+}
+
+// Level-0 float beams of the group, advanced one node expansion at a time
+// in turn: while one beam's freshly admitted vectors load, the others admit
+// and score theirs.
+void interleave_level0(const Graph& g, const SearchRequest* reqs, size_t count, GroupScratch& gs) {
+  const uint64_t n = g.published_len();
+  std::optional<Beam> beams[kSearchGroup];
+  std::optional<Scorer> scorers[kSearchGroup];
+  BeamSettings settings[kSearchGroup];
+  bool live[kSearchGroup] = {}, stepped[kSearchGroup] = {};
+  size_t running = 0;
+  for (size_t i = 0; i < count; ++i) {
+    settings[i] = float_beam_settings(g, reqs[i], 0);
+    beams[i].emplace(g, gs.beams[i], n, 0);
+    scorers[i].emplace(reqs[i].traits, reqs[i].query.data(), g.dim);
+    beams[i]->use_scorer(&*scorers[i]);
+    live[i] = beams[i]->seed(gs.seeds[i], true);
+    running += live[i];
+  }
+  while (running > 0) {
+    for (size_t i = 0; i < count; ++i) {
+      stepped[i] = live[i] && beams[i]->step_admit(settings[i]);
+      if (live[i] && !stepped[i]) live[i] = false, --running;
+    }
+    for (size_t i = 0; i < count; ++i) {
+      if (stepped[i] && !beams[i]->step_score(settings[i])) live[i] = false, --running;
+    }
+  }
+  for (size_t i = 0; i < count; ++i) beams[i]->take_results(gs.first[i]);
+}
+
+}  // namespace
+
+Status Graph::search_group(std::span<const float> queries, size_t count, size_t k, const SearchOptions& options,
+                           std::vector<ScoredNode>* outs, size_t* failed) const {
+  auto one_by_one = [&]() -> Status {
+    const size_t row = count ? queries.size() / count : 0;
+    for (size_t i = 0; i < count; ++i) {
+      Status st = search(queries.subspan(i * row, row), k, options, outs[i]);
+      if (!st.ok()) {
+        *failed = i;
+        return st;
+      }
+    }
+    return Status::Ok();
+  };
+  const uint64_t word = entry.load(std::memory_order_acquire);
+  GroupScratch& gs = group_scratch();
+  const bool grouped = count > 1 && count <= kSearchGroup && !gs.in_use && queries.size() == count * dim &&
+                       entry_index(word) != kNoEntry && !unfiltered_stats_enabled() && !search_trace_enabled() &&
+                       !(exact_fallback_enabled && live_count(*this) <= exact_fallback_threshold);
+  if (!grouped) return one_by_one();
+  gs.in_use = true;
+  struct Release {
+    GroupScratch& gs;
+    ~Release() { gs.in_use = false; }
+  } release{gs};
+
+  ResolvedOptions resolved[kSearchGroup];
+  SearchRequest reqs[kSearchGroup];
+  const size_t ef = std::max<size_t>(options.ef.value_or(ef_search), k);
+  for (size_t i = 0; i < count; ++i) {
+    prepare(metric, queries.subspan(i * dim, dim), gs.prepared[i]);
+    const std::span<const float> q(gs.prepared[i]);
+    resolved[i] = resolve_options(options, q);
+    reqs[i] = SearchRequest{q, ef, &resolved[i], MetricTraits::of(metric)};
+    if (!descend_and_seed(*this, reqs[i], word, gs.seeds[i]).ok()) return one_by_one();
+  }
+  const bool plain = !takes_sq8_route(*this, resolved[0]) && float_beam_settings(*this, reqs[0], 0).scan == ScanKind::kPlain;
+  if (plain) {
+    interleave_level0(*this, reqs, count, gs);
+  } else {
+    for (size_t i = 0; i < count; ++i) {
+      if (!search_level0(*this, reqs[i], gs.seeds[i], gs.first[i]).ok()) return one_by_one();
+    }
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (!finish(*this, reqs[i], gs.seeds[i], k, gs.first[i], gs.second, outs[i]).ok()) return one_by_one();
   }
   return Status::Ok();
 }

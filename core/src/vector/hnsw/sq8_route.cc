@@ -94,13 +94,17 @@ Status search_layer_sq8(const Graph& ix, const SearchRequest& req, std::span<con
 
 }  // namespace
 
+bool takes_sq8_route(const Graph& g, const ResolvedOptions& o) {
+  const bool score_only = g.metric == Metric::kCosine && o.sq8_score_only;
+  return (score_only || o.rerank_factor != 0) && !g.sq8_codes.empty() && g.metric != Metric::kDot;
+}
+
 Status search_level0(const Graph& g, const SearchRequest& req, std::span<const uint64_t> seeds,
                      std::vector<ScoredNode>& out) {
   const ResolvedOptions& o = *req.options;
   const size_t factor = o.rerank_factor;
   const bool score_only = g.metric == Metric::kCosine && o.sq8_score_only;
-  if (!(score_only || factor != 0) || g.sq8_codes.empty() || g.metric == Metric::kDot)
-    return search_layer(g, req, seeds, 0, out);
+  if (!takes_sq8_route(g, o)) return search_layer(g, req, seeds, 0, out);
 
   const size_t c = score_only ? req.ef : std::max(saturating_mul(req.ef, factor), req.ef);
   if (req.query.size() != g.dim) return StoreError::VectorLengthMismatch(g.dim, req.query.size());
