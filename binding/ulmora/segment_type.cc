@@ -236,9 +236,11 @@ PyObject* seg_search_batch(PyObject* self, PyObject* args) {
       const ulmoradb::BatchJob job{copy.data(), rows, dim, static_cast<size_t>(k), static_cast<uint64_t*>(ids_data),
                                    static_cast<float*>(scores_data)};
       const size_t workers = ulmoradb::worker_count(threads, rows, ulmoradb::available_parallelism());
-      outcome = ulmoradb::run_batch(job, workers, [&](std::span<const float> q, std::vector<ScoredNode>& out) {
-        return g.search(q, lim.k, opts, out);
-      });
+      const ulmoradb::GroupSearch group = [&](std::span<const float> q, size_t count, std::vector<ScoredNode>* outs,
+                                              size_t* failed) {
+        return g.search_group(q, count, lim.k, opts, outs, failed);
+      };
+      outcome = ulmoradb::run_batch(job, workers, group);
       return Status::Ok();
     });
     if (!s.ok()) return fail(s.error(), *live);

@@ -135,6 +135,36 @@ TEST(ListColumn, PackedListsGrowOutOfTheirSlab) {
   EXPECT_EQ(col.copy(43).size(), 3u);
 }
 
+// Fixed rows keep every list (heap, slab and empty ones) as it was, for
+// locked and in-place reads alike; a column whose longest list would make
+// the rows waste more than they replace stays as it is.
+TEST(ListColumn, PackFixedKeepsEveryList) {
+  for (bool one_long : {false, true}) {
+    NeighborLayer layer;
+    const uint64_t n = 9000;  // three slot chunks
+    layer.grow_to(n);
+    std::vector<std::vector<uint32_t>> want(n);
+    for (uint64_t i = 0; i < n; ++i) {
+      if (i % 7 == 0) continue;  // never stored
+      want[i].assign(20 + i % 13, static_cast<uint32_t>(i));
+      if (i % 2) layer.assign_packed(i, want[i]);
+      else layer.assign(i, want[i]);
+    }
+    if (one_long) {
+      want[5].assign(5000, 5u);
+      layer.assign(5, want[5]);
+    }
+    EXPECT_EQ(layer.pack_fixed(), !one_long);
+    EXPECT_EQ(layer.packed_fixed(), !one_long);
+    for (uint64_t i = 0; i < n; ++i) {
+      ASSERT_EQ(layer.copy(i), want[i]) << i;
+      auto view = layer.view_unlocked(i);
+      ASSERT_EQ(std::vector<uint32_t>(view.begin(), view.end()), want[i]) << i;
+    }
+    EXPECT_TRUE(layer.view_unlocked(n + 10).empty());
+  }
+}
+
 TEST(ListColumn, ConcurrentReadersSeeWholeLists) {
   NeighborLayer layer;
   layer.grow_to(64);

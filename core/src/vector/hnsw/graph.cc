@@ -184,6 +184,17 @@ std::optional<uint64_t> Graph::best_entry_candidate() const {
 
 // ---- SQ8 ----------------------------------------------------------------
 
+void Graph::freeze() {
+  if (frozen) return;
+  // Fixed rows let the beam find a level-0 list without first loading its
+  // slot.
+  if (layer_count() > 0) layer(0).pack_fixed();
+  bool linked = true;
+  for (uint64_t i = 0, n = published_len(); i < n && linked; ++i) linked = state(i) == NodeState::kLinked;
+  all_linked = linked;
+  frozen = true;
+}
+
 void Graph::quantize_sq8() {
   const uint64_t n = std::min(len(), vectors.len());
   const uint64_t d = dim;

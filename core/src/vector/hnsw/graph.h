@@ -101,6 +101,10 @@ class Graph {
   // ---- Insertion (insert.cc; selection and caps in neighbor_select.h) ----
   Status insert(uint64_t point_id, std::span<const float> vector);
 
+  // Marks the graph read-only for good (call before it is shared): level-0
+  // lists move into fixed rows, and searches read lists in place.
+  void freeze();
+
   // ---- SQ8 (graph.cc) ----
   // Builds codes of every stored vector; called before the index is shared.
   void quantize_sq8();

@@ -36,17 +36,7 @@ Status HnswIndex::insert(uint64_t point_id, std::span<const float> vector) {
 }
 void HnswIndex::mark_deleted(uint64_t point_id) { graph_->mark_deleted(point_id); }
 void HnswIndex::quantize_sq8() { graph_->quantize_sq8(); }
-void HnswIndex::freeze() {
-  Graph& g = *graph_;
-  if (g.frozen) return;
-  // Level-0 lists in fixed rows: the beam then finds a list without first
-  // loading its slot.
-  if (g.layer_count() > 0) g.layer(0).pack_fixed();
-  bool all_linked = true;
-  for (uint64_t i = 0, n = g.published_len(); i < n && all_linked; ++i) all_linked = g.state(i) == NodeState::kLinked;
-  g.all_linked = all_linked;
-  g.frozen = true;
-}
+void HnswIndex::freeze() { graph_->freeze(); }
 bool HnswIndex::frozen() const { return graph_->frozen; }
 bool HnswIndex::quantized() const { return !graph_->sq8_codes.empty(); }
 

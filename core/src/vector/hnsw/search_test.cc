@@ -342,6 +342,10 @@ TEST(SearchTest, RepeatedSearchesAllocateNothing) {
   opts[4].entry_seeds = 3;
   std::vector<ScoredNode> out;
   auto queries = testing::random_vectors(20, 16, 41);
+  std::vector<float> rows;
+  for (size_t i = 0; i < kSearchGroup; ++i) rows.insert(rows.end(), queries[i].begin(), queries[i].end());
+  std::vector<ScoredNode> outs[kSearchGroup];
+  size_t failed = 0;
   g_count_allocs = true;  // the counter itself works
   int* probe = new int[4];
   volatile int* keep = probe;
@@ -357,6 +361,8 @@ TEST(SearchTest, RepeatedSearchesAllocateNothing) {
     ix->exact_fallback_enabled = true;
     for (auto& q : queries) ASSERT_TRUE(ix->search(q, 10, {}, out).ok());
     ix->exact_fallback_enabled = false;
+    // Grouped searches, interleaved and not.
+    for (auto& o : opts) ASSERT_TRUE(ix->search_group(rows, kSearchGroup, 10, o, outs, &failed).ok());
     g_count_allocs = false;
   }
   EXPECT_EQ(g_allocs, 0u);
@@ -383,7 +389,7 @@ TEST(SearchTest, FrozenGraphAnswersExactlyAsBefore) {
     std::vector<std::vector<ScoredNode>> before;
     for (auto& q : queries)
       for (auto& o : opts) before.push_back(run(*ix, q, 10, o));
-    ix->frozen = true;
+    ix->freeze();
     size_t e = 0;
     for (auto& q : queries)
       for (auto& o : opts) {
