@@ -20,6 +20,7 @@
 #include <new>
 #include <span>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "vector/hnsw/arena.h"
@@ -142,6 +143,10 @@ class ListColumn {
     if (n > (size_t{1} << 40) / stride || n * stride > 2 * used + (size_t{64} << 10)) return false;
     const size_t bytes = n * stride;
     char* rows = static_cast<char*>(detail::alloc_zeroed(bytes));
+    // Each slab goes back as soon as the last list it holds has moved, so
+    // the old lists and the rows are never all resident at once.
+    std::vector<std::pair<uint64_t, size_t>> slab_done = slab_last_nodes(n);
+    size_t next_free = 0;
     for (uint64_t i = 0; i < n; ++i) {
       Block* row = reinterpret_cast<Block*>(rows + i * stride);
       row->bits = static_cast<uint32_t>(longest) | Block::kPacked;
@@ -156,6 +161,10 @@ class ListColumn {
         if (!b->packed()) std::free(b);
       }
       slot.store(row, std::memory_order_relaxed);
+      for (; next_free < slab_done.size() && slab_done[next_free].first <= i; ++next_free) {
+        std::free(slabs_[slab_done[next_free].second]);
+        slabs_[slab_done[next_free].second] = nullptr;
+      }
     }
     for (void* slab : slabs_) std::free(slab);
     slabs_.clear();
@@ -267,6 +276,26 @@ class ListColumn {
   static constexpr size_t kSlabBytes = size_t{256} << 10;
 
   SpinRwLock& lock_for(uint64_t node) const { return locks_[node & (kStripes - 1)]; }
+
+  // (last node whose list lies in slab s, s) for every slab, ascending.
+  std::vector<std::pair<uint64_t, size_t>> slab_last_nodes(uint64_t n) const {
+    std::vector<std::pair<const char*, size_t>> starts;
+    for (size_t s = 0; s < slabs_.size(); ++s) starts.emplace_back(static_cast<const char*>(slabs_[s]), s);
+    std::sort(starts.begin(), starts.end());
+    std::vector<std::pair<uint64_t, size_t>> last(slabs_.size());
+    for (size_t s = 0; s < slabs_.size(); ++s) last[s] = {0, s};
+    for (uint64_t i = 0; i < n; ++i) {
+      const Block* b = block(i);
+      if (!b || !b->packed()) continue;
+      const char* p = reinterpret_cast<const char*>(b);
+      auto it = std::upper_bound(starts.begin(), starts.end(), std::make_pair(p, ~size_t{0}));
+      if (it == starts.begin()) continue;
+      --it;
+      if (p < it->first + kSlabBytes) last[it->second].first = i;
+    }
+    std::sort(last.begin(), last.end());
+    return last;
+  }
 
   const Block* fixed_block(uint64_t node) const {
     return node < fixed_rows_ ? reinterpret_cast<const Block*>(fixed_ + node * fixed_stride_) : nullptr;
