@@ -131,6 +131,17 @@ class ChunkDirectory {
     return fresh;
   }
 
+  // Frees every chunk; they read as never allocated afterwards. Only while
+  // no reader can hold a chunk pointer.
+  void release_chunks() {
+    Table* t = table_.load(std::memory_order_relaxed);
+    if (!t) return;
+    for (size_t i = 0; i < t->capacity; ++i) {
+      free_zeroed(t->slots[i].load(std::memory_order_relaxed), chunk_bytes_);
+      t->slots[i].store(nullptr, std::memory_order_relaxed);
+    }
+  }
+
  private:
   struct Table {
     size_t capacity;

@@ -118,15 +118,16 @@ class ListColumn {
   // The list in place, without taking its lock: only for lists no writer
   // can touch any more (a frozen graph).
   std::span<const E> view_unlocked(uint64_t node) const {
-    const Block* b = fixed_ ? fixed_block(node) : block(node);
+    const Block* b = block(node);
     return b ? std::span<const E>(b->items(), b->size) : std::span<const E>();
   }
 
   // Lays every list out in one block, one row of `stride` bytes per node, so
   // that a reader of a frozen column finds a list at base + node * stride
-  // without first loading its slot, and neighbouring nodes' lists sit side
-  // by side. Only for a column no writer will touch again. Skipped (false)
-  // when the longest list would make the rows waste more than they replace.
+  // without a slot to load first, and neighbouring nodes' lists sit side by
+  // side; the slots themselves are freed. Afterwards the column is
+  // read-only: no writer may touch it again. Skipped (false) when the
+  // longest list would make the rows waste more than they replace.
   bool pack_fixed() {
     std::lock_guard<std::mutex> lock(writer_);
     if (fixed_) return true;
@@ -151,16 +152,11 @@ class ListColumn {
       Block* row = reinterpret_cast<Block*>(rows + i * stride);
       row->bits = static_cast<uint32_t>(longest) | Block::kPacked;
       row->size = 0;
-      auto* chunk = static_cast<std::atomic<Block*>*>(dir_.chunk(i >> kChunkShift));
-      if (!chunk) continue;
-      std::atomic<Block*>& slot = chunk[i & (kChunkCapacity - 1)];
-      Block* b = slot.load(std::memory_order_relaxed);
-      if (b) {
+      if (Block* b = const_cast<Block*>(block(i))) {
         std::memcpy(row->items(), b->items(), sizeof(E) * b->size);
         row->size = b->size;
         if (!b->packed()) std::free(b);
       }
-      slot.store(row, std::memory_order_relaxed);
       for (; next_free < slab_done.size() && slab_done[next_free].first <= i; ++next_free) {
         std::free(slabs_[slab_done[next_free].second]);
         slabs_[slab_done[next_free].second] = nullptr;
@@ -169,6 +165,7 @@ class ListColumn {
     for (void* slab : slabs_) std::free(slab);
     slabs_.clear();
     slab_left_ = 0;
+    dir_.release_chunks();
     fixed_ = rows;
     fixed_rows_ = n;
     fixed_stride_ = stride;
@@ -302,6 +299,7 @@ class ListColumn {
   }
 
   const Block* block(uint64_t node) const {
+    if (fixed_) return fixed_block(node);
     auto* chunk = static_cast<std::atomic<Block*>*>(dir_.chunk(node >> kChunkShift));
     return chunk ? chunk[node & (kChunkCapacity - 1)].load(std::memory_order_acquire) : nullptr;
   }
