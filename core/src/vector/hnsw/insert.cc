@@ -38,6 +38,10 @@ namespace {
 
 std::atomic<uint64_t> g_insert_counter{0};
 
+// Test seam: when set, a node's level comes from its point id instead of
+// the thread's random generator (still capped), so a build is repeatable.
+std::atomic<uint64_t (*)(uint64_t)> g_level_source{nullptr};
+
 constexpr uint64_t kMaxNodeIndex = 0xFFFFFFFEull;
 
 // floor(-ln(U) * scale), saturated to u64, capped at the index's level cap.
@@ -333,6 +337,12 @@ Status link_levels(Graph& ix, uint64_t idx, uint64_t point_id, uint64_t level, u
 
 }  // namespace
 
+namespace testing {
+void set_level_source(uint64_t (*source)(uint64_t point_id)) {
+  g_level_source.store(source, std::memory_order_relaxed);
+}
+}  // namespace testing
+
 Status Graph::insert(uint64_t point_id, std::span<const float> vec) {
   if (vec.size() != dim) return StoreError::VectorLengthMismatch(dim, vec.size());
   InsertTrace trace;
@@ -341,7 +351,9 @@ Status Graph::insert(uint64_t point_id, std::span<const float> vec) {
     trace.on = true;
     trace.start = now();
   }
-  const uint64_t level = std::min<uint64_t>(draw_level(level_scale, level_cap), layers.size() - 1);
+  uint64_t (*source)(uint64_t) = g_level_source.load(std::memory_order_relaxed);
+  const uint64_t drawn = source ? std::min(source(point_id), level_cap) : draw_level(level_scale, level_cap);
+  const uint64_t level = std::min<uint64_t>(drawn, layers.size() - 1);
   InsertScratch& s = insert_scratch();
   prepare(metric, vec, s.prepared);
 
