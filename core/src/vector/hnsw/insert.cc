@@ -58,7 +58,6 @@ uint64_t draw_level(double scale, uint64_t cap) {
 struct ExpansionScratch {
   std::vector<uint32_t> marks;
   uint32_t epoch = 0;
-  std::vector<uint32_t> neighbours;
   std::vector<ScoredNode> extra;
   bool in_use = false;
 };
@@ -144,15 +143,21 @@ void expand_one_hop(const Graph& ix, uint64_t idx, const float* query, uint64_t 
   const NeighborLayer& layer = ix.layer(level);
   s->extra.clear();
   const size_t frontier = std::min(m, cands.size());
+  // Lists are scanned in place under their read locks; the next frontier
+  // node's list is requested while the current one is scanned.
+  for (size_t f = 0; f < frontier; ++f) layer.prefetch_slot(cands[f].node);
   for (size_t f = 0; f < frontier; ++f) {
     uint64_t fn = cands[f].node;
+    if (f + 1 < frontier) layer.prefetch(cands[f + 1].node);
     if (!layer.has_slot(fn)) continue;
-    layer.copy(fn, s->neighbours);
-    for (uint32_t e : s->neighbours) {
-      if (e >= marks_len || marks[e] == epoch || !is_linked(ix, e)) continue;
-      marks[e] = epoch;
-      s->extra.push_back({e, 0.0f, 0.0f});
-    }
+    layer.read(fn, [&](const uint32_t* items, size_t count) {
+      for (size_t j = 0; j < count; ++j) {
+        const uint32_t e = items[j];
+        if (e >= marks_len || marks[e] == epoch || !is_linked(ix, e)) continue;
+        marks[e] = epoch;
+        s->extra.push_back({e, 0.0f, 0.0f});
+      }
+    });
   }
   score_all(ix, query, s->extra);
   cands.insert(cands.end(), s->extra.begin(), s->extra.end());
