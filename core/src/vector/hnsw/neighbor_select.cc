@@ -86,10 +86,18 @@ void sort_by_key(std::span<ScoredNode> items) {
 }
 
 // A stable sort of the whole list orders it exactly as a stable merge of
-// the sorted prefix with the sorted tail would (earlier entries win ties).
+// the sorted prefix with the sorted tail would (earlier entries win ties),
+// so only the tail is sorted and the two runs merged.
 void sort_tail_and_merge(std::vector<ScoredNode>& items, size_t sorted_prefix) {
   if (sorted_prefix >= items.size()) return;
-  sort_by_key(items);
+  if (sorted_prefix == 0) return sort_by_key(items);
+  sort_by_key(std::span<ScoredNode>(items).subspan(sorted_prefix));
+  const auto mid = items.begin() + static_cast<ptrdiff_t>(sorted_prefix);
+  if (!before(*mid, *(mid - 1))) return;  // already in order
+  thread_local std::vector<ScoredNode> merged;
+  merged.resize(items.size());
+  std::merge(items.begin(), mid, mid, items.end(), merged.begin(), before);
+  std::copy(merged.begin(), merged.end(), items.begin());
 }
 
 }  // namespace detail
