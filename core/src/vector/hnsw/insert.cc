@@ -38,6 +38,10 @@ namespace {
 
 std::atomic<uint64_t> g_insert_counter{0};
 
+// Test seam: when set, a node's level comes from its point id instead of
+// the thread's random generator (still capped), so a build is repeatable.
+std::atomic<uint64_t (*)(uint64_t)> g_level_source{nullptr};
+
 constexpr uint64_t kMaxNodeIndex = 0xFFFFFFFEull;
 
 // floor(-ln(U) * scale), saturated to u64, capped at the index's level cap.
@@ -54,7 +58,6 @@ uint64_t draw_level(double scale, uint64_t cap) {
 struct ExpansionScratch {
   std::vector<uint32_t> marks;
   uint32_t epoch = 0;
-  std::vector<uint32_t> neighbours;
   std::vector<ScoredNode> extra;
   bool in_use = false;
 };
@@ -140,15 +143,21 @@ void expand_one_hop(const Graph& ix, uint64_t idx, const float* query, uint64_t 
   const NeighborLayer& layer = ix.layer(level);
   s->extra.clear();
   const size_t frontier = std::min(m, cands.size());
+  // Lists are scanned in place under their read locks; the next frontier
+  // node's list is requested while the current one is scanned.
+  for (size_t f = 0; f < frontier; ++f) layer.prefetch_slot(cands[f].node);
   for (size_t f = 0; f < frontier; ++f) {
     uint64_t fn = cands[f].node;
+    if (f + 1 < frontier) layer.prefetch(cands[f + 1].node);
     if (!layer.has_slot(fn)) continue;
-    layer.copy(fn, s->neighbours);
-    for (uint32_t e : s->neighbours) {
-      if (e >= marks_len || marks[e] == epoch || !is_linked(ix, e)) continue;
-      marks[e] = epoch;
-      s->extra.push_back({e, 0.0f, 0.0f});
-    }
+    layer.read(fn, [&](const uint32_t* items, size_t count) {
+      for (size_t j = 0; j < count; ++j) {
+        const uint32_t e = items[j];
+        if (e >= marks_len || marks[e] == epoch || !is_linked(ix, e)) continue;
+        marks[e] = epoch;
+        s->extra.push_back({e, 0.0f, 0.0f});
+      }
+    });
   }
   score_all(ix, query, s->extra);
   cands.insert(cands.end(), s->extra.begin(), s->extra.end());
@@ -166,7 +175,7 @@ size_t backlink_position(const Graph& ix, uint64_t n, const std::vector<uint32_t
     size_t mid = lo + (hi - lo) / 2;
     uint32_t e = list[mid];
     bool greater = false;
-    if (ix.live_vector(e)) {
+    if (detail::live_vec(ix, e)) {
       float raw = raws && e != n ? (*raws)[mid] : score(ix.metric, nv, ix.vector(e), dim);
       greater = key < sort_key(ix.metric, raw);
     }
@@ -314,7 +323,7 @@ Status link_levels(Graph& ix, uint64_t idx, uint64_t point_id, uint64_t level, u
     for (size_t j = 0; j < s.selected.size(); ++j) {
       if (j + 1 < s.selected.size()) prefetch_backlink_lists(ix, lc, s.cands[s.selected[j + 1]].node);
       const uint64_t n = s.cands[s.selected[j]].node;
-      if (n == idx || !ix.live_vector(n)) continue;
+      if (n == idx || !detail::live_vec(ix, n)) continue;
       add_backlink(ix, lc, n, idx, s.cands[s.selected[j]].raw, caps);
     }
     if (!s.selected.empty()) cur = s.cands[s.selected[0]].node;
@@ -333,6 +342,12 @@ Status link_levels(Graph& ix, uint64_t idx, uint64_t point_id, uint64_t level, u
 
 }  // namespace
 
+namespace testing {
+void set_level_source(uint64_t (*source)(uint64_t point_id)) {
+  g_level_source.store(source, std::memory_order_relaxed);
+}
+}  // namespace testing
+
 Status Graph::insert(uint64_t point_id, std::span<const float> vec) {
   if (vec.size() != dim) return StoreError::VectorLengthMismatch(dim, vec.size());
   InsertTrace trace;
@@ -341,7 +356,9 @@ Status Graph::insert(uint64_t point_id, std::span<const float> vec) {
     trace.on = true;
     trace.start = now();
   }
-  const uint64_t level = std::min<uint64_t>(draw_level(level_scale, level_cap), layers.size() - 1);
+  uint64_t (*source)(uint64_t) = g_level_source.load(std::memory_order_relaxed);
+  const uint64_t drawn = source ? std::min(source(point_id), level_cap) : draw_level(level_scale, level_cap);
+  const uint64_t level = std::min<uint64_t>(drawn, layers.size() - 1);
   InsertScratch& s = insert_scratch();
   prepare(metric, vec, s.prepared);
 

@@ -17,6 +17,20 @@
 
 namespace ulmora::hnsw::testing {
 
+// Makes every later insert take its level from `source(point_id)` (capped
+// at the graph's level cap) instead of a random draw; nullptr restores the
+// random draw. Process-wide; defined in insert.cc.
+void set_level_source(uint64_t (*source)(uint64_t point_id));
+
+// Holds a level source for one scope.
+class ScopedLevelSource {
+ public:
+  explicit ScopedLevelSource(uint64_t (*source)(uint64_t)) { set_level_source(source); }
+  ~ScopedLevelSource() { set_level_source(nullptr); }
+  ScopedLevelSource(const ScopedLevelSource&) = delete;
+  ScopedLevelSource& operator=(const ScopedLevelSource&) = delete;
+};
+
 inline std::vector<float> random_vector(std::mt19937& rng, size_t dim) {
   std::normal_distribution<float> n(0.0f, 1.0f);
   std::vector<float> v(dim);

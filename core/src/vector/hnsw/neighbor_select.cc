@@ -86,10 +86,18 @@ void sort_by_key(std::span<ScoredNode> items) {
 }
 
 // A stable sort of the whole list orders it exactly as a stable merge of
-// the sorted prefix with the sorted tail would (earlier entries win ties).
+// the sorted prefix with the sorted tail would (earlier entries win ties),
+// so only the tail is sorted and the two runs merged.
 void sort_tail_and_merge(std::vector<ScoredNode>& items, size_t sorted_prefix) {
   if (sorted_prefix >= items.size()) return;
-  sort_by_key(items);
+  if (sorted_prefix == 0) return sort_by_key(items);
+  sort_by_key(std::span<ScoredNode>(items).subspan(sorted_prefix));
+  const auto mid = items.begin() + static_cast<ptrdiff_t>(sorted_prefix);
+  if (!before(*mid, *(mid - 1))) return;  // already in order
+  thread_local std::vector<ScoredNode> merged;
+  merged.resize(items.size());
+  std::merge(items.begin(), mid, mid, items.end(), merged.begin(), before);
+  std::copy(merged.begin(), merged.end(), items.begin());
 }
 
 }  // namespace detail
@@ -239,7 +247,7 @@ void select_positions(const Graph& ix, std::span<const ScoredNode> cands, size_t
   // Pass 1: live candidates that no kept node is closer to than alpha * key.
   for (size_t i = 0; i < cands.size() && !sel.full(); ++i) {
     if (sel.taken(cands[i].node)) continue;
-    const float* cv = ix.live_vector(cands[i].node);
+    const float* cv = live_vec(ix, cands[i].node);
     if (cv && sel.diverse(cands[i], cv)) sel.pick(i, cv);
   }
   sel.fill();
@@ -307,7 +315,7 @@ bool hinted_pass1(const Graph& ix, std::span<const ScoredNode> cands, const std:
     const size_t o = origin[i];
     const bool is_new = o == new_pos;
     const bool in_prev = !is_new && (o < new_pos ? o : o - 1) < k;
-    const float* cv = ix.live_vector(c.node);
+    const float* cv = live_vec(ix, c.node);
     if (!cv) {
       if (in_prev) return false;  // deleted since: P' no longer holds
       continue;
@@ -376,7 +384,7 @@ bool cap_list_locked(const Graph& ix, uint64_t level, uint64_t node, std::vector
   if (!done) {
     for (size_t i = 0; i < cands.size() && !sel.full(); ++i) {
       if (sel.taken(cands[i].node)) continue;
-      const float* cv = ix.live_vector(cands[i].node);
+      const float* cv = live_vec(ix, cands[i].node);
       if (cv && sel.diverse(cands[i], cv)) sel.pick(i, cv);
     }
   }
