@@ -83,6 +83,8 @@ def set_tables(data: dict) -> list[str]:
         if "error" in s:
             lines.append(f"| {label} | failed: {s['error'][:80]} | | | | |")
             continue
+        if not s.get("points"):  # built only (--build-only)
+            continue
         cells = [_fmt_qps(*qps_at(s["points"], t, k)) for k in ("qps1", "qps2") for t in TARGETS]
         top = max(s["points"], key=lambda p: p["recall"])
         lines.append(f"| {label} | " + " | ".join(cells) + f" | {top['recall']:.4f} ({top['ef']}) |")
