@@ -77,7 +77,8 @@ Status search_layer_sq8(const Graph& ix, const SearchRequest& req, std::span<con
   if (!lease.ok()) return nested_scratch_error();
   Beam beam(ix, lease.get(), n, 0);
   const kernels::KernelTable& k = kernels::active();
-  beam.use_codes(code.data(), ix.metric == Metric::kCosine ? k.sq8_centered_i16 : k.sq8_neg_l2_i16);
+  if (ix.metric == Metric::kCosine) beam.use_codes(code.data(), k.sq8_centered_i16, k.sq8_centered_i16_x4);
+  else beam.use_codes(code.data(), k.sq8_neg_l2_i16, k.sq8_neg_l2_i16_x4);
   if (beam.seed(seeds, false)) beam.run(b, nullptr);
   if (req.trace) {
     const std::string metric = std::string(metric_name(ix.metric)) + "+SQ8";
