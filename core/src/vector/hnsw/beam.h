@@ -174,6 +174,14 @@ class Beam {
     code_fn4_ = fn4;
     code_rows_ = ix_.sq8_codes.size() / dim_;
   }
+  // The same with a signed-byte query code (a 16-bit code whose elements
+  // all fit a byte gives the same scores through the byte kernels).
+  void use_codes(const int8_t* code, kernels::CodeI8Fn fn, kernels::CodeI8x4Fn fn4) {
+    code8_ = code;
+    code8_fn_ = fn;
+    code8_fn4_ = fn4;
+    code_rows_ = ix_.sq8_codes.size() / dim_;
+  }
   // In-beam screening against the signed-byte query code.
   void use_screen(const int8_t* code) {
     screen_code_ = code;
@@ -209,7 +217,7 @@ class Beam {
   const char* run(const BeamSettings& b, TraceContext* trace) {
     switch (b.scan) {
       case ScanKind::kPlain:
-        if (code_) return loop(b, trace, [&](const ScoredNode& c) { scan_codes(b, c); });
+        if (coded()) return loop(b, trace, [&](const ScoredNode& c) { scan_codes(b, c); });
         return loop(b, trace, [&](const ScoredNode& c) { scan_plain<ScanKind::kPlain>(b, c); });
       case ScanKind::kTriangle:
         return loop(b, trace, [&](const ScoredNode& c) { scan_plain<ScanKind::kTriangle>(b, c); });
@@ -266,7 +274,8 @@ class Beam {
   }
   const uint8_t* code_row(uint64_t i) const { return ix_.sq8_codes.data() + i * dim_; }
   // Code-space beams only walk nodes that have a code row.
-  bool has_row(uint64_t i) const { return !code_ || i < code_rows_; }
+  bool coded() const { return code_ || code8_; }
+  bool has_row(uint64_t i) const { return !coded() || i < code_rows_; }
 
   // Up to eight cache lines from p: a whole 128-dimension vector, and the
   // start of a longer one (the hardware prefetcher follows on from there).
@@ -285,7 +294,7 @@ class Beam {
     for (uintptr_t line = first; line <= end; line += 64) __builtin_prefetch(reinterpret_cast<const void*>(line));
   }
   void prefetch(uint64_t i) const {
-    if (code_) prefetch_row(code_row(i), dim_);
+    if (coded()) prefetch_row(code_row(i), dim_);
     else prefetch_lines(vec(i), dim_ * sizeof(float));
   }
 
@@ -297,9 +306,12 @@ class Beam {
     ++visited_;
   }
 
+  int32_t code_score(uint64_t i) const {
+    return code8_ ? code8_fn_(code_row(i), code8_, dim_) : code_fn_(code_row(i), code_, dim_);
+  }
   ScoredNode score_one(uint64_t i) const {
-    if (code_) {
-      int32_t s = code_fn_(code_row(i), code_, dim_);
+    if (coded()) {
+      int32_t s = code_score(i);
       return ScoredNode{i, std::bit_cast<float>(s), -static_cast<float>(s)};
     }
     float raw = scorer_->raw(vec(i));
@@ -316,7 +328,7 @@ class Beam {
   // Scores batch[0..count) into sb_ (code-space rows keep the integer code
   // score's bits in `raw`, since a candidate's raw field is otherwise unused).
   void score_batch(const uint64_t* batch, size_t count) {
-    if (code_) {
+    if (coded()) {
       score_codes(batch, count);
       return;
     }
@@ -335,9 +347,10 @@ class Beam {
     for (; j + 4 <= count; j += 4) {
       const uint8_t* rows[4] = {code_row(batch[j]), code_row(batch[j + 1]), code_row(batch[j + 2]),
                                 code_row(batch[j + 3])};
-      code_fn4_(rows, code_, dim_, scores + j);
+      if (code8_) code8_fn4_(rows, code8_, dim_, scores + j);
+      else code_fn4_(rows, code_, dim_, scores + j);
     }
-    for (; j < count; ++j) scores[j] = code_fn_(code_row(batch[j]), code_, dim_);
+    for (; j < count; ++j) scores[j] = code_score(batch[j]);
     for (j = 0; j < count; ++j)
       sb_[j] = ScoredNode{batch[j], std::bit_cast<float>(scores[j]), -static_cast<float>(scores[j])};
   }
@@ -582,6 +595,9 @@ class Beam {
   const int16_t* code_ = nullptr;
   kernels::CodeI16Fn code_fn_ = nullptr;
   kernels::CodeI16x4Fn code_fn4_ = nullptr;
+  const int8_t* code8_ = nullptr;
+  kernels::CodeI8Fn code8_fn_ = nullptr;
+  kernels::CodeI8x4Fn code8_fn4_ = nullptr;
   const int8_t* screen_code_ = nullptr;
   kernels::CodeI8Fn screen_fn_ = nullptr;
   uint64_t code_rows_ = 0;
