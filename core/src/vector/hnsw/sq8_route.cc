@@ -9,10 +9,21 @@
 namespace ulmora::hnsw {
 namespace {
 
+}  // namespace
+
+// The clamped value fits an int, so the cast truncates exactly and the
+// fraction v - t is exact too: no library call per dimension.
 int16_t round_code(float v, float lo, float hi) {
   if (std::isnan(v)) return 0;
-  return static_cast<int16_t>(std::round(std::clamp(v, lo, hi)));
+  v = std::clamp(v, lo, hi);
+  int t = static_cast<int>(v);
+  const float frac = v - static_cast<float>(t);
+  if (frac >= 0.5f) ++t;
+  else if (frac <= -0.5f) --t;
+  return static_cast<int16_t>(t);
 }
+
+namespace {
 
 void query_code_i16(const Graph& ix, std::span<const float> q, std::vector<int16_t>& out) {
   out.resize(q.size());

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -157,6 +158,28 @@ TEST(Sq8RouteTest, ScreeningKeepsRecall) {
     for (uint64_t id : a) same += std::count(b.begin(), b.end(), id);
   }
   EXPECT_GE(same, 180u);
+}
+
+// The query code's rounding equals round(clamp(...)) around every half
+// step of both code ranges, at the clamp bounds and far outside them.
+TEST(Sq8RouteTest, QueryCodeRoundingMatchesTheLibrary) {
+  auto want = [](float v, float lo, float hi) {
+    return std::isnan(v) ? int16_t{0} : static_cast<int16_t>(std::round(std::clamp(v, lo, hi)));
+  };
+  std::vector<float> values = {0.0f, -0.0f, kNaN, INFINITY, -INFINITY, 1e30f, -1e30f, 0.49999997f, -0.49999997f};
+  for (int k = -260; k <= 260; ++k) {
+    float v = k + 0.5f;
+    for (int step = 0; step < 64; ++step, v = std::nextafter(v, -INFINITY)) values.push_back(v);
+    v = k + 0.5f;
+    for (int step = 0; step < 64; ++step, v = std::nextafter(v, INFINITY)) values.push_back(v);
+  }
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> wide(-400.0f, 400.0f);
+  for (int i = 0; i < 200000; ++i) values.push_back(wide(rng));
+  for (float v : values) {
+    ASSERT_EQ(round_code(v, -128.0f, 127.0f), want(v, -128.0f, 127.0f)) << v;
+    ASSERT_EQ(round_code(v, 0.0f, 255.0f), want(v, 0.0f, 255.0f)) << v;
+  }
 }
 
 // ---- The route against its plainest form ------------------------------------
