@@ -287,9 +287,9 @@ class Beam {
     size_t lines = std::min<size_t>((bytes + 63) / 64, 8);
     for (size_t l = 0; l < lines; ++l) __builtin_prefetch(c + 64 * l);
   }
-  // Every cache line a code row touches, up to four (256 dimensions): the
-  // code column is not line-aligned, so a 128-byte row spans three lines
-  // unless it happens to start on one.
+  // Every cache line a code row touches, up to four (256 dimensions). The
+  // column starts on a line, but a row starts on one only when dim is a
+  // multiple of 64; otherwise it may span one line more than dim / 64.
   static void prefetch_row(const uint8_t* p, size_t bytes) {
     const uintptr_t first = reinterpret_cast<uintptr_t>(p) & ~uintptr_t{63};
     const uintptr_t last = (reinterpret_cast<uintptr_t>(p) + bytes - 1) & ~uintptr_t{63};
