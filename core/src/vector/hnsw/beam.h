@@ -535,7 +535,18 @@ class Beam {
     }
     const uint64_t* admitted = s_.admitted.data();
     for (size_t begin = 0, total = s_.admitted.size(); begin < total; begin += kBatch)
-      accept_plain(b, admitted + begin, std::min(kBatch, total - begin));
+      accept_codes(b, admitted + begin, std::min(kBatch, total - begin));
+  }
+
+  // accept_plain with offer's rejection test in line: most code-scored
+  // neighbours are rejected, and a rejected offer changes nothing.
+  void accept_codes(const BeamSettings& b, const uint64_t* batch, size_t count) {
+    prefetch_next();
+    score_batch(batch, count);
+    for (size_t j = 0; j < count; ++j) {
+      if (s_.results.size() >= b.ef && !(sb_[j].key < worst_)) continue;
+      offer(sb_[j], b.ef);
+    }
   }
 
   // Uncapped scan with SQ8 screening. Admission depends only on the node
