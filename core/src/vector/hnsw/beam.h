@@ -39,6 +39,9 @@ inline size_t saturating_mul(size_t a, size_t b) {
 // In-beam SQ8 screening bound for the current worst key: the integer part
 // of (1 - worst) * 127.5^2 * 0.85, saturated to i32, 0 for NaN.
 int32_t screen_threshold(float worst);
+// round(clamp(v, lo, hi)), halves away from zero, 0 for NaN: one element of
+// the SQ8 route's query code (lo and hi within the int16 range).
+int16_t round_code(float v, float lo, float hi);
 // Hash that orders capped neighbour scans: SipHash-1-3 with an all-zero key
 // over the element count (8 bytes LE) and each element's bit pattern (4
 // bytes LE).
@@ -166,10 +169,20 @@ class Beam {
 
   // Float keys (plain beam and rerank).
   void use_scorer(const Scorer* scorer) { scorer_ = scorer; }
-  // Code-space keys over `code` (SQ8 route).
-  void use_codes(const int16_t* code, kernels::CodeI16Fn fn) {
+  // Code-space keys over `code` (SQ8 route): `fn` scores one row, `fn4`
+  // four rows at once, with the same results.
+  void use_codes(const int16_t* code, kernels::CodeI16Fn fn, kernels::CodeI16x4Fn fn4) {
     code_ = code;
     code_fn_ = fn;
+    code_fn4_ = fn4;
+    code_rows_ = ix_.sq8_codes.size() / dim_;
+  }
+  // The same with a signed-byte query code (a 16-bit code whose elements
+  // all fit a byte gives the same scores through the byte kernels).
+  void use_codes(const int8_t* code, kernels::CodeI8Fn fn, kernels::CodeI8x4Fn fn4) {
+    code8_ = code;
+    code8_fn_ = fn;
+    code8_fn4_ = fn4;
     code_rows_ = ix_.sq8_codes.size() / dim_;
   }
   // In-beam screening against the signed-byte query code.
@@ -206,7 +219,9 @@ class Beam {
 
   const char* run(const BeamSettings& b, TraceContext* trace) {
     switch (b.scan) {
-      case ScanKind::kPlain: return loop(b, trace, [&](const ScoredNode& c) { scan_plain<ScanKind::kPlain>(b, c); });
+      case ScanKind::kPlain:
+        if (coded()) return loop(b, trace, [&](const ScoredNode& c) { scan_codes(b, c); });
+        return loop(b, trace, [&](const ScoredNode& c) { scan_plain<ScanKind::kPlain>(b, c); });
       case ScanKind::kTriangle:
         return loop(b, trace, [&](const ScoredNode& c) { scan_plain<ScanKind::kTriangle>(b, c); });
       case ScanKind::kSq8: return loop(b, trace, [&](const ScoredNode& c) { scan_screened(b, c); });
@@ -307,7 +322,8 @@ class Beam {
   }
   const uint8_t* code_row(uint64_t i) const { return ix_.sq8_codes.data() + i * dim_; }
   // Code-space beams only walk nodes that have a code row.
-  bool has_row(uint64_t i) const { return !code_ || i < code_rows_; }
+  bool coded() const { return code_ || code8_; }
+  bool has_row(uint64_t i) const { return !coded() || i < code_rows_; }
 
   // Up to eight cache lines from p: a whole 128-dimension vector, and the
   // start of a longer one (the hardware prefetcher follows on from there).
@@ -316,8 +332,17 @@ class Beam {
     size_t lines = std::min<size_t>((bytes + 63) / 64, 8);
     for (size_t l = 0; l < lines; ++l) __builtin_prefetch(c + 64 * l);
   }
+  // Every cache line a code row touches, up to four (256 dimensions). The
+  // column starts on a line, but a row starts on one only when dim is a
+  // multiple of 64; otherwise it may span one line more than dim / 64.
+  static void prefetch_row(const uint8_t* p, size_t bytes) {
+    const uintptr_t first = reinterpret_cast<uintptr_t>(p) & ~uintptr_t{63};
+    const uintptr_t last = (reinterpret_cast<uintptr_t>(p) + bytes - 1) & ~uintptr_t{63};
+    const uintptr_t end = std::min(last, first + 3 * 64);
+    for (uintptr_t line = first; line <= end; line += 64) __builtin_prefetch(reinterpret_cast<const void*>(line));
+  }
   void prefetch(uint64_t i) const {
-    if (code_) prefetch_lines(code_row(i), dim_);
+    if (coded()) prefetch_row(code_row(i), dim_);
     else prefetch_lines(vec(i), dim_ * sizeof(float));
   }
 
@@ -329,9 +354,12 @@ class Beam {
     ++visited_;
   }
 
+  int32_t code_score(uint64_t i) const {
+    return code8_ ? code8_fn_(code_row(i), code8_, dim_) : code_fn_(code_row(i), code_, dim_);
+  }
   ScoredNode score_one(uint64_t i) const {
-    if (code_) {
-      int32_t s = code_fn_(code_row(i), code_, dim_);
+    if (coded()) {
+      int32_t s = code_score(i);
       return ScoredNode{i, std::bit_cast<float>(s), -static_cast<float>(s)};
     }
     float raw = scorer_->raw(vec(i));
@@ -348,8 +376,8 @@ class Beam {
   // Scores batch[0..count) into sb_ (code-space rows keep the integer code
   // score's bits in `raw`, since a candidate's raw field is otherwise unused).
   void score_batch(const uint64_t* batch, size_t count) {
-    if (code_) {
-      for (size_t j = 0; j < count; ++j) sb_[j] = score_one(batch[j]);
+    if (coded()) {
+      score_codes(batch, count);
       return;
     }
     const float* ptrs[kBatch];
@@ -357,6 +385,22 @@ class Beam {
     for (size_t j = 0; j < count; ++j) ptrs[j] = vec(batch[j]);
     scorer_->raw_many(ptrs, count, raws);
     for (size_t j = 0; j < count; ++j) sb_[j] = ScoredNode{batch[j], raws[j], scorer_->key(raws[j])};
+  }
+
+  // Code scores four rows at a time, the rest one by one (count <= kBatch).
+  void score_codes(const uint64_t* batch, size_t n) {
+    const unsigned count = static_cast<unsigned>(std::min(n, kBatch));
+    int32_t scores[kBatch];
+    unsigned j = 0;
+    for (; j + 4 <= count; j += 4) {
+      const uint8_t* rows[4] = {code_row(batch[j]), code_row(batch[j + 1]), code_row(batch[j + 2]),
+                                code_row(batch[j + 3])};
+      if (code8_) code8_fn4_(rows, code8_, dim_, scores + j);
+      else code_fn4_(rows, code_, dim_, scores + j);
+    }
+    for (; j < count; ++j) scores[j] = code_score(batch[j]);
+    for (j = 0; j < count; ++j)
+      sb_[j] = ScoredNode{batch[j], std::bit_cast<float>(scores[j]), -static_cast<float>(scores[j])};
   }
 
   // Acceptance: room in the results, or strictly better than the worst.
@@ -517,6 +561,39 @@ class Beam {
     for (size_t j = 0; j < count; ++j) offer(sb_[j], b.ef);
   }
 
+  // The code-space beam's scan: the plain scan's admissions, batches and
+  // offers in the same order, but the whole list is admitted (and its code
+  // rows requested) before the first batch is scored, so the row loads of
+  // the list overlap. Admission depends only on the node range, states and
+  // visit marks, which scoring never changes.
+  void scan_codes(const BeamSettings& b, const ScoredNode& current) {
+    load_list(current.node);
+    const size_t n = list_.size();
+    if (n == 0) return;
+    prefetch_marks(list_.data(), n);
+    s_.admitted.clear();
+    for (uint32_t e : list_) {
+      if (!admissible(e)) continue;
+      mark(e);
+      prefetch_row(code_row(e), dim_);
+      s_.admitted.push_back(e);
+    }
+    const uint64_t* admitted = s_.admitted.data();
+    for (size_t begin = 0, total = s_.admitted.size(); begin < total; begin += kBatch)
+      accept_codes(b, admitted + begin, std::min(kBatch, total - begin));
+  }
+
+  // accept_plain with offer's rejection test in line: most code-scored
+  // neighbours are rejected, and a rejected offer changes nothing.
+  void accept_codes(const BeamSettings& b, const uint64_t* batch, size_t count) {
+    prefetch_next();
+    score_batch(batch, count);
+    for (size_t j = 0; j < count; ++j) {
+      if (s_.results.size() >= b.ef && !(sb_[j].key < worst_)) continue;
+      offer(sb_[j], b.ef);
+    }
+  }
+
   // Uncapped scan with SQ8 screening. Admission depends only on the node
   // range, states and visit marks, which scoring never changes, so the
   // whole list is admitted first (letting code rows and vectors load side
@@ -531,7 +608,7 @@ class Beam {
     for (uint32_t e : list_) {
       if (!admissible(e)) continue;
       mark(e);
-      if (e < code_rows_) prefetch_lines(code_row(e), dim_);
+      if (e < code_rows_) prefetch_row(code_row(e), dim_);
       prefetch(e);
       s_.admitted.push_back(e);
     }
@@ -577,6 +654,10 @@ class Beam {
   const Scorer* scorer_ = nullptr;
   const int16_t* code_ = nullptr;
   kernels::CodeI16Fn code_fn_ = nullptr;
+  kernels::CodeI16x4Fn code_fn4_ = nullptr;
+  const int8_t* code8_ = nullptr;
+  kernels::CodeI8Fn code8_fn_ = nullptr;
+  kernels::CodeI8x4Fn code8_fn4_ = nullptr;
   const int8_t* screen_code_ = nullptr;
   kernels::CodeI8Fn screen_fn_ = nullptr;
   uint64_t code_rows_ = 0;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <span>
 #include <vector>
@@ -58,6 +59,21 @@ void quantize_query_i8(std::span<const float> q, std::vector<int8_t>& out);
 // 1 - clamp(s / 16256.25, -1, 1): the approximate Cosine raw score.
 float sq8_cosine_raw(int32_t code_score);
 
+
+// Allocator of the SQ8 code column: cache-line-aligned, so a row of 64k
+// bytes spans k lines rather than k + 1.
+template <class T>
+struct LineAlignedAllocator {
+  using value_type = T;
+  LineAlignedAllocator() = default;
+  template <class U>
+  LineAlignedAllocator(const LineAlignedAllocator<U>&) {}
+  T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
+  void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{64}); }
+  template <class U>
+  bool operator==(const LineAlignedAllocator<U>&) const { return true; }
+};
+using CodeColumn = std::vector<uint8_t, LineAlignedAllocator<uint8_t>>;
 
 class Graph {
  public:
@@ -111,7 +127,7 @@ class Graph {
 
   // ---- Fields ----
   std::vector<std::unique_ptr<NeighborLayer>> layers;
-  std::vector<uint8_t> sq8_codes;
+  CodeColumn sq8_codes;
   std::vector<float> sq8_mins;
   std::vector<float> sq8_scales;
   VectorArena vectors;

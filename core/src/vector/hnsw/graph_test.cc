@@ -107,7 +107,7 @@ TEST(Sq8, ApproximateCosineRaw) {
 TEST(Sq8, CosineCodesIncludeDeletedNodes) {
   auto index = build(points(Metric::kCosine, 3, {{1, {-1.0f, 0.0f, 1.0f}}, {2, {0.5f, -0.25f, 0.0f}}}, {}, {2}));
   index->quantize_sq8();
-  EXPECT_EQ(index->sq8_codes, (std::vector<uint8_t>{1, 128, 255, 192, 96, 128}));
+  EXPECT_EQ(index->sq8_codes, (CodeColumn{1, 128, 255, 192, 96, 128}));
   EXPECT_TRUE(index->sq8_mins.empty());
   EXPECT_TRUE(index->sq8_scales.empty());
 }
@@ -117,7 +117,7 @@ TEST(Sq8, EuclideanWithEveryNodeDeleted) {
   index->quantize_sq8();
   EXPECT_EQ(index->sq8_mins, (std::vector<float>{std::numeric_limits<float>::max(), std::numeric_limits<float>::max()}));
   EXPECT_EQ(index->sq8_scales, (std::vector<float>{1.0f, 1.0f}));
-  EXPECT_EQ(index->sq8_codes, (std::vector<uint8_t>(4, 0)));
+  EXPECT_EQ(index->sq8_codes, CodeColumn(4, 0));
 }
 
 TEST(Sq8, DotRangesFromLiveNodesOnly) {
@@ -131,7 +131,7 @@ TEST(Sq8, DotRangesFromLiveNodesOnly) {
   index->quantize_sq8();
   EXPECT_EQ(index->sq8_mins, (std::vector<float>{0.0f, 5.0f, 1.0f}));
   EXPECT_EQ(index->sq8_scales, (std::vector<float>{1.0f, 1.0f, 2.0f / 255.0f}));
-  EXPECT_EQ(index->sq8_codes, (std::vector<uint8_t>{
+  EXPECT_EQ(index->sq8_codes, (CodeColumn{
                                   0, 0, 0,        // node 10
                                   255, 0, 0,      // node 20 (NaN -> 0)
                                   128, 0, 255,    // node 30 (127.5 rounds up)

@@ -57,6 +57,11 @@ void reference_x4(const float* q, const float* const* v, size_t n, float* out) {
   for (int j = 0; j < 4; ++j) out[j] = kOne(q, v[j], n);
 }
 
+template <class Q, int32_t (*kOne)(const uint8_t*, const Q*, size_t)>
+void reference_codes_x4(const uint8_t* const* rows, const Q* x, size_t n, int32_t* out) {
+  for (int j = 0; j < 4; ++j) out[j] = kOne(rows[j], x, n);
+}
+
 const KernelTable kPortable = {
     "portable",
     reference_dot,
@@ -67,6 +72,9 @@ const KernelTable kPortable = {
     reference_sq8_plain_i16,
     reference_sq8_neg_l2_i16,
     reference_sq8_dot_i8,
+    reference_codes_x4<int16_t, reference_sq8_centered_i16>,
+    reference_codes_x4<int16_t, reference_sq8_neg_l2_i16>,
+    reference_codes_x4<int8_t, reference_sq8_dot_i8>,
 };
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include "vector/hnsw/kernels.h"
 
+#include "vector/hnsw/test_graphs.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
@@ -72,22 +75,85 @@ TEST_P(KernelVariant, BatchOfFourMatchesSingles) {
   }
 }
 
-TEST_P(KernelVariant, CodeScoresAreExact) {
+// Code rows and query codes of one length: random, or drawn from the ends
+// of their ranges only (the largest products and sums).
+struct CodeCase {
+  std::vector<std::vector<uint8_t>> rows;  // four rows
+  std::vector<int16_t> x;                  // in [-256, 255]
+  std::vector<int8_t> q;
+};
+
+CodeCase make_codes(std::mt19937& rng, size_t n, bool extremes) {
+  std::uniform_int_distribution<int> byte(0, 255), code16(-256, 255), sbyte(-128, 127), coin(0, 1);
+  CodeCase c;
+  c.rows.assign(4, std::vector<uint8_t>(n));
+  c.x.resize(n);
+  c.q.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    for (auto& row : c.rows) row[i] = static_cast<uint8_t>(extremes ? (coin(rng) ? 255 : 0) : byte(rng));
+    c.x[i] = static_cast<int16_t>(extremes ? (coin(rng) ? 255 : -256) : code16(rng));
+    c.q[i] = static_cast<int8_t>(extremes ? (coin(rng) ? 127 : -128) : sbyte(rng));
+  }
+  return c;
+}
+
+// Every code kernel, single and four-row, against the reference.
+void expect_codes_exact(const KernelTable& k, const CodeCase& c, size_t n) {
+  const uint8_t* rows[4] = {c.rows[0].data(), c.rows[1].data(), c.rows[2].data(), c.rows[3].data()};
+  int32_t centered[4], neg_l2[4], dot8[4];
+  k.sq8_centered_i16_x4(rows, c.x.data(), n, centered);
+  k.sq8_neg_l2_i16_x4(rows, c.x.data(), n, neg_l2);
+  k.sq8_dot_i8_x4(rows, c.q.data(), n, dot8);
+  for (int j = 0; j < 4; ++j) {
+    const int32_t want_centered = reference_sq8_centered_i16(rows[j], c.x.data(), n);
+    const int32_t want_neg_l2 = reference_sq8_neg_l2_i16(rows[j], c.x.data(), n);
+    const int32_t want_dot8 = reference_sq8_dot_i8(rows[j], c.q.data(), n);
+    ASSERT_EQ(k.sq8_centered_i16(rows[j], c.x.data(), n), want_centered) << "n=" << n;
+    ASSERT_EQ(k.sq8_plain_i16(rows[j], c.x.data(), n), reference_sq8_plain_i16(rows[j], c.x.data(), n)) << n;
+    ASSERT_EQ(k.sq8_neg_l2_i16(rows[j], c.x.data(), n), want_neg_l2) << "n=" << n;
+    ASSERT_EQ(k.sq8_dot_i8(rows[j], c.q.data(), n), want_dot8) << "n=" << n;
+    ASSERT_EQ(centered[j], want_centered) << "x4 n=" << n << " row " << j;
+    ASSERT_EQ(neg_l2[j], want_neg_l2) << "x4 n=" << n << " row " << j;
+    ASSERT_EQ(dot8[j], want_dot8) << "x4 n=" << n << " row " << j;
+  }
+}
+
+TEST_P(KernelVariant, CodeScoresAreExactForEveryLength) {
   std::mt19937 rng(13);
-  std::uniform_int_distribution<int> byte(0, 255), code16(-256, 255), sbyte(-128, 127);
-  for (size_t n = 0; n <= 300; ++n) {
-    std::vector<uint8_t> c(n);
-    std::vector<int16_t> x(n);
-    std::vector<int8_t> q(n);
-    for (size_t i = 0; i < n; ++i) {
-      c[i] = static_cast<uint8_t>(byte(rng));
-      x[i] = static_cast<int16_t>(code16(rng));
-      q[i] = static_cast<int8_t>(sbyte(rng));
+  for (bool extremes : {false, true}) {
+    for (size_t n = 0; n <= 300; ++n) {
+      SCOPED_TRACE(extremes ? "extreme codes" : "random codes");
+      expect_codes_exact(k(), make_codes(rng, n, extremes), n);
+      if (HasFatalFailure()) return;
     }
-    ASSERT_EQ(k().sq8_centered_i16(c.data(), x.data(), n), reference_sq8_centered_i16(c.data(), x.data(), n)) << n;
-    ASSERT_EQ(k().sq8_plain_i16(c.data(), x.data(), n), reference_sq8_plain_i16(c.data(), x.data(), n)) << n;
-    ASSERT_EQ(k().sq8_neg_l2_i16(c.data(), x.data(), n), reference_sq8_neg_l2_i16(c.data(), x.data(), n)) << n;
-    ASSERT_EQ(k().sq8_dot_i8(c.data(), q.data(), n), reference_sq8_dot_i8(c.data(), q.data(), n)) << n;
+  }
+}
+
+// Long rows of extreme codes push the sums past 32 bits: every variant must
+// wrap exactly as the reference does.
+TEST_P(KernelVariant, CodeScoresWrapLikeTheReference) {
+  std::mt19937 rng(15);
+  for (size_t n : {40000u, 140001u}) expect_codes_exact(k(), make_codes(rng, n, true), n);
+  const size_t n = 140001;
+  std::vector<uint8_t> lo(n, 0);
+  std::vector<int8_t> qmin(n, -128);
+  const uint8_t* rows[4] = {lo.data(), lo.data(), lo.data(), lo.data()};
+  int32_t out[4];
+  k().sq8_dot_i8_x4(rows, qmin.data(), n, out);
+  const int32_t wrapped = static_cast<int32_t>(uint32_t{128 * 128} * uint32_t(n));
+  EXPECT_EQ(out[2], wrapped);
+  EXPECT_EQ(k().sq8_dot_i8(lo.data(), qmin.data(), n), wrapped);
+}
+
+// The Cosine route scores with the signed-byte form: for query codes that
+// fit a signed byte it must equal the 16-bit centred score.
+TEST_P(KernelVariant, SignedByteQueryEqualsCentredSixteenBitQuery) {
+  std::mt19937 rng(16);
+  for (size_t n : {1u, 15u, 64u, 100u, 128u, 257u}) {
+    CodeCase c = make_codes(rng, n, false);
+    for (size_t i = 0; i < n; ++i) c.x[i] = c.q[i];
+    for (const auto& row : c.rows)
+      EXPECT_EQ(k().sq8_dot_i8(row.data(), c.q.data(), n), k().sq8_centered_i16(row.data(), c.x.data(), n)) << n;
   }
 }
 
@@ -114,7 +180,7 @@ TEST_P(KernelVariant, CodeScoreExtremes) {
 TEST_P(KernelVariant, NeverReadsPastLength) {
   // The inputs end exactly at n; ASan flags any over-read.
   std::mt19937 rng(14);
-  for (size_t n : {1u, 7u, 9u, 31u, 33u, 47u}) {
+  for (size_t n : {1u, 7u, 9u, 31u, 33u, 47u, 63u, 65u, 130u}) {
     auto a = std::make_unique<float[]>(n), b = std::make_unique<float[]>(n);
     auto c = std::make_unique<uint8_t[]>(n);
     auto x = std::make_unique<int16_t[]>(n);
@@ -129,20 +195,56 @@ TEST_P(KernelVariant, NeverReadsPastLength) {
     EXPECT_EQ(k().sq8_centered_i16(c.get(), x.get(), n), 2 * int32_t(n));
     EXPECT_EQ(k().sq8_plain_i16(c.get(), x.get(), n), 258 * int32_t(n));
     EXPECT_EQ(k().sq8_dot_i8(c.get(), q.get(), n), 3 * int32_t(n));
+    // Four rows each ending exactly at n.
+    auto c1 = std::make_unique<uint8_t[]>(n), c2 = std::make_unique<uint8_t[]>(n), c3 = std::make_unique<uint8_t[]>(n);
+    for (size_t i = 0; i < n; ++i) c1[i] = c2[i] = c3[i] = 129;
+    const uint8_t* rows[4] = {c.get(), c1.get(), c2.get(), c3.get()};
+    int32_t codes[4];
+    k().sq8_centered_i16_x4(rows, x.get(), n, codes);
+    EXPECT_EQ(codes[3], 2 * int32_t(n));
+    k().sq8_neg_l2_i16_x4(rows, x.get(), n, codes);
+    EXPECT_EQ(codes[3], -127 * 127 * int32_t(n));
+    k().sq8_dot_i8_x4(rows, q.get(), n, codes);
+    EXPECT_EQ(codes[3], 3 * int32_t(n));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(All, KernelVariant,
                          ::testing::Values(Variant{"portable", portable, always}, Variant{"avx", avx, cpu_has_avx},
-                                           Variant{"avx2_fma", avx2_fma, cpu_has_avx2_fma}),
+                                           Variant{"avx2_fma", avx2_fma, cpu_has_avx2_fma},
+                                           Variant{"avx512_vnni", avx512_vnni, cpu_has_avx512_vnni}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(KernelDispatch, PicksTheWidestAvailableVariant) {
-  std::string want = cpu_has_avx2_fma() ? "avx2_fma" : cpu_has_avx() ? "avx" : "portable";
+TEST(KernelDispatch, PicksTheWidestAvailableVariantUnlessTold) {
+  // In a child started with ULMORA_KERNELS set, KERNELS_WANT names the
+  // table it must pick.
+  const char* want_env = std::getenv("KERNELS_WANT");
+  std::string want = want_env ? want_env
+                     : cpu_has_avx512_vnni() ? "avx512_vnni"
+                     : cpu_has_avx2_fma()    ? "avx2_fma"
+                     : cpu_has_avx()         ? "avx"
+                                             : "portable";
   EXPECT_EQ(active().name, want);
   float a[3] = {1, 2, 3}, b[3] = {4, 5, 6};
   EXPECT_EQ(dot(a, b, 3), 32.0f);
   EXPECT_EQ(l2sq(a, b, 3), 27.0f);
+}
+
+TEST(KernelDispatch, EnvironmentPicksANarrowerTable) {
+  if (std::getenv("KERNELS_WANT")) GTEST_SKIP() << "child run";
+  const std::string widest = cpu_has_avx512_vnni() ? "avx512_vnni"
+                             : cpu_has_avx2_fma()  ? "avx2_fma"
+                             : cpu_has_avx()       ? "avx"
+                                                   : "portable";
+  const std::string filter = "KernelDispatch.PicksTheWidestAvailableVariantUnlessTold";
+  struct Case {
+    std::string value, want;
+  } cases[] = {{"portable", "portable"}, {"bogus", widest}, {"", widest}};
+  for (const Case& c : cases)
+    EXPECT_EQ(testing::run_child(filter, {"ULMORA_KERNELS=" + c.value, "KERNELS_WANT=" + c.want}), 0) << c.value;
+  if (cpu_has_avx2_fma()) {
+    EXPECT_EQ(testing::run_child(filter, {"ULMORA_KERNELS=avx2_fma", "KERNELS_WANT=avx2_fma"}), 0);
+  }
 }
 
 }  // namespace

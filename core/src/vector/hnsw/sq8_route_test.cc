@@ -2,7 +2,10 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "vector/hnsw/beam.h"
 #include "vector/hnsw/graph.h"
@@ -156,6 +159,168 @@ TEST(Sq8RouteTest, ScreeningKeepsRecall) {
   }
   EXPECT_GE(same, 180u);
 }
+
+// The query code's rounding equals round(clamp(...)) around every half
+// step of both code ranges, at the clamp bounds and far outside them.
+TEST(Sq8RouteTest, QueryCodeRoundingMatchesTheLibrary) {
+  auto want = [](float v, float lo, float hi) {
+    return std::isnan(v) ? int16_t{0} : static_cast<int16_t>(std::round(std::clamp(v, lo, hi)));
+  };
+  std::vector<float> values = {0.0f, -0.0f, kNaN, INFINITY, -INFINITY, 1e30f, -1e30f, 0.49999997f, -0.49999997f};
+  for (int k = -260; k <= 260; ++k) {
+    float v = k + 0.5f;
+    for (int step = 0; step < 64; ++step, v = std::nextafter(v, -INFINITY)) values.push_back(v);
+    v = k + 0.5f;
+    for (int step = 0; step < 64; ++step, v = std::nextafter(v, INFINITY)) values.push_back(v);
+  }
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> wide(-400.0f, 400.0f);
+  for (int i = 0; i < 200000; ++i) values.push_back(wide(rng));
+  for (float v : values) {
+    ASSERT_EQ(round_code(v, -128.0f, 127.0f), want(v, -128.0f, 127.0f)) << v;
+    ASSERT_EQ(round_code(v, 0.0f, 255.0f), want(v, 0.0f, 255.0f)) << v;
+  }
+}
+
+// ---- The route against its plainest form ------------------------------------
+
+// Query code of the route, element by element.
+std::vector<int16_t> reference_query_code(const Graph& g, std::span<const float> q) {
+  std::vector<int16_t> x(q.size());
+  for (size_t d = 0; d < q.size(); ++d) {
+    float v = g.metric == Metric::kCosine ? std::clamp(q[d] * 127.5f, -128.0f, 127.0f)
+                                          : std::clamp((q[d] - g.sq8_mins[d]) / g.sq8_scales[d], 0.0f, 255.0f);
+    x[d] = static_cast<int16_t>(std::round(v));
+  }
+  return x;
+}
+
+// The code-space beam one node at a time with the scalar reference kernels:
+// same admission, acceptance and stall rules, no batches and no prefetch.
+std::vector<ScoredNode> reference_code_beam(const Graph& g, std::span<const int16_t> x,
+                                            std::span<const uint64_t> seeds, size_t width, size_t patience) {
+  const uint64_t n = g.published_len(), rows = g.sq8_codes.size() / g.dim;
+  std::vector<bool> visited(n);
+  KeyHeap<true> candidates;
+  KeyHeap<false> results;
+  auto admissible = [&](uint64_t i) { return i < n && i < rows && !visited[i] && g.state(i) == NodeState::kLinked; };
+  auto score = [&](uint64_t i) {
+    const uint8_t* row = g.sq8_codes.data() + i * g.dim;
+    int32_t s = g.metric == Metric::kCosine ? kernels::reference_sq8_centered_i16(row, x.data(), g.dim)
+                                            : kernels::reference_sq8_neg_l2_i16(row, x.data(), g.dim);
+    return ScoredNode{i, std::bit_cast<float>(s), -static_cast<float>(s)};
+  };
+  for (uint64_t seed : seeds) {
+    if (!admissible(seed)) continue;
+    visited[seed] = true;
+    candidates.push(score(seed));
+    results.push(score(seed));
+  }
+  if (results.empty()) return {};
+  float worst = results.top().key;
+  for (size_t stall = 0; !candidates.empty();) {
+    if (results.size() >= width) {
+      ++stall;
+      if (candidates.top().key <= worst) stall = 0;
+      if (stall > patience) break;
+    }
+    for (uint32_t e : g.layer(0).copy(candidates.pop().node)) {
+      if (!admissible(e)) continue;
+      visited[e] = true;
+      ScoredNode node = score(e);
+      if (!(results.size() < width || node.key < worst)) continue;
+      candidates.push(node);
+      results.push(node);
+      if (results.size() > width) results.pop();
+      worst = results.top().key;
+    }
+  }
+  results.sort_ascending();
+  return results.data();
+}
+
+// The route's finish on the reference candidates: score-only or rerank
+// (full vectors through the index's own scorer, sixteen at a time), then a
+// stable sort by key cut to ef.
+std::vector<ScoredNode> reference_route(const Graph& g, std::span<const float> q, std::span<const uint64_t> seeds,
+                                        size_t ef, size_t factor, bool score_only, size_t patience) {
+  std::vector<int16_t> x = reference_query_code(g, q);
+  std::vector<ScoredNode> list = reference_code_beam(g, x, seeds, score_only ? ef : ef * factor, patience);
+  const Scorer scorer(MetricTraits::of(g.metric), q.data(), g.dim);
+  for (size_t begin = 0; begin < list.size(); begin += kBatch) {
+    const size_t count = std::min(kBatch, list.size() - begin);
+    const float* ptrs[kBatch];
+    float raws[kBatch];
+    for (size_t j = 0; j < count; ++j) ptrs[j] = g.vector(list[begin + j].node);
+    if (!score_only) scorer.raw_many(ptrs, count, raws);
+    for (size_t j = 0; j < count; ++j) {
+      ScoredNode& node = list[begin + j];
+      node.raw = score_only ? sq8_cosine_raw(std::bit_cast<int32_t>(node.raw)) : raws[j];
+      node.key = score_only ? node.raw : scorer.key(node.raw);
+    }
+  }
+  std::stable_sort(list.begin(), list.end(), [](const ScoredNode& a, const ScoredNode& b) { return a.key < b.key; });
+  if (list.size() > ef) list.resize(ef);
+  return list;
+}
+
+struct RouteCase {
+  Metric metric;
+  size_t dim;
+  size_t factor;
+  bool score_only;
+  size_t patience;
+};
+
+class Sq8RouteExactness : public ::testing::TestWithParam<RouteCase> {};
+
+// Every result of the route (node, raw and key bits, order) equals the
+// plain form's, over many queries and seed lists, at tail-heavy and
+// whole-block dimensions.
+TEST_P(Sq8RouteExactness, MatchesThePlainForm) {
+  const RouteCase c = GetParam();
+  auto data = testing::random_vectors(700, c.dim, 41);
+  for (size_t i = 0; i < data.size(); i += 3)  // clustered pairs make near ties
+    data[i + 1 < data.size() ? i + 1 : i] = data[i];
+  auto ix = build(testing::knn_graph(c.metric, data, 24));  // lists longer than a batch
+  ASSERT_NE(ix, nullptr);
+  ix->quantize_sq8();
+  SearchOptions o;
+  o.rerank_factor = c.factor;
+  o.sq8_score_only = c.score_only;
+  o.early_exit_patience = c.patience;
+  auto queries = testing::random_vectors(30, c.dim, 42);
+  for (size_t qi = 0; qi < queries.size(); ++qi) {
+    std::vector<float> pq;
+    prepare(c.metric, queries[qi], pq);
+    const std::vector<uint64_t> seeds = qi % 2 ? std::vector<uint64_t>{qi * 7 % 700} : std::vector<uint64_t>{3, 500, 3};
+    for (size_t ef : {10u, 33u}) {
+      std::vector<ScoredNode> got;
+      ASSERT_TRUE(search_level0(*ix, Req(*ix, pq, ef, o), seeds, got).ok());
+      auto want = reference_route(*ix, pq, seeds, ef, c.factor, c.score_only, c.patience);
+      ASSERT_EQ(got.size(), want.size()) << "query " << qi << " ef " << ef;
+      for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].node, want[i].node) << "query " << qi << " ef " << ef << " rank " << i;
+        EXPECT_EQ(std::bit_cast<uint32_t>(got[i].raw), std::bit_cast<uint32_t>(want[i].raw)) << qi << "/" << i;
+        EXPECT_EQ(std::bit_cast<uint32_t>(got[i].key), std::bit_cast<uint32_t>(want[i].key)) << qi << "/" << i;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, Sq8RouteExactness,
+                         ::testing::Values(RouteCase{Metric::kCosine, 128, 1, false, 3},
+                                           RouteCase{Metric::kCosine, 37, 3, false, 0},
+                                           RouteCase{Metric::kCosine, 128, 0, true, 3},
+                                           RouteCase{Metric::kCosine, 200, 0, true, 1},
+                                           RouteCase{Metric::kEuclidean, 128, 2, false, 3},
+                                           RouteCase{Metric::kEuclidean, 45, 4, false, 0}),
+                         [](const auto& info) {
+                           const RouteCase& c = info.param;
+                           return std::string(metric_name(c.metric)) + "_d" + std::to_string(c.dim) +
+                                  (c.score_only ? "_score_only" : "_rerank" + std::to_string(c.factor)) + "_p" +
+                                  std::to_string(c.patience);
+                         });
 
 TEST(Sq8RouteTest, NanVectorsAndQueriesStayDefined) {
   auto data = testing::random_vectors(200, 8, 12);
