@@ -110,7 +110,9 @@ bool StreamRestore::read_vectors(StreamReader& r) {
       if (load_le<uint64_t>(e + 8) != dim || (!ids_.empty() && key <= ids_.back())) return false;
       ids_.push_back(key);
     }
-    graph_->vectors.append_n(run, [&](uint64_t i) { return reinterpret_cast<const float*>(p + i * entry + 16); });
+    // Byte pointers: the floats in the file are not aligned, and the column
+    // copies them with memcpy.
+    graph_->vectors.append_n(run, [&](uint64_t i) { return p + i * entry + 16; });
     r.advance(static_cast<size_t>(run * entry));
     k += run;
   }
