@@ -168,24 +168,27 @@ SegmentSnapshot Segment::to_snapshot() const {
 // The whole-file path: read, check, decode, restore. It takes every file
 // and reports every error; a failed load returns only the error.
 Result<std::unique_ptr<Segment>> Segment::load_whole_file(const std::string& path, LoadTimings& t) {
-  Instant mark = now();
-  auto file = file::read_all(path);
-  if (!file.ok()) return file.error();
-  t.bytes = file->size();
-  t.read_ms = whole_ms(mark, now());
+  // The raw bytes go when this returns, before the graph is built.
+  auto decoded = [&]() -> Result<SegmentSnapshot> {
+    Instant mark = now();
+    auto file = file::read_all(path);
+    if (!file.ok()) return file.error();
+    t.bytes = file->size();
+    t.read_ms = whole_ms(mark, now());
 
-  mark = now();
-  auto body = snapshot_body(file->span());
-  if (!body.ok()) return body.error();
-  t.checksum_ms = whole_ms(mark, now());
+    mark = now();
+    auto body = snapshot_body(file->span());
+    if (!body.ok()) return body.error();
+    t.checksum_ms = whole_ms(mark, now());
 
-  mark = now();
-  auto decoded = decode_snapshot_body(*body);
+    mark = now();
+    auto snapshot = decode_snapshot_body(*body);
+    t.deserialize_ms = whole_ms(mark, now());
+    return snapshot;
+  }();
   if (!decoded.ok()) return decoded.error();
-  t.deserialize_ms = whole_ms(mark, now());
-  file = file::Bytes();  // the raw bytes are no longer needed
 
-  mark = now();
+  const Instant mark = now();
   auto built = from_snapshot(std::move(decoded.value()));
   if (!built.ok()) return built.error();
   t.build_ms = whole_ms(mark, now());
