@@ -9,9 +9,16 @@ Index performs. Each stage is shown as MB/s of the file size, next to a plain
 
 Memory: RSS before and after constructing the Index in a fresh process
 (freed heap returned with malloc_trim first), minus the raw vector bytes,
-per node; the same for hnswlib's ``load_index`` of the same graph.
+per node; the same for hnswlib's ``load_index`` of the same graph. The peak
+resident set of the load (VmHWM) is shown against the resident set after it.
+
+``--baseline DIR`` adds a second build of the module (the directory holding
+its ulmoradb*.so, e.g. a build of an older commit) as its own child kind;
+kinds alternate within each round, so bursts of other load on a shared
+machine hit every kind alike.
 
 Usage: python bench/bench_load.py [--dataset clustered] [--metric euclidean] [--repeat 3]
+                                  [--baseline DIR]
 """
 
 from __future__ import annotations
@@ -34,11 +41,13 @@ TIMING = re.compile(r"snapshot_load path=.* bytes=(\d+) read_ms=(\d+) checksum_m
                     r"build_ms=(\d+) wal_replay_ms=(\d+) total_ms=(\d+)")
 
 
-def child(kind: str, path: str, n: int, dim: int, metric: str) -> None:
+def child(kind: str, path: str, n: int, dim: int, metric: str, module_dir: str = "") -> None:
     """Runs in a fresh process; prints one JSON line."""
     import numpy  # noqa: F401  (loaded before the baseline so it is not counted)
 
     if kind == "ulmora":
+        if module_dir:
+            sys.path.insert(0, module_dir)
         ulmoradb = benchlib.import_ulmoradb()
     else:
         import hnswlib
@@ -61,9 +70,9 @@ def child(kind: str, path: str, n: int, dim: int, metric: str) -> None:
     print(json.dumps({"secs": secs, "rss_before": before, "rss_after": after, "peak": peak}))
 
 
-def spawn(kind: str, path: Path, n: int, dim: int, metric: str) -> tuple[dict, dict | None]:
+def spawn(kind: str, path: Path, n: int, dim: int, metric: str, module_dir: str = "") -> tuple[dict, dict | None]:
     env = dict(os.environ, VECTORDB_LOG_SNAPSHOT_LOAD_TIMING="1")
-    out = subprocess.run([sys.executable, __file__, "--child", kind, str(path), str(n), str(dim), metric],
+    out = subprocess.run([sys.executable, __file__, "--child", kind, str(path), str(n), str(dim), metric, module_dir],
                          capture_output=True, text=True, env=env)
     if out.returncode != 0:
         raise SystemExit(f"child {kind} failed:\n{out.stderr}")
@@ -78,12 +87,13 @@ def spawn(kind: str, path: Path, n: int, dim: int, metric: str) -> tuple[dict, d
 
 def main(argv=None):
     if argv is None and len(sys.argv) > 1 and sys.argv[1] == "--child":
-        kind, path, n, dim, metric = sys.argv[2:7]
-        return child(kind, path, int(n), int(dim), metric)
+        kind, path, n, dim, metric, module_dir = sys.argv[2:8]
+        return child(kind, path, int(n), int(dim), metric, module_dir)
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--dataset", default="clustered", choices=sorted(datasets.GENERATORS))
     ap.add_argument("--metric", default="euclidean", choices=datasets.METRICS)
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--baseline", default="", help="directory of another build's ulmoradb*.so")
     args = ap.parse_args(argv)
 
     benchlib.import_ulmoradb()  # fails early, and fixes PYTHONPATH for the children
@@ -97,10 +107,14 @@ def main(argv=None):
     vector_bytes = n * dim * 4
 
     runs = {"read": [], "ulmora": [], "hnswlib": []}
+    if args.baseline:
+        runs["baseline"] = []
     timings = []
     for _ in range(args.repeat):
         for kind in runs:
-            res, timing = spawn(kind, hpath if kind == "hnswlib" else snap, n, dim, args.metric)
+            module_dir = os.path.abspath(args.baseline) if kind == "baseline" else ""
+            res, timing = spawn("ulmora" if kind == "baseline" else kind, hpath if kind == "hnswlib" else snap,
+                                n, dim, args.metric, module_dir)
             runs[kind].append(res)
             if kind == "ulmora":
                 if timing is None:
@@ -121,7 +135,7 @@ def main(argv=None):
         ["loader deserialize_ms", stage["deserialize_ms"], mb / max(stage["deserialize_ms"], 1) * 1e3],
         ["loader build_ms", stage["build_ms"], mb / max(stage["build_ms"], 1) * 1e3],
         ["loader total_ms", stage["total_ms"], mb / max(stage["total_ms"], 1) * 1e3],
-        ["Index(path) wall (load + export + restore)", best("ulmora") * 1e3, mb / best("ulmora")],
+        ["Index(path) wall", best("ulmora") * 1e3, mb / best("ulmora")],
         ["hnswlib load_index wall", best("hnswlib") * 1e3, hpath.stat().st_size / 1e6 / best("hnswlib")],
     ]
     mem = {
@@ -133,6 +147,21 @@ def main(argv=None):
     }
     print(f"\n### Load of {snap.name}: {n} x {dim}, {mb:.1f} MB (best of {args.repeat} fresh processes)\n")
     print(benchlib.table(["stage", "ms", "MB/s"], rows))
+    side = [k for k in ("baseline", "ulmora", "hnswlib") if k in runs]
+    names = {"baseline": f"ulmoradb baseline ({args.baseline})", "ulmora": "ulmoradb", "hnswlib": "hnswlib load_index"}
+    mib = 1 << 20
+    srows = []
+    for k in side:
+        r = min(runs[k], key=lambda r: r["secs"])
+        peak = min(x["peak"] / x["rss_after"] for x in runs[k])
+        growth = min((x["peak"] - x["rss_before"]) / max(x["rss_after"] - x["rss_before"], 1) for x in runs[k])
+        srows.append([names[k], f"{r['secs']:.3f}", f"{best(k) / best('hnswlib'):.2f}", f"{r['peak'] / mib:.0f}",
+                      f"{r['rss_after'] / mib:.0f}", f"{peak:.2f}", f"{growth:.2f}"])
+        mem[f"{k}_peak_over_after"] = peak
+        mem[f"{k}_growth_over_after_growth"] = growth
+    print()
+    print(benchlib.table(["load", "s (best)", "vs hnswlib", "peak MiB", "after MiB", "peak / after",
+                          "peak growth / after growth"], srows))
     print(f"\nResident bytes per node beyond the {dim * 4} B vector: ulmoradb "
           f"{mem['ulmora_bytes_per_node_beyond_vectors']:.0f} B, hnswlib "
           f"{mem['hnswlib_bytes_per_node_beyond_vectors']:.0f} B. Peak RSS growth while loading: ulmoradb "

@@ -208,6 +208,22 @@ Result<size_t> File::read_full(void* buf, size_t n) {
   return done;
 }
 
+Result<size_t> File::read_at(uint64_t offset, void* buf, size_t n) const {
+  if (Fault f = check(Op::kRead, path_); f.action != Fault::kNone) return io_error(f.error);
+  size_t done = 0;
+  auto* p = static_cast<uint8_t*>(buf);
+  while (done < n) {
+    ssize_t r = ::pread(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return io_error(errno);
+    }
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
+  }
+  return done;
+}
+
 Status File::write_all(const void* data, size_t n) {
   const auto* p = static_cast<const uint8_t*>(data);
   if (Fault f = check(Op::kWrite, path_); f.action != Fault::kNone) {

@@ -71,6 +71,9 @@ class File {
   Result<size_t> read_some(void* buf, size_t n);
   // n bytes, or fewer only at end of file.
   Result<size_t> read_full(void* buf, size_t n);
+  // n bytes at `offset` (pread), or fewer only at end of file; the file
+  // offset stays where it was. One read operation for the fault seam.
+  Result<size_t> read_at(uint64_t offset, void* buf, size_t n) const;
   // All n bytes; a failed write leaves what was written in the file.
   Status write_all(const void* data, size_t n);
   Status sync();       // fsync

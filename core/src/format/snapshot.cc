@@ -277,9 +277,9 @@ bool decode_point_set(Decoder& d, PointIdSet& out) {
 
 }  // namespace
 
-bool decode_hnsw_snapshot(Decoder& d, HnswSnapshot& s, bool v1) {
-  if (!decode_layers(d, s.layers) || !decode_list_map<float>(d, s.vectors) || !decode_u64_map(d, s.levels) ||
-      !decode_optional_u64(d, s.entry_point) || !decode_metric(d, s.metric) || !d.u64(s.m)) {
+bool decode_hnsw_after_vectors(Decoder& d, HnswSnapshot& s, bool v1) {
+  if (!decode_u64_map(d, s.levels) || !decode_optional_u64(d, s.entry_point) || !decode_metric(d, s.metric) ||
+      !d.u64(s.m)) {
     return false;
   }
   if (v1) {
@@ -292,9 +292,17 @@ bool decode_hnsw_snapshot(Decoder& d, HnswSnapshot& s, bool v1) {
          d.u64(s.exact_fallback_threshold);
 }
 
+bool decode_hnsw_snapshot(Decoder& d, HnswSnapshot& s, bool v1) {
+  return decode_layers(d, s.layers) && decode_list_map<float>(d, s.vectors) && decode_hnsw_after_vectors(d, s, v1);
+}
+
+bool decode_segment_after_graph(Decoder& d, SegmentSnapshot& out) {
+  return decode_payload_index(d, out.payload_index) && decode_payloads(d, out.payloads) &&
+         decode_point_set(d, out.deleted) && d.u64(out.next_id);
+}
+
 bool decode_segment_snapshot(Decoder& d, SegmentSnapshot& out, bool v1) {
-  return decode_hnsw_snapshot(d, out.hnsw, v1) && decode_payload_index(d, out.payload_index) &&
-         decode_payloads(d, out.payloads) && decode_point_set(d, out.deleted) && d.u64(out.next_id);
+  return decode_hnsw_snapshot(d, out.hnsw, v1) && decode_segment_after_graph(d, out);
 }
 
 bool decode_snapshot_metadata(Decoder& d, SnapshotMetadata& out) {

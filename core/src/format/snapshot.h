@@ -105,6 +105,12 @@ struct SnapshotMetadata {
 bool decode_hnsw_snapshot(Decoder& d, HnswSnapshot& out, bool v1);
 bool decode_segment_snapshot(Decoder& d, SegmentSnapshot& out, bool v1);
 bool decode_snapshot_metadata(Decoder& d, SnapshotMetadata& out);
+// The parts of those records after their first fields, for readers that
+// take the leading fields from a stream themselves: the graph record from
+// `levels` on (after `layers` and `vectors`), the segment record from
+// `payload_index` on (after `hnsw`).
+bool decode_hnsw_after_vectors(Decoder& d, HnswSnapshot& out, bool v1);
+bool decode_segment_after_graph(Decoder& d, SegmentSnapshot& out);
 void encode_hnsw_snapshot(Encoder& e, const HnswSnapshot& s, bool v1);
 void encode_segment_snapshot(Encoder& e, const SegmentSnapshot& s, bool v1);
 void encode_snapshot_metadata(Encoder& e, const SnapshotMetadata& m);

@@ -16,6 +16,7 @@
 #include "segment/wal_writer.h"
 #include "vector/hnsw/config.h"
 #include "vector/hnsw/filter_edges.h"
+#include "vector/hnsw/restore_stream.h"
 
 namespace ulmora {
 
@@ -164,34 +165,72 @@ SegmentSnapshot Segment::to_snapshot() const {
   return s;
 }
 
+// The whole-file path: read, check, decode, restore. It takes every file
+// and reports every error; a failed load returns only the error.
+Result<std::unique_ptr<Segment>> Segment::load_whole_file(const std::string& path, LoadTimings& t) {
+  // The raw bytes go when this returns, before the graph is built.
+  auto decoded = [&]() -> Result<SegmentSnapshot> {
+    Instant mark = now();
+    auto file = file::read_all(path);
+    if (!file.ok()) return file.error();
+    t.bytes = file->size();
+    t.read_ms = whole_ms(mark, now());
+
+    mark = now();
+    auto body = snapshot_body(file->span());
+    if (!body.ok()) return body.error();
+    t.checksum_ms = whole_ms(mark, now());
+
+    mark = now();
+    auto snapshot = decode_snapshot_body(*body);
+    t.deserialize_ms = whole_ms(mark, now());
+    return snapshot;
+  }();
+  if (!decoded.ok()) return decoded.error();
+
+  const Instant mark = now();
+  auto built = from_snapshot(std::move(decoded.value()));
+  if (!built.ok()) return built.error();
+  t.build_ms = whole_ms(mark, now());
+  return built;
+}
+
+// The streamed path (see restore_stream.h) for the regular versioned files:
+// never more than a small window of the file resident beside the graph.
+// Nothing when it declines and the whole-file path must load the file.
+Result<std::unique_ptr<Segment>> Segment::load_streamed(const std::string& path, LoadTimings& t) {
+  auto streamed = hnsw::load_streamed(path);
+  if (!streamed.ok()) return streamed.error();
+  if (!*streamed) return std::unique_ptr<Segment>();
+  hnsw::StreamedSegment& s = **streamed;
+  std::unique_ptr<Segment> seg(new Segment());
+  seg->hnsw_ = std::move(s.index);
+  seg->payload_index_ = std::move(s.rest.payload_index);
+  seg->payloads_ = std::move(s.rest.payloads);
+  seg->deleted_ = std::move(s.rest.deleted);
+  seg->next_id_ = s.rest.next_id;
+  t.bytes = s.file_bytes;
+  t.read_ms = s.read_ns / 1000000;
+  t.checksum_ms = s.checksum_ns / 1000000;
+  t.deserialize_ms = s.decode_ns / 1000000;
+  t.build_ms = s.build_ns / 1000000;
+  return seg;
+}
+
 Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, bool for_writing) {
   const bool print_timing = env_flag_on("VECTORDB_LOG_SNAPSHOT_LOAD_TIMING", false);
   LoadTimings t;
   const Instant start = now();
 
-  Instant mark = now();
-  auto file = file::read_all(path);
-  if (!file.ok()) return file.error();
-  t.bytes = file->size();
-  t.read_ms = whole_ms(mark, now());
-
-  mark = now();
-  auto body = snapshot_body(file->span());
-  if (!body.ok()) return body.error();
-  t.checksum_ms = whole_ms(mark, now());
-
-  mark = now();
-  auto decoded = decode_snapshot_body(*body);
-  if (!decoded.ok()) return decoded.error();
-  t.deserialize_ms = whole_ms(mark, now());
-  file = file::Bytes();  // the raw bytes are no longer needed
-
-  mark = now();
-  auto built = from_snapshot(std::move(decoded.value()));
-  if (!built.ok()) return built.error();
-  std::unique_ptr<Segment> seg = std::move(built.value());
+  auto loaded = load_streamed(path, t);
+  if (loaded.ok() && !*loaded) {
+    t = LoadTimings();
+    loaded = load_whole_file(path, t);
+  }
+  if (!loaded.ok()) return loaded.error();
+  std::unique_ptr<Segment> seg = std::move(loaded.value());
   seg->never_purge_ = for_writing;
-  t.build_ms = whole_ms(mark, now());
+  Instant mark;
 
   if (for_writing) {
     const std::string wal_path = wal_path_for(path);

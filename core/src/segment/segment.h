@@ -183,6 +183,8 @@ class Segment {
                          const Payload& payload, const PayloadIndex& index);
   Status maybe_purge();
   static Result<std::unique_ptr<Segment>> load_impl(const std::string& path, bool for_writing);
+  static Result<std::unique_ptr<Segment>> load_whole_file(const std::string& path, LoadTimings& t);
+  static Result<std::unique_ptr<Segment>> load_streamed(const std::string& path, LoadTimings& t);
 
   std::unique_ptr<hnsw::HnswIndex> hnsw_;
   std::unique_ptr<WalWriter> wal_;

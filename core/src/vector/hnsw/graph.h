@@ -170,6 +170,7 @@ class Graph {
   struct RestoreTag {};
   Graph(RestoreTag, Metric metric, uint64_t dim);
   friend Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& snapshot);
+  friend class StreamRestore;  // restore_stream.cc
 };
 
 // Builds a graph from a graph record. Fails for dim = 0 and for a stored

@@ -90,6 +90,7 @@ class HnswIndex {
   friend Graph& graph_of(HnswIndex& index);
   friend const Graph& graph_of(const HnswIndex& index);
   friend Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& snapshot);
+  friend class StreamRestore;  // restore_stream.cc
 };
 
 // Builds an index from a graph record. Fails for dim = 0 and for a stored

@@ -6,17 +6,11 @@
 
 #include "vector/hnsw/config.h"
 #include "vector/hnsw/graph.h"
+#include "vector/hnsw/restore_parts.h"
 
 namespace ulmora::hnsw {
 
 namespace {
-
-// Layers beyond level 255 can never be reached (levels are bytes), so a
-// record naming higher levels must not make us build them.
-constexpr uint64_t kMaxLayers = kMaxLevel + 1;
-
-// Largest node count: node indices are 32-bit with 0xFFFFFFFF reserved.
-constexpr uint64_t kMaxNodes = 0xFFFFFFFFull;
 
 StoreError inconsistent(const std::string& what) {
   return StoreError::Serialization("segment snapshot graph has " + what);
@@ -35,29 +29,6 @@ bool well_formed(const M& map) {
   return true;
 }
 
-// Point id -> node index for the sorted id list `ids`. Contiguous ids (the
-// common case) translate by subtraction; others go through the hash map.
-class IdTranslator {
- public:
-  IdTranslator(const std::vector<uint64_t>& ids, const IdMap& map) : map_(map) {
-    contiguous_ = !ids.empty() && ids.back() - ids.front() == ids.size() - 1;
-    first_ = ids.empty() ? 0 : ids.front();
-    n_ = ids.size();
-  }
-  // Node index, or kNoEntry when `id` is not a node.
-  uint64_t operator()(uint64_t id) const {
-    if (contiguous_) return id - first_ < n_ ? id - first_ : kNoEntry;
-    auto i = map_.find(id);
-    return i ? *i : kNoEntry;
-  }
-
- private:
-  const IdMap& map_;
-  bool contiguous_;
-  uint64_t first_;
-  uint64_t n_;
-};
-
 Status check_vectors(const HnswSnapshot& s) {
   const F32ListMap& v = s.vectors;
   if (v.size() > kMaxNodes) {
@@ -75,32 +46,8 @@ Status check_vectors(const HnswSnapshot& s) {
 // Per-node columns in ascending point-id order.
 void fill_node_columns(Graph& index, const HnswSnapshot& s) {
   const F32ListMap& v = s.vectors;
-  const uint64_t n = v.size();
-  index.vectors.append_n(n, [&](uint64_t k) { return v.data.data() + v.begin[k]; });
-
-  // Merge-joins against the sorted levels map and deleted set.
-  size_t li = 0;
-  index.levels.append_n(n, [&](uint64_t k) -> uint8_t {
-    uint64_t p = v.keys[k];
-    while (li < s.levels.size() && s.levels[li].first < p) ++li;
-    if (li < s.levels.size() && s.levels[li].first == p) return static_cast<uint8_t>(std::min(s.levels[li].second, kMaxLevel));
-    return 0;
-  });
-  std::vector<uint8_t> is_deleted(n, 0);
-  uint64_t deleted_count = 0;
-  for (size_t k = 0, di = 0; k < n; ++k) {
-    while (di < s.deleted.size() && s.deleted[di] < v.keys[k]) ++di;
-    if (di < s.deleted.size() && s.deleted[di] == v.keys[k]) {
-      is_deleted[k] = 1;
-      ++deleted_count;
-    }
-  }
-  index.deleted.append_n(n, [&](uint64_t k) { return is_deleted[k]; });
-  index.node_states.append_n(n, [&](uint64_t k) {
-    return static_cast<uint8_t>(is_deleted[k] ? NodeState::kDeleted : NodeState::kLinked);
-  });
-  index.point_ids.append_n(n, [&](uint64_t k) { return v.keys[k]; });
-  index.deleted_count.store(deleted_count, std::memory_order_relaxed);
+  index.vectors.append_n(v.size(), [&](uint64_t k) { return v.data.data() + v.begin[k]; });
+  fill_node_meta(index, v.keys, s);
 }
 
 // Stores the lists of one level; entries for unknown points are ignored and
@@ -159,6 +106,65 @@ void export_layer(const NeighborLayer& layer, const std::vector<uint64_t>& pid, 
 
 }  // namespace
 
+void fill_node_meta(Graph& index, const std::vector<uint64_t>& ids, const HnswSnapshot& s) {
+  const uint64_t n = ids.size();
+  // Merge-joins against the sorted levels map and deleted set.
+  size_t li = 0;
+  index.levels.append_n(n, [&](uint64_t k) -> uint8_t {
+    uint64_t p = ids[k];
+    while (li < s.levels.size() && s.levels[li].first < p) ++li;
+    if (li < s.levels.size() && s.levels[li].first == p) return static_cast<uint8_t>(std::min(s.levels[li].second, kMaxLevel));
+    return 0;
+  });
+  std::vector<uint8_t> is_deleted(n, 0);
+  uint64_t deleted_count = 0;
+  for (size_t k = 0, di = 0; k < n; ++k) {
+    while (di < s.deleted.size() && s.deleted[di] < ids[k]) ++di;
+    if (di < s.deleted.size() && s.deleted[di] == ids[k]) {
+      is_deleted[k] = 1;
+      ++deleted_count;
+    }
+  }
+  index.deleted.append_n(n, [&](uint64_t k) { return is_deleted[k]; });
+  index.node_states.append_n(n, [&](uint64_t k) {
+    return static_cast<uint8_t>(is_deleted[k] ? NodeState::kDeleted : NodeState::kLinked);
+  });
+  index.point_ids.append_n(n, [&](uint64_t k) { return ids[k]; });
+  index.deleted_count.store(deleted_count, std::memory_order_relaxed);
+}
+
+void apply_config(Graph& x, const HnswSnapshot& s) {
+  x.m = s.m;
+  x.m0 = s.m0 != 0 ? s.m0 : 2 * s.m;
+  x.m0_cap = s.m0_cap != 0 ? s.m0_cap : x.m0;
+  x.ef_search = s.ef_search;
+  x.ef_construction = s.ef_construction;
+  x.level_cap = std::min(s.level_cap, kMaxLevel);
+  x.level_scale = s.level_scale;
+  x.exact_fallback_threshold = tuning::exact_fallback_threshold().value_or(s.exact_fallback_threshold);
+  x.exact_fallback_enabled = tuning::exact_fallback_enabled();
+}
+
+void add_layers(Graph& x, uint64_t top_key, uint64_t max_level, uint64_t n) {
+  uint64_t want = std::max({top_key, max_level, x.level_cap});
+  uint64_t layer_count = std::min(want, kMaxLayers - 1) + 1;
+  x.layers.reserve(layer_count);
+  for (uint64_t l = 0; l < layer_count; ++l) {
+    x.layers.push_back(std::make_unique<NeighborLayer>());
+    x.layers.back()->grow_to(n);
+  }
+}
+
+void finish_restore(Graph& x, std::optional<uint64_t> entry_node, uint64_t max_level, uint64_t n) {
+  x.neighbor_scores.grow_to(n);
+  x.entry.store(pack_entry(std::min(max_level, kMaxLevel), entry_node.value_or(kNoEntry)), std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> lock(x.alloc);
+    x.count = n;
+  }
+  x.published_count_.store(n, std::memory_order_release);
+}
+
 Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& s) {
   if (s.dim == 0) return StoreError::Serialization("segment snapshot graph has zero dimensions");
   if (!well_formed(s.vectors)) return inconsistent("a malformed vector map");
@@ -170,15 +176,7 @@ Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& s) {
 
   std::unique_ptr<Graph> index(new Graph(Graph::RestoreTag{}, s.metric, s.dim));
   Graph& x = *index;
-  x.m = s.m;
-  x.m0 = s.m0 != 0 ? s.m0 : 2 * s.m;
-  x.m0_cap = s.m0_cap != 0 ? s.m0_cap : x.m0;
-  x.ef_search = s.ef_search;
-  x.ef_construction = s.ef_construction;
-  x.level_cap = std::min(s.level_cap, kMaxLevel);
-  x.level_scale = s.level_scale;
-  x.exact_fallback_threshold = tuning::exact_fallback_threshold().value_or(s.exact_fallback_threshold);
-  x.exact_fallback_enabled = tuning::exact_fallback_enabled();
+  apply_config(x, s);
 
   const std::vector<uint64_t>& ids = s.vectors.keys;
   const uint64_t n = ids.size();
@@ -186,31 +184,17 @@ Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& s) {
   for (uint64_t i = 0; i < n; ++i) x.id_to_index.insert(ids[i], i);
   fill_node_columns(x, s);
 
-  uint64_t top_key = s.layers.empty() ? 0 : s.layers.back().first;
-  uint64_t want = std::max({top_key, s.max_level, x.level_cap});
-  uint64_t layer_count = std::min(want, kMaxLayers - 1) + 1;
-  x.layers.reserve(layer_count);
-  for (uint64_t l = 0; l < layer_count; ++l) {
-    x.layers.push_back(std::make_unique<NeighborLayer>());
-    x.layers.back()->grow_to(n);
-  }
+  add_layers(x, s.layers.empty() ? 0 : s.layers.back().first, s.max_level, n);
   IdTranslator translate(ids, x.id_to_index);
   std::vector<uint32_t> scratch;
   for (const auto& [level, lists] : s.layers) {
-    if (level >= layer_count) break;  // sorted: every later level is higher
+    if (level >= x.layers.size()) break;  // sorted: every later level is higher
     fill_layer(*x.layers[level], lists, ids, translate, scratch);
   }
-  x.neighbor_scores.grow_to(n);
 
-  uint64_t entry_node = kNoEntry;
+  std::optional<uint64_t> entry_node;
   if (s.entry_point) entry_node = translate(*s.entry_point);
-  x.entry.store(pack_entry(std::min(s.max_level, kMaxLevel), entry_node), std::memory_order_relaxed);
-
-  {
-    std::lock_guard<std::mutex> lock(x.alloc);
-    x.count = n;
-  }
-  x.published_count_.store(n, std::memory_order_release);
+  finish_restore(x, entry_node, s.max_level, n);
   return index;
 }
 
