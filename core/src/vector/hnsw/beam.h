@@ -139,13 +139,7 @@ class Beam {
     s_.admitted.clear();
     if (!layer_) return true;
     load_list(current.node);
-    prefetch_marks(list_.data(), list_.size());
-    for (uint32_t e : list_) {
-      if (!admissible(e)) continue;
-      mark(e);
-      prefetch(e);
-      s_.admitted.push_back(e);
-    }
+    admit_all(/*rows=*/false, /*vectors=*/true);
     return true;
   }
 
@@ -363,6 +357,20 @@ class Beam {
     }
   }
 
+  // Admits every admissible entry of the list being scanned, in list order,
+  // marking it visited and asking for its code row and/or its vector.
+  void admit_all(bool rows, bool vectors) {
+    prefetch_marks(list_.data(), list_.size());
+    s_.admitted.clear();
+    for (uint32_t e : list_) {
+      if (!admissible(e)) continue;
+      mark(e);
+      if (rows && e < code_rows_) prefetch_row(code_row(e), dim_);
+      if (vectors) prefetch(e);
+      s_.admitted.push_back(e);
+    }
+  }
+
   // Capped, reordered scan with scan patience and counters; never screens.
   void scan_general(const BeamSettings& b, const ScoredNode& current) {
     load_list(current.node);
@@ -458,16 +466,8 @@ class Beam {
   // visit marks, which scoring never changes.
   void scan_codes(const BeamSettings& b, const ScoredNode& current) {
     load_list(current.node);
-    const size_t n = list_.size();
-    if (n == 0) return;
-    prefetch_marks(list_.data(), n);
-    s_.admitted.clear();
-    for (uint32_t e : list_) {
-      if (!admissible(e)) continue;
-      mark(e);
-      prefetch_row(code_row(e), dim_);
-      s_.admitted.push_back(e);
-    }
+    if (list_.empty()) return;
+    admit_all(/*rows=*/true, /*vectors=*/false);
     const uint64_t* admitted = s_.admitted.data();
     for (size_t begin = 0, total = s_.admitted.size(); begin < total; begin += kBatch)
       accept_codes(b, admitted + begin, std::min(kBatch, total - begin));
@@ -491,17 +491,8 @@ class Beam {
   // each entry were screened when admitted.
   void scan_screened(const BeamSettings& b, const ScoredNode& current) {
     load_list(current.node);
-    const size_t n = list_.size();
-    if (n == 0) return;
-    prefetch_marks(list_.data(), n);
-    s_.admitted.clear();
-    for (uint32_t e : list_) {
-      if (!admissible(e)) continue;
-      mark(e);
-      if (e < code_rows_) prefetch_row(code_row(e), dim_);
-      prefetch(e);
-      s_.admitted.push_back(e);
-    }
+    if (list_.empty()) return;
+    admit_all(/*rows=*/true, /*vectors=*/true);
     int32_t threshold = screen_threshold(worst_);
     uint64_t batch[kBatch];
     size_t count = 0;
