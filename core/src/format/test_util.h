@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "format/sample_payload.h"
 #include "format/snapshot.h"
 
 namespace ulmora::testing {
@@ -41,17 +42,7 @@ inline SegmentSnapshot RandomSegment(uint64_t n, uint64_t dim, uint32_t seed) {
   if (n > 0) h.entry_point = 1;
   if (n > 3) h.deleted = {4, 7};
   for (uint64_t id = 0; id < n; id += 2) {
-    Payload p;
-    p["i"] = PayloadValue{int64_t(id % 3)};
-    p["f"] = PayloadValue{id % 4 == 0 ? 0.5 : -0.0};
-    p["s"] = PayloadValue{std::string(id % 6 == 0 ? "red" : "blue\xC3\xA9")};
-    p["b"] = PayloadValue{id % 8 == 0};
-    if (id % 4 == 0) {
-      p["li"] = PayloadValue{std::vector<int64_t>{1, -2}};
-      p["lf"] = PayloadValue{std::vector<double>{1.5}};
-      p["ls"] = PayloadValue{std::vector<std::string>{"a", ""}};
-      p["lb"] = PayloadValue{std::vector<bool>{true, false}};
-    }
+    Payload p = every_kind_payload(id);
     index_payload(s.payload_index, id * 3 + 1, p);
     put_payload(s.payloads, id * 3 + 1, std::move(p));
   }
