@@ -257,8 +257,12 @@ Status Graph::search_group(std::span<const float> queries, size_t count, size_t 
   };
   const uint64_t word = entry.load(std::memory_order_acquire);
   GroupScratch& gs = group_scratch();
+  // Wide vectors already keep the memory system busy with one beam: four
+  // beams' worth of them only crowd the caches (measured slower at 784
+  // dimensions, faster at 128).
   const bool grouped = count > 1 && count <= kSearchGroup && !gs.in_use && queries.size() == count * dim &&
-                       entry_index(word) != kNoEntry && !unfiltered_stats_enabled() && !search_trace_enabled() &&
+                       dim * sizeof(float) <= kInterleaveMaxVectorBytes && entry_index(word) != kNoEntry &&
+                       !unfiltered_stats_enabled() && !search_trace_enabled() &&
                        !(exact_fallback_enabled && live_count(*this) <= exact_fallback_threshold);
   if (!grouped) return one_by_one();
   gs.in_use = true;
@@ -275,20 +279,16 @@ Status Graph::search_group(std::span<const float> queries, size_t count, size_t 
     const std::span<const float> q(gs.prepared[i]);
     resolved[i] = resolve_options(options, q);
     reqs[i] = SearchRequest{q, ef, &resolved[i], MetricTraits::of(metric)};
+  }
+  // Only plain float beams interleave; the route and the scan kind follow
+  // from the options, the same for every row.
+  const bool interleave =
+      !takes_sq8_route(*this, resolved[0]) && float_beam_settings(*this, reqs[0], 0).scan == ScanKind::kPlain;
+  if (!interleave) return one_by_one();
+  for (size_t i = 0; i < count; ++i) {
     if (!descend_and_seed(*this, reqs[i], word, gs.seeds[i]).ok()) return one_by_one();
   }
-  // Wide vectors already keep the memory system busy with one beam: four
-  // beams' worth of them only crowd the caches (measured slower at 784
-  // dimensions, faster at 128).
-  const bool interleave = dim * sizeof(float) <= kInterleaveMaxVectorBytes && !takes_sq8_route(*this, resolved[0]) &&
-                          float_beam_settings(*this, reqs[0], 0).scan == ScanKind::kPlain;
-  if (interleave) {
-    interleave_level0(*this, reqs, count, gs);
-  } else {
-    for (size_t i = 0; i < count; ++i) {
-      if (!search_level0(*this, reqs[i], gs.seeds[i], gs.first[i]).ok()) return one_by_one();
-    }
-  }
+  interleave_level0(*this, reqs, count, gs);
   for (size_t i = 0; i < count; ++i) {
     if (!finish(*this, reqs[i], gs.seeds[i], k, gs.first[i], gs.second, outs[i]).ok()) return one_by_one();
   }
