@@ -9,6 +9,7 @@
 #include "base/env.h"
 #include "vector/hnsw/config.h"
 #include "vector/hnsw/kernels.h"
+#include "vector/hnsw/rounding.h"
 
 namespace ulmora::hnsw {
 
@@ -18,14 +19,6 @@ namespace {
 
 // clamp that lets NaN through (std::clamp would too, but say so).
 inline float clamp_unit(float x) { return x < -1.0f ? -1.0f : (x > 1.0f ? 1.0f : x); }
-
-// round(clamp(x, lo, hi)) with halves away from zero; NaN becomes 0.
-inline float round_clamped(float x, float lo, float hi) {
-  if (std::isnan(x)) return 0.0f;
-  return std::round(std::clamp(x, lo, hi));
-}
-
-inline uint8_t to_code(float x) { return static_cast<uint8_t>(round_clamped(x, 0.0f, 255.0f)); }
 
 }  // namespace
 

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <random>
 #include <stdexcept>
 
 namespace ulmora::hnsw {
@@ -110,6 +112,41 @@ TEST(Sq8, CosineCodesIncludeDeletedNodes) {
   EXPECT_EQ(index->sq8_codes, (CodeColumn{1, 128, 255, 192, 96, 128}));
   EXPECT_TRUE(index->sq8_mins.empty());
   EXPECT_TRUE(index->sq8_scales.empty());
+}
+
+// Every stored code equals std::round of the clamped, scaled element, for
+// rows long enough to run the vectorised loops and their tails, with
+// elements on and beside half steps, out of range and NaN.
+TEST(Sq8, CodesMatchLibraryRounding) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::mt19937 rng(31);
+  std::uniform_real_distribution<float> wide(-1.2f, 1.2f);
+  for (Metric metric : {Metric::kCosine, Metric::kEuclidean}) {
+    const uint64_t dim = 37;
+    std::vector<std::pair<uint64_t, std::vector<float>>> pts;
+    for (uint64_t id = 1; id <= 40; ++id) {
+      std::vector<float> v(dim);
+      for (uint64_t j = 0; j < dim; ++j) {
+        // Cosine halves: (k + 0.5 - 128) / 127.5 lands on a half step.
+        const float half = (static_cast<float>(rng() % 256) + 0.5f - 128.0f) / 127.5f;
+        v[j] = j % 5 == 0 ? half : (j % 7 == 0 ? std::nextafter(half, 2.0f) : wide(rng));
+      }
+      if (id == 7) v[3] = nan;
+      if (id == 8) v[4] = 1e30f;
+      pts.push_back({id, v});
+    }
+    auto index = build(points(metric, dim, pts, {}, {}));
+    index->quantize_sq8();
+    for (uint64_t i = 0; i < pts.size(); ++i) {
+      const float* v = index->vector(i);
+      for (uint64_t j = 0; j < dim; ++j) {
+        const float x = metric == Metric::kCosine ? v[j] * 127.5f + 128.0f
+                                                  : (v[j] - index->sq8_mins[j]) / index->sq8_scales[j];
+        const uint8_t want = std::isnan(x) ? 0 : static_cast<uint8_t>(std::round(std::clamp(x, 0.0f, 255.0f)));
+        ASSERT_EQ(index->sq8_codes[i * dim + j], want) << metric_name(metric) << " node " << i << " dim " << j;
+      }
+    }
+  }
 }
 
 TEST(Sq8, EuclideanWithEveryNodeDeleted) {

@@ -11,6 +11,7 @@
 
 #include "base/error.h"
 #include "vector/hnsw/key_heap.h"
+#include "vector/hnsw/rounding.h"
 #include "vector/hnsw/scorer.h"
 #include "vector/hnsw/search.h"
 #include "vector/hnsw/stats.h"
@@ -29,9 +30,6 @@ inline size_t saturating_mul(size_t a, size_t b) {
 // In-beam SQ8 screening bound for the current worst key: the integer part
 // of (1 - worst) * 127.5^2 * 0.85, saturated to i32, 0 for NaN.
 int32_t screen_threshold(float worst);
-// round(clamp(v, lo, hi)), halves away from zero, 0 for NaN: one element of
-// the SQ8 route's query code (lo and hi within the int16 range).
-int16_t round_code(float v, float lo, float hi);
 // Hash that orders capped neighbour scans: SipHash-1-3 with an all-zero key
 // over the element count (8 bytes LE) and each element's bit pattern (4
 // bytes LE).

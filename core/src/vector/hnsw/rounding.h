@@ -1,0 +1,30 @@
+// Rounding of floats to SQ8 codes: round(clamp(v, lo, hi)) with halves away
+// from zero, and 0 for NaN. Written without branches or a library call so
+// that loops over a whole row or query vectorise; the result equals
+// std::round of the clamped value for every input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ulmora::hnsw {
+
+// lo and hi are integers within the int range; lo <= 0 <= hi.
+inline float round_clamped(float v, float lo, float hi) {
+  v = v == v ? v : 0.0f;  // NaN
+  v = v < lo ? lo : v;
+  v = v > hi ? hi : v;
+  // |v| is small enough here for the int round trip and the fraction to be
+  // exact; truncation then moves one step away from zero from each half.
+  const float t = static_cast<float>(static_cast<int>(v));
+  const float frac = v - t;
+  return t + (frac >= 0.5f ? 1.0f : 0.0f) - (frac <= -0.5f ? 1.0f : 0.0f);
+}
+
+// One element of the SQ8 route's query code (lo and hi within int16).
+inline int16_t round_code(float v, float lo, float hi) { return static_cast<int16_t>(round_clamped(v, lo, hi)); }
+
+// A stored element's code in [0, 255].
+inline uint8_t to_code(float x) { return static_cast<uint8_t>(round_clamped(x, 0.0f, 255.0f)); }
+
+}  // namespace ulmora::hnsw
