@@ -197,11 +197,7 @@ void Graph::quantize_sq8() {
   sq8_scales.clear();
 
   if (metric == Metric::kCosine) {
-    for (uint64_t i = 0; i < n; ++i) {
-      const float* v = vectors.get(i);
-      uint8_t* row = sq8_codes.data() + i * d;
-      for (uint64_t j = 0; j < d; ++j) row[j] = to_code(v[j] * 127.5f + 128.0f);
-    }
+    for (uint64_t i = 0; i < n; ++i) cosine_codes(vectors.get(i), d, sq8_codes.data() + i * d);
     return;
   }
 
@@ -209,24 +205,14 @@ void Graph::quantize_sq8() {
   std::vector<float> maxs(d, -std::numeric_limits<float>::max());
   for (uint64_t i = 0; i < n; ++i) {
     if (deleted.get(i) != 0) continue;
-    const float* v = vectors.get(i);
-    for (uint64_t j = 0; j < d; ++j) {
-      float x = v[j];
-      if (std::isnan(x)) continue;
-      mins[j] = std::min(mins[j], x);
-      maxs[j] = std::max(maxs[j], x);
-    }
+    widen_range(vectors.get(i), d, mins.data(), maxs.data());
   }
   std::vector<float> scales(d);
   for (uint64_t j = 0; j < d; ++j) {
     float range = maxs[j] - mins[j];
     scales[j] = range > 0.0f ? range / 255.0f : 1.0f;
   }
-  for (uint64_t i = 0; i < n; ++i) {
-    const float* v = vectors.get(i);
-    uint8_t* row = sq8_codes.data() + i * d;
-    for (uint64_t j = 0; j < d; ++j) row[j] = to_code((v[j] - mins[j]) / scales[j]);
-  }
+  for (uint64_t i = 0; i < n; ++i) scaled_codes(vectors.get(i), mins.data(), scales.data(), d, sq8_codes.data() + i * d);
   sq8_mins = std::move(mins);
   sq8_scales = std::move(scales);
 }

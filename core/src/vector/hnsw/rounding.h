@@ -27,4 +27,12 @@ inline int16_t round_code(float v, float lo, float hi) { return static_cast<int1
 // A stored element's code in [0, 255].
 inline uint8_t to_code(float x) { return static_cast<uint8_t>(round_clamped(x, 0.0f, 255.0f)); }
 
+// Whole rows and queries, in rounding.cc (built so that these loops
+// vectorise). Pointers must not overlap.
+void widen_range(const float* v, size_t n, float* lo, float* hi);          // NaN elements are skipped
+void cosine_codes(const float* v, size_t n, uint8_t* out);                  // v * 127.5 + 128
+void scaled_codes(const float* v, const float* lo, const float* step, size_t n, uint8_t* out);  // (v - lo) / step
+void cosine_query_code(const float* q, size_t n, int16_t* out);             // q * 127.5
+void scaled_query_code(const float* q, const float* lo, const float* step, size_t n, int16_t* out);
+
 }  // namespace ulmora::hnsw
