@@ -61,15 +61,26 @@ float sq8_cosine_raw(int32_t code_score);
 
 
 // Allocator of the SQ8 code column: cache-line-aligned, so a row of 64k
-// bytes spans k lines rather than k + 1.
+// bytes spans k lines rather than k + 1. A large column comes from a
+// mapping with huge pages requested, like the vector column: the code
+// beam reads its rows at random, and 4 KiB pages would also make filling
+// it one page fault per 4 KiB.
 template <class T>
 struct LineAlignedAllocator {
   using value_type = T;
   LineAlignedAllocator() = default;
   template <class U>
   LineAlignedAllocator(const LineAlignedAllocator<U>&) {}
-  T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
-  void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{64}); }
+  T* allocate(size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes >= detail::kMappedChunkBytes) return static_cast<T*>(detail::map_aligned(bytes));
+    return static_cast<T*>(::operator new(bytes, std::align_val_t{64}));
+  }
+  void deallocate(T* p, size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes >= detail::kMappedChunkBytes) ::munmap(p, bytes);
+    else ::operator delete(p, std::align_val_t{64});
+  }
   template <class U>
   bool operator==(const LineAlignedAllocator<U>&) const { return true; }
 };

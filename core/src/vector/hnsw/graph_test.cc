@@ -149,6 +149,22 @@ TEST(Sq8, CodesMatchLibraryRounding) {
   }
 }
 
+// Small code columns are line-aligned heap blocks; large ones are mapped on
+// a huge-page boundary. Both read as zero after assign and survive growth.
+TEST(Sq8, CodeColumnAlignment) {
+  for (size_t bytes : {size_t{100}, size_t{4096}, detail::kMappedChunkBytes, size_t{3} << 20}) {
+    CodeColumn codes;
+    codes.assign(bytes, 0);
+    const auto at = reinterpret_cast<uintptr_t>(codes.data());
+    EXPECT_EQ(at % (bytes >= detail::kMappedChunkBytes ? detail::kHugePageBytes : 64), 0u) << bytes;
+    codes.back() = 7;
+    codes.push_back(9);  // reallocates across the mapping threshold for the first sizes
+    EXPECT_EQ(codes[bytes - 1], 7);
+    EXPECT_EQ(codes[bytes], 9);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 0), static_cast<std::ptrdiff_t>(bytes - 1));
+  }
+}
+
 TEST(Sq8, EuclideanWithEveryNodeDeleted) {
   auto index = build(points(Metric::kEuclidean, 2, {{1, {1.0f, 2.0f}}, {2, {3.0f, -4.0f}}}, {}, {1, 2}));
   index->quantize_sq8();
