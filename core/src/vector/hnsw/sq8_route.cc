@@ -18,13 +18,13 @@ void query_code_i16(const Graph& ix, std::span<const float> q, std::vector<int16
   int16_t* x = out.data();
   const size_t n = q.size();
   if (ix.metric == Metric::kCosine) {
-    for (size_t d = 0; d < n; ++d) x[d] = round_code(q[d] * 127.5f, -128.0f, 127.0f);
+    cosine_query_code(q.data(), n, x);
     return;
   }
   const size_t stored = std::min({n, ix.sq8_mins.size(), ix.sq8_scales.size()});
   const float* lo = ix.sq8_mins.data();
   const float* scale = ix.sq8_scales.data();
-  for (size_t d = 0; d < stored; ++d) x[d] = round_code((q[d] - lo[d]) / scale[d], 0.0f, 255.0f);
+  scaled_query_code(q.data(), lo, scale, stored, x);
   for (size_t d = stored; d < n; ++d) {
     const float l = d < ix.sq8_mins.size() ? lo[d] : 0.0f;
     const float s = d < ix.sq8_scales.size() ? scale[d] : 1.0f;
@@ -32,16 +32,28 @@ void query_code_i16(const Graph& ix, std::span<const float> q, std::vector<int16
   }
 }
 
-// Full-precision scores of the candidates, sixteen vectors at a time.
+// Every line of a candidate's vector (up to 4 KiB): the candidates were
+// found in code space, so none of their vectors has been read yet.
+void prefetch_vector(const float* v, size_t dim) {
+  const char* p = reinterpret_cast<const char*>(v);
+  const size_t bytes = std::min<size_t>(dim * sizeof(float), 4096);
+  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off);
+}
+
+// Full-precision scores of the candidates, sixteen vectors at a time; the
+// next sixteen are requested while these are scored.
 void rerank(const Graph& ix, const Scorer& scorer, std::vector<ScoredNode>& list) {
   const float* ptrs[kBatch];
   float raws[kBatch];
+  auto request = [&](size_t begin) {
+    const size_t end = std::min(list.size(), begin + kBatch);
+    for (size_t i = begin; i < end; ++i) prefetch_vector(ix.vector(list[i].node), ix.dim);
+  };
+  request(0);
   for (size_t begin = 0; begin < list.size(); begin += kBatch) {
     size_t count = std::min(kBatch, list.size() - begin);
-    for (size_t j = 0; j < count; ++j) {
-      ptrs[j] = ix.vector(list[begin + j].node);
-      __builtin_prefetch(ptrs[j]);
-    }
+    for (size_t j = 0; j < count; ++j) ptrs[j] = ix.vector(list[begin + j].node);
+    request(begin + kBatch);
     scorer.raw_many(ptrs, count, raws);
     for (size_t j = 0; j < count; ++j) {
       list[begin + j].raw = raws[j];
