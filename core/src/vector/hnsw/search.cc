@@ -83,6 +83,18 @@ uint64_t live_count(const Graph& g) {
   return n > gone ? n - gone : 0;
 }
 
+void greedy_limit_warning(uint64_t level, uint64_t cur) {
+  ULMORA_LOG(log::Level::kWarn, "vector::hnsw",
+             "[GREEDY] Reached max steps at level " + std::to_string(level) + ", current = " + std::to_string(cur));
+}
+
+// The first lines of a vector (all of one up to 128 dimensions).
+void prefetch_vector(const float* v, size_t dim) {
+  const char* p = reinterpret_cast<const char*>(v);
+  const size_t bytes = std::min<size_t>(dim * sizeof(float), 512);
+  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off);
+}
+
 }  // namespace
 
 uint64_t greedy_step_down(const Graph& g, std::span<const float> query, uint64_t start, uint64_t level) {
@@ -114,8 +126,7 @@ uint64_t greedy_step_down(const Graph& g, std::span<const float> query, uint64_t
     }
     if (!moved) return cur;
   }
-  ULMORA_LOG(log::Level::kWarn, "vector::hnsw",
-             "[GREEDY] Reached max steps at level " + std::to_string(level) + ", current = " + std::to_string(cur));
+  greedy_limit_warning(level, cur);
   return cur;
 }
 
@@ -203,11 +214,136 @@ struct GroupScratch {
   std::vector<uint64_t> seeds[kSearchGroup];
   std::vector<ScoredNode> first[kSearchGroup];
   std::vector<ScoredNode> second;
+  std::vector<uint32_t> lists[kSearchGroup];  // list copies of the descents on a live graph
 };
 
 GroupScratch& group_scratch() {
   thread_local GroupScratch scratch;
   return scratch;
+}
+
+// One query's greedy descent as a walk that can stop after any neighbour:
+// the same passes, order and comparisons as greedy_step_down, level by
+// level, so it ends on the same node. Between steps it asks for what it
+// reads next (a vector, a list slot, a list), and the group's other walks
+// take their turn while that loads.
+class DescentWalk {
+ public:
+  DescentWalk(const Graph& g, const SearchRequest& req, uint64_t word, std::vector<uint32_t>& copy)
+      : g_(g), n_(g.published_len()), scorer_(MetricTraits::of(g.metric), req.query.data(),
+                                             std::min<size_t>(g.dim, req.query.size())),
+        copy_(copy), cur_(entry_index(word)), level_(entry_level(word)) {
+    start_level();
+  }
+  bool done() const { return phase_ == Phase::kDone; }
+  uint64_t node() const { return cur_; }
+
+  void step() {
+    switch (phase_) {
+      case Phase::kSlot:  // the slot has arrived: now the list itself
+        g_.layer(level_).prefetch(cur_);
+        phase_ = Phase::kList;
+        break;
+      case Phase::kList:
+        load_list();
+        break;
+      case Phase::kScan:
+        scan_one();
+        break;
+      case Phase::kDone:
+        break;
+    }
+  }
+
+ private:
+  enum class Phase { kSlot, kList, kScan, kDone };
+
+  // Levels the walk skips (beyond the layers, or a start past the nodes)
+  // cost nothing; a level it walks starts from the current node's score.
+  void start_level() {
+    while (level_ >= 1 && (level_ >= g_.layer_count() || cur_ >= n_)) --level_;
+    if (level_ < 1) {
+      phase_ = Phase::kDone;
+      return;
+    }
+    cur_key_ = scorer_.key(scorer_.raw(g_.vector(cur_)));
+    pass_ = 0;
+    request_list();
+  }
+  void request_list() {
+    g_.layer(level_).prefetch_slot(cur_);
+    phase_ = Phase::kSlot;
+  }
+  void load_list() {
+    const NeighborLayer& lay = g_.layer(level_);
+    if (g_.frozen) {
+      view_ = lay.view_unlocked(cur_);
+    } else {
+      lay.read(cur_, [&](const uint32_t* items, size_t count) { copy_.assign(items, items + count); });
+      view_ = copy_;
+    }
+    pos_ = 0;
+    phase_ = Phase::kScan;
+    request_next();
+  }
+  // Skips to the next neighbour that can be scored and asks for its vector.
+  void request_next() {
+    while (pos_ < view_.size() && (view_[pos_] >= n_ || g_.state(view_[pos_]) != NodeState::kLinked)) ++pos_;
+    if (pos_ < view_.size()) prefetch_vector(g_.vector(view_[pos_]), g_.dim);
+  }
+  void scan_one() {
+    if (pos_ == view_.size()) {  // no better neighbour: this level is done
+      --level_;
+      start_level();
+      return;
+    }
+    const uint32_t e = view_[pos_++];
+    const float k = scorer_.key(scorer_.raw(g_.vector(e)));
+    if (k < cur_key_) {
+      cur_ = e;
+      cur_key_ = k;
+      if (++pass_ < kGreedyMaxPasses) {
+        request_list();
+        return;
+      }
+      greedy_limit_warning(level_, cur_);
+      --level_;
+      start_level();
+      return;
+    }
+    request_next();
+  }
+
+  const Graph& g_;
+  const uint64_t n_;
+  const Scorer scorer_;
+  std::vector<uint32_t>& copy_;
+  uint64_t cur_;
+  uint64_t level_;
+  float cur_key_ = 0.0f;
+  unsigned pass_ = 0;
+  std::span<const uint32_t> view_;
+  size_t pos_ = 0;
+  Phase phase_ = Phase::kDone;
+};
+
+// The greedy descents of a group's queries, one step of each in turn.
+void descend_group(const Graph& g, const SearchRequest* reqs, size_t count, uint64_t word, GroupScratch& gs,
+                   uint64_t* nodes) {
+  std::optional<DescentWalk> walks[kSearchGroup];
+  size_t running = 0;
+  for (size_t i = 0; i < count; ++i) {
+    walks[i].emplace(g, reqs[i], word, gs.lists[i]);
+    running += !walks[i]->done();
+  }
+  while (running > 0) {
+    for (size_t i = 0; i < count; ++i) {
+      if (walks[i]->done()) continue;
+      walks[i]->step();
+      running -= walks[i]->done();
+    }
+  }
+  for (size_t i = 0; i < count; ++i) nodes[i] = walks[i]->node();
 }
 
 // Level-0 float beams of the group, advanced one node expansion at a time
@@ -257,12 +393,8 @@ Status Graph::search_group(std::span<const float> queries, size_t count, size_t 
   };
   const uint64_t word = entry.load(std::memory_order_acquire);
   GroupScratch& gs = group_scratch();
-  // Wide vectors already keep the memory system busy with one beam: four
-  // beams' worth of them only crowd the caches (measured slower at 784
-  // dimensions, faster at 128).
   const bool grouped = count > 1 && count <= kSearchGroup && !gs.in_use && queries.size() == count * dim &&
-                       dim * sizeof(float) <= kInterleaveMaxVectorBytes && entry_index(word) != kNoEntry &&
-                       !unfiltered_stats_enabled() && !search_trace_enabled() &&
+                       entry_index(word) != kNoEntry && !unfiltered_stats_enabled() && !search_trace_enabled() &&
                        !(exact_fallback_enabled && live_count(*this) <= exact_fallback_threshold);
   if (!grouped) return one_by_one();
   gs.in_use = true;
@@ -280,15 +412,24 @@ Status Graph::search_group(std::span<const float> queries, size_t count, size_t 
     resolved[i] = resolve_options(options, q);
     reqs[i] = SearchRequest{q, ef, &resolved[i], MetricTraits::of(metric)};
   }
-  // Only plain float beams interleave; the route and the scan kind follow
-  // from the options, the same for every row.
-  const bool interleave =
-      !takes_sq8_route(*this, resolved[0]) && float_beam_settings(*this, reqs[0], 0).scan == ScanKind::kPlain;
-  if (!interleave) return one_by_one();
+  // The descents interleave for every route. At level 0 only plain float
+  // beams do, and only for narrow vectors: wide ones already keep the
+  // memory system busy with one beam, and four beams' worth of them only
+  // crowd the caches (measured slower at 784 dimensions, faster at 128).
+  uint64_t starts[kSearchGroup];
+  descend_group(*this, reqs, count, word, gs, starts);
   for (size_t i = 0; i < count; ++i) {
-    if (!descend_and_seed(*this, reqs[i], word, gs.seeds[i]).ok()) return one_by_one();
+    if (!entry_seeds(*this, reqs[i], starts[i], entry_level(word), gs.seeds[i]).ok()) return one_by_one();
   }
-  interleave_level0(*this, reqs, count, gs);
+  const bool interleave = dim * sizeof(float) <= kInterleaveMaxVectorBytes && !takes_sq8_route(*this, resolved[0]) &&
+                          float_beam_settings(*this, reqs[0], 0).scan == ScanKind::kPlain;
+  if (interleave) {
+    interleave_level0(*this, reqs, count, gs);
+  } else {
+    for (size_t i = 0; i < count; ++i) {
+      if (!search_level0(*this, reqs[i], gs.seeds[i], gs.first[i]).ok()) return one_by_one();
+    }
+  }
   for (size_t i = 0; i < count; ++i) {
     if (!finish(*this, reqs[i], gs.seeds[i], k, gs.first[i], gs.second, outs[i]).ok()) return one_by_one();
   }
