@@ -13,9 +13,9 @@ namespace {
 using namespace testing;  // NOLINT: the shared test graphs and helpers
 
 // A graph grown by insertion, so it has upper levels, every metric.
-std::unique_ptr<Graph> grown(Metric metric, size_t n, uint32_t seed) {
-  auto g = std::make_unique<Graph>(metric, 8, 32, 16, 12);
-  auto data = random_vectors(n, 12, seed);
+std::unique_ptr<Graph> grown(Metric metric, size_t n, uint32_t seed, size_t dim = 12) {
+  auto g = std::make_unique<Graph>(metric, 8, 32, 16, dim);
+  auto data = random_vectors(n, dim, seed);
   for (size_t i = 0; i < n; ++i) EXPECT_TRUE(g->insert(100 + i, data[i]).ok());
   return g;
 }
@@ -44,20 +44,21 @@ void expect_same(const std::vector<ScoredNode>& got, const std::vector<ScoredNod
 struct Case {
   Metric metric;
   bool deletes;
+  size_t dim = 12;  // above 256 floats the level-0 beams run one by one; the descents still interleave
 };
 
 class FrozenAndGrouped : public ::testing::TestWithParam<Case> {};
 
 TEST_P(FrozenAndGrouped, AnswerAsOnePlainSearchPerQuery) {
   const Case c = GetParam();
-  auto g = grown(c.metric, 700, 31);
+  auto g = grown(c.metric, 700, 31, c.dim);
   ASSERT_GT(g->layer_count(), 1u);
   g->quantize_sq8();
   if (c.deletes) {
     for (uint64_t id : {100, 117, 350, 799}) g->mark_deleted(id);
   }
   const auto opts = option_sets();
-  const auto queries = random_vectors(9, 12, 32);
+  const auto queries = random_vectors(9, c.dim, 32);
   std::vector<std::vector<ScoredNode>> want;
   for (const auto& q : queries)
     for (const auto& o : opts) want.push_back(run(*g, q, 10, o));
@@ -94,9 +95,11 @@ TEST_P(FrozenAndGrouped, AnswerAsOnePlainSearchPerQuery) {
 INSTANTIATE_TEST_SUITE_P(Metrics, FrozenAndGrouped,
                          ::testing::Values(Case{Metric::kCosine, false}, Case{Metric::kCosine, true},
                                            Case{Metric::kDot, false}, Case{Metric::kDot, true},
-                                           Case{Metric::kEuclidean, false}, Case{Metric::kEuclidean, true}),
+                                           Case{Metric::kEuclidean, false}, Case{Metric::kEuclidean, true},
+                                           Case{Metric::kCosine, true, 300}, Case{Metric::kEuclidean, false, 300}),
                          [](const auto& info) {
-                           return std::string(metric_name(info.param.metric)) + (info.param.deletes ? "Deletes" : "");
+                           return std::string(metric_name(info.param.metric)) + (info.param.deletes ? "Deletes" : "") +
+                                  (info.param.dim != 12 ? "Wide" : "");
                          });
 
 TEST(SearchGroup, ReportsTheFirstFailingRowAndEmptyIndexAnswersNothing) {
