@@ -8,7 +8,10 @@ once per process) on ``Index(path, quantize=True)``:
 - rerank f: VECTORDB_SQ8_RERANK_FACTOR=f (1..4): code-space beam over ef*f
   candidates, reranked with full vectors;
 - score-only: VECTORDB_SQ8_SCORE_ONLY=1: code-space beam, code scores
-  returned as scores (Cosine only; on Euclidean the float beam runs).
+  returned as scores (Cosine only; on Euclidean the float beam runs);
+- float_p0, rerank1_p0: the float beam and rerank 1 with ``patience=0``
+  (the beam stops at the first expansion that improves nothing). The ratio
+  is always taken against the plain float beam.
 
 Graphs: the hnswlib graph of a data set converted to a snapshot. One query
 per call on one thread. Rounds alternate over all settings (and builds), so
@@ -60,11 +63,14 @@ SETTINGS = {
     "rerank3": {"VECTORDB_SQ8_RERANK_FACTOR": "3"},
     "rerank4": {"VECTORDB_SQ8_RERANK_FACTOR": "4"},
     "score_only": {"VECTORDB_SQ8_SCORE_ONLY": "1"},
+    # patience 0: the beam stops at the first expansion that improves nothing
+    "float_p0": {"patience": 0},
+    "rerank1_p0": {"VECTORDB_SQ8_RERANK_FACTOR": "1", "patience": 0},
 }
 SQ8_VARS = ("VECTORDB_SQ8_RERANK_FACTOR", "VECTORDB_SQ8_SCORE_ONLY", "VECTORDB_SQ8_SCREEN", "ULMORA_KERNELS")
 
 
-def child(dataset: str, metric: str, efs: list[int], nq: int, screen: bool) -> None:
+def child(dataset: str, metric: str, efs: list[int], nq: int, screen: bool, patience: int) -> None:
     ulmoradb = benchlib.import_ulmoradb()
     _, queries, gt = datasets.load(dataset, metric, verbose=False)
     queries, gt = np.ascontiguousarray(queries[:nq]), gt[:nq]
@@ -72,13 +78,13 @@ def child(dataset: str, metric: str, efs: list[int], nq: int, screen: bool) -> N
     rows = []
     for ef in efs:
         for q in queries[:50]:
-            idx.search(q, k=K, ef=ef, sq8_screen=screen)
+            idx.search(q, k=K, ef=ef, sq8_screen=screen, patience=patience)
         ids = np.full((nq, K), -1, dtype=np.int64)
         cpu = wall = float("inf")
         for _ in range(3):  # best of three passes
             t, c = time.perf_counter(), time.process_time()
             for i, q in enumerate(queries):
-                found = idx.search(q, k=K, ef=ef, sq8_screen=screen)[0]
+                found = idx.search(q, k=K, ef=ef, sq8_screen=screen, patience=patience)[0]
                 ids[i, : len(found)] = found
             cpu = min(cpu, time.process_time() - c)
             wall = min(wall, time.perf_counter() - t)
@@ -89,6 +95,7 @@ def child(dataset: str, metric: str, efs: list[int], nq: int, screen: bool) -> N
 def run_child(args, metric: str, setting: str, efs: list[int], module_dir: str | None, kernels: str | None):
     extra = dict(SETTINGS[setting])
     screen = bool(extra.pop("screen", False))
+    patience = int(extra.pop("patience", 2))
     env = {k: v for k, v in os.environ.items() if k not in SQ8_VARS}
     env.update(extra)
     if kernels:
@@ -96,7 +103,7 @@ def run_child(args, metric: str, setting: str, efs: list[int], module_dir: str |
     if module_dir:
         env["PYTHONPATH"] = module_dir + os.pathsep + env.get("PYTHONPATH", "")
     cmd = [sys.executable, __file__, "--child", args.dataset, metric, ",".join(map(str, efs)), str(args.queries),
-           "1" if screen else "0"]
+           "1" if screen else "0", str(patience)]
     out = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if out.returncode != 0:
         raise SystemExit(f"{metric}/{setting} failed:\n{out.stderr}")
@@ -153,7 +160,7 @@ def equal_recall(per_setting: dict[str, list[dict]], targets: list[float]) -> di
     out = {}
     for t in targets:
         at = {s: qps_at(rows, t) for s, rows in per_setting.items()}
-        sq8 = {s: q for s, q in at.items() if s != "float" and q is not None}
+        sq8 = {s: q for s, q in at.items() if not s.startswith("float") and q is not None}
         best = max(sq8, key=sq8.get) if sq8 else None
         ratio = sq8[best] / at["float"] if best and at.get("float") else None
         out[str(t)] = {"qps": at, "best_sq8": best, "ratio": ratio}
@@ -164,7 +171,7 @@ def kernel_ab(args, metric: str, per_setting: dict[str, list[dict]], target: flo
     """The best SQ8 setting near `target`, once per kernel table, alternating."""
     candidates = {}
     for s, rows in per_setting.items():
-        if s == "float":
+        if s.startswith("float"):
             continue
         ok = [r for r in rows if r["recall"] >= target]
         if ok:
@@ -214,8 +221,8 @@ def report(args, metric: str, shape: str, res: dict) -> None:
 
 def main(argv=None):
     if argv is None and len(sys.argv) > 1 and sys.argv[1] == "--child":
-        dataset, metric, efs, nq, screen = sys.argv[2:7]
-        return child(dataset, metric, [int(x) for x in efs.split(",")], int(nq), screen == "1")
+        dataset, metric, efs, nq, screen, patience = sys.argv[2:8]
+        return child(dataset, metric, [int(x) for x in efs.split(",")], int(nq), screen == "1", int(patience))
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--dataset", default="clustered", choices=sorted(datasets.GENERATORS))
     ap.add_argument("--metrics", default="cosine")
