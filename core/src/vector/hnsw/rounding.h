@@ -16,9 +16,11 @@ inline float round_clamped(float v, float lo, float hi) {
   v = v > hi ? hi : v;
   // |v| is small enough here for the int round trip and the fraction to be
   // exact; truncation then moves one step away from zero from each half.
-  const float t = static_cast<float>(static_cast<int>(v));
-  const float frac = v - t;
-  return t + (frac >= 0.5f ? 1.0f : 0.0f) - (frac <= -0.5f ? 1.0f : 0.0f);
+  int t = static_cast<int>(v);
+  const float frac = v - static_cast<float>(t);
+  t += frac >= 0.5f;
+  t -= frac <= -0.5f;
+  return static_cast<float>(t);
 }
 
 // One element of the SQ8 route's query code (lo and hi within int16).
@@ -26,6 +28,16 @@ inline int16_t round_code(float v, float lo, float hi) { return static_cast<int1
 
 // A stored element's code in [0, 255].
 inline uint8_t to_code(float x) { return static_cast<uint8_t>(round_clamped(x, 0.0f, 255.0f)); }
+
+// The loops over stored rows: the baseline build (wide = false), or the
+// AVX2 build (wide = true; nullptr when the CPU lacks AVX2). The functions
+// below use the widest one the CPU runs; both give the same codes.
+struct RowLoops {
+  void (*widen)(const float* v, size_t n, float* lo, float* hi);
+  void (*cosine)(const float* v, size_t n, uint8_t* out);
+  void (*scaled)(const float* v, const float* lo, const float* step, size_t n, uint8_t* out);
+};
+const RowLoops* row_loops(bool wide);
 
 // Whole rows and queries, in rounding.cc (built so that these loops
 // vectorise). Pointers must not overlap.
