@@ -209,13 +209,6 @@ class Beam {
   bool coded() const { return code_ || code8_; }
   bool has_row(uint64_t i) const { return !coded() || i < code_rows_; }
 
-  // Up to eight cache lines from p: a whole 128-dimension vector, and the
-  // start of a longer one (the hardware prefetcher follows on from there).
-  static void prefetch_lines(const void* p, size_t bytes) {
-    const char* c = static_cast<const char*>(p);
-    size_t lines = std::min<size_t>((bytes + 63) / 64, 8);
-    for (size_t l = 0; l < lines; ++l) __builtin_prefetch(c + 64 * l);
-  }
   // Every cache line a code row touches, up to four (256 dimensions). The
   // column starts on a line, but a row starts on one only when dim is a
   // multiple of 64; otherwise it may span one line more than dim / 64.
@@ -227,7 +220,9 @@ class Beam {
   }
   void prefetch(uint64_t i) const {
     if (coded()) prefetch_row(code_row(i), dim_);
-    else prefetch_lines(vec(i), dim_ * sizeof(float));
+    // Up to eight lines: a whole 128-dimension vector, and the start of a
+    // longer one (the hardware prefetcher follows on from there).
+    else prefetch_bytes(vec(i), dim_ * sizeof(float), 512);
   }
 
   bool admissible(uint64_t i) const {

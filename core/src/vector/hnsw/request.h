@@ -3,6 +3,7 @@
 // once, and the request record. Internal to the graph layer.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -34,6 +35,13 @@ int32_t screen_threshold(float worst);
 // over the element count (8 bytes LE) and each element's bit pattern (4
 // bytes LE).
 uint64_t query_hash(std::span<const float> query);
+
+// Asks for the cache lines of the first min(bytes, cap) bytes at p.
+inline void prefetch_bytes(const void* p, size_t bytes, size_t cap) {
+  const char* c = static_cast<const char*>(p);
+  const size_t end = std::min(bytes, cap);
+  for (size_t off = 0; off < end; off += 64) __builtin_prefetch(c + off);
+}
 
 // ---- Per-thread scratch ----------------------------------------------------
 

@@ -88,13 +88,6 @@ void greedy_limit_warning(uint64_t level, uint64_t cur) {
              "[GREEDY] Reached max steps at level " + std::to_string(level) + ", current = " + std::to_string(cur));
 }
 
-// The first lines of a vector (all of one up to 128 dimensions).
-void prefetch_vector(const float* v, size_t dim) {
-  const char* p = reinterpret_cast<const char*>(v);
-  const size_t bytes = std::min<size_t>(dim * sizeof(float), 512);
-  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off);
-}
-
 }  // namespace
 
 uint64_t greedy_step_down(const Graph& g, std::span<const float> query, uint64_t start, uint64_t level) {
@@ -289,7 +282,9 @@ class DescentWalk {
   // Skips to the next neighbour that can be scored and asks for its vector.
   void request_next() {
     while (pos_ < view_.size() && (view_[pos_] >= n_ || g_.state(view_[pos_]) != NodeState::kLinked)) ++pos_;
-    if (pos_ < view_.size()) prefetch_vector(g_.vector(view_[pos_]), g_.dim);
+    // The first eight lines: all of a 128-dimension vector; more did not
+    // pay at 784 dimensions.
+    if (pos_ < view_.size()) prefetch_bytes(g_.vector(view_[pos_]), g_.dim * sizeof(float), 512);
   }
   void scan_one() {
     if (pos_ == view_.size()) {  // no better neighbour: this level is done

@@ -32,22 +32,15 @@ void query_code_i16(const Graph& ix, std::span<const float> q, std::vector<int16
   }
 }
 
-// Every line of a candidate's vector (up to 4 KiB): the candidates were
-// found in code space, so none of their vectors has been read yet.
-void prefetch_vector(const float* v, size_t dim) {
-  const char* p = reinterpret_cast<const char*>(v);
-  const size_t bytes = std::min<size_t>(dim * sizeof(float), 4096);
-  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off);
-}
-
-// Full-precision scores of the candidates, sixteen vectors at a time; the
-// next sixteen are requested while these are scored.
+// Full-precision scores of the candidates, sixteen vectors at a time; every
+// line (up to 4 KiB) of the next sixteen is requested while these are
+// scored: the candidates were found in code space, so their vectors are cold.
 void rerank(const Graph& ix, const Scorer& scorer, std::vector<ScoredNode>& list) {
   const float* ptrs[kBatch];
   float raws[kBatch];
   auto request = [&](size_t begin) {
     const size_t end = std::min(list.size(), begin + kBatch);
-    for (size_t i = begin; i < end; ++i) prefetch_vector(ix.vector(list[i].node), ix.dim);
+    for (size_t i = begin; i < end; ++i) prefetch_bytes(ix.vector(list[i].node), ix.dim * sizeof(float), 4096);
   };
   request(0);
   for (size_t begin = 0; begin < list.size(); begin += kBatch) {
