@@ -6,7 +6,7 @@ import pytest
 
 import snapshot_writer as sw
 import ulmoradb
-from conftest import complete_graph, recall
+from conftest import complete_graph, recall, run_python
 
 DIM = 8
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
@@ -245,3 +245,35 @@ def test_read_only_input_is_accepted(clustered_index, clustered):
     queries = clustered.queries.copy()
     queries.flags.writeable = False
     assert clustered_index.search_batch(queries, k=3)[0].shape == (len(queries), 3)
+
+
+@pytest.mark.parametrize(
+    "data, env",
+    [
+        ("clustered", {"VECTORDB_SQ8_RERANK_FACTOR": "1"}),
+        ("clustered", {"VECTORDB_SQ8_RERANK_FACTOR": "2"}),
+        ("clustered_cosine", {"VECTORDB_SQ8_RERANK_FACTOR": "2"}),
+        ("clustered_cosine", {"VECTORDB_SQ8_SCORE_ONLY": "1"}),
+    ],
+)
+def test_sq8_route_rows_match_single_searches(request, tmp_path, data, env):
+    # Batches search four rows at a time with their descents interleaved;
+    # every row must still be what one search gives, bit for bit. The SQ8
+    # switches are read once per process, hence the fresh interpreter.
+    fixture = request.getfixturevalue(data)
+    np.save(tmp_path / "q.npy", np.ascontiguousarray(fixture.queries[:37]))
+    run_python(
+        f"""
+        import numpy as np, ulmoradb
+        index = ulmoradb.Index({str(fixture.path)!r}, quantize=True)
+        queries = np.load({str(tmp_path / "q.npy")!r})
+        for options in ({{}}, {{"ef": 10, "patience": 0}}, {{"ef": 64}}):
+            for threads in (1, 2):
+                ids, scores = index.search_batch(queries, k=10, threads=threads, **options)
+                for row, query in enumerate(queries):
+                    one_ids, one_scores = index.search(query, k=10, **options)
+                    assert ids[row].tolist() == one_ids.tolist(), (options, threads, row)
+                    assert scores[row].view(np.uint32).tolist() == one_scores.view(np.uint32).tolist()
+        """,
+        env=env,
+    )
