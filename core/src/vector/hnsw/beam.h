@@ -209,13 +209,14 @@ class Beam {
   bool coded() const { return code_ || code8_; }
   bool has_row(uint64_t i) const { return !coded() || i < code_rows_; }
 
-  // Every cache line a code row touches, up to four (256 dimensions). The
-  // column starts on a line, but a row starts on one only when dim is a
+  // Every cache line a code row touches, up to sixteen (1 KiB; at 784
+  // dimensions the whole row measured 1-5% faster than its first four lines).
+  // The column starts on a line, but a row starts on one only when dim is a
   // multiple of 64; otherwise it may span one line more than dim / 64.
   static void prefetch_row(const uint8_t* p, size_t bytes) {
     const uintptr_t first = reinterpret_cast<uintptr_t>(p) & ~uintptr_t{63};
     const uintptr_t last = (reinterpret_cast<uintptr_t>(p) + bytes - 1) & ~uintptr_t{63};
-    const uintptr_t end = std::min(last, first + 3 * 64);
+    const uintptr_t end = std::min(last, first + 15 * 64);
     for (uintptr_t line = first; line <= end; line += 64) __builtin_prefetch(reinterpret_cast<const void*>(line));
   }
   void prefetch(uint64_t i) const {
