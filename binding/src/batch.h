@@ -43,11 +43,11 @@ size_t worker_count(uint64_t threads, size_t rows, size_t parallelism);
 // chunks: floor(i * rows / workers). Chunk sizes differ by at most one.
 size_t chunk_begin(size_t i, size_t rows, size_t workers);
 
-// Buffers every searching thread keeps for its whole life: the query copy
-// of the current row and the native result list. Never shared.
 // Rows one search_group call takes.
-inline constexpr size_t kGroupRows = 4;
+inline constexpr size_t kGroupRows = ulmora::hnsw::kSearchGroup;
 
+// Buffers every searching thread keeps for its whole life: the copy of the
+// current group of rows and one native result list per row. Never shared.
 struct ThreadBuffers {
   std::vector<float> query;
   std::vector<ulmora::hnsw::ScoredNode> results[kGroupRows];

@@ -130,13 +130,6 @@ std::optional<uint64_t> Graph::index_of(uint64_t point_id) const {
   return id_to_index.find(point_id);
 }
 
-const float* Graph::live_vector(uint64_t i) const {
-  // A node whose deleted slot is not appended yet is still being allocated.
-  if (i >= vectors.len() || i >= deleted.len()) return nullptr;
-  if (deleted.get(i) != 0) return nullptr;
-  return vectors.get(i);
-}
-
 const float* Graph::vector_of(uint64_t point_id) const {
   auto i = index_of(point_id);
   return i ? live_vector(*i) : nullptr;

@@ -35,8 +35,6 @@ using ::ulmora::Metric;
 
 inline constexpr uint64_t kNoEntry = 0xFFFFFFFFull;
 inline constexpr uint64_t kMaxLevel = 255;
-// Queries one thread advances side by side in search_group.
-inline constexpr size_t kSearchGroup = 4;
 
 inline uint64_t pack_entry(uint64_t level, uint64_t index) { return (level << 32) | (index & 0xFFFFFFFFull); }
 inline uint64_t entry_index(uint64_t word) { return word & 0xFFFFFFFFull; }
@@ -101,8 +99,13 @@ class Graph {
   bool contains(uint64_t point_id) const;
   std::optional<uint64_t> index_of(uint64_t point_id) const;
   const float* vector(uint64_t i) const { return vectors.get(i); }
-  // nullptr when i >= vectors.len() or the node is deleted.
-  const float* live_vector(uint64_t i) const;
+  // nullptr when i >= vectors.len() or the node is deleted. Inline: the
+  // neighbour selection and cap loops call it once per candidate. A node
+  // whose deleted slot is not appended yet is still being allocated.
+  const float* live_vector(uint64_t i) const {
+    if (i >= vectors.len() || i >= deleted.len() || deleted.get(i) != 0) return nullptr;
+    return vectors.get(i);
+  }
   const float* vector_of(uint64_t point_id) const;
   NodeState state(uint64_t i) const { return static_cast<NodeState>(node_states.get(i)); }
   uint64_t point_id(uint64_t i) const { return point_ids.get(i); }

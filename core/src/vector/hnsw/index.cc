@@ -47,7 +47,6 @@ Status HnswIndex::search(std::span<const float> query, size_t k, const SearchOpt
 
 Status HnswIndex::search_group(std::span<const float> queries, size_t count, size_t k, const SearchOptions& options,
                                std::vector<ScoredNode>* outs, size_t* failed) const {
-  static_assert(kGroup == kSearchGroup);
   return graph_->search_group(queries, count, k, options, outs, failed);
 }
 

@@ -80,7 +80,7 @@ class HnswIndex {
   // each answered exactly as search() answers it, into outs[i]. One thread
   // advances their beams side by side, so one query's memory waits overlap
   // another's work. On an error *failed is the first failing row.
-  static constexpr size_t kGroup = 4;
+  static constexpr size_t kGroup = kSearchGroup;
   Status search_group(std::span<const float> queries, size_t count, size_t k, const SearchOptions& options,
                       std::vector<ScoredNode>* outs, size_t* failed) const;
 

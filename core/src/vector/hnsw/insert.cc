@@ -175,7 +175,7 @@ size_t backlink_position(const Graph& ix, uint64_t n, const std::vector<uint32_t
     size_t mid = lo + (hi - lo) / 2;
     uint32_t e = list[mid];
     bool greater = false;
-    if (detail::live_vec(ix, e)) {
+    if (ix.live_vector(e)) {
       float raw = raws && e != n ? (*raws)[mid] : score(ix.metric, nv, ix.vector(e), dim);
       greater = key < sort_key(ix.metric, raw);
     }
@@ -323,7 +323,7 @@ Status link_levels(Graph& ix, uint64_t idx, uint64_t point_id, uint64_t level, u
     for (size_t j = 0; j < s.selected.size(); ++j) {
       if (j + 1 < s.selected.size()) prefetch_backlink_lists(ix, lc, s.cands[s.selected[j + 1]].node);
       const uint64_t n = s.cands[s.selected[j]].node;
-      if (n == idx || !detail::live_vec(ix, n)) continue;
+      if (n == idx || !ix.live_vector(n)) continue;
       add_backlink(ix, lc, n, idx, s.cands[s.selected[j]].raw, caps);
     }
     if (!s.selected.empty()) cur = s.cands[s.selected[0]].node;

@@ -247,7 +247,7 @@ void select_positions(const Graph& ix, std::span<const ScoredNode> cands, size_t
   // Pass 1: live candidates that no kept node is closer to than alpha * key.
   for (size_t i = 0; i < cands.size() && !sel.full(); ++i) {
     if (sel.taken(cands[i].node)) continue;
-    const float* cv = live_vec(ix, cands[i].node);
+    const float* cv = ix.live_vector(cands[i].node);
     if (cv && sel.diverse(cands[i], cv)) sel.pick(i, cv);
   }
   sel.fill();
@@ -315,7 +315,7 @@ bool hinted_pass1(const Graph& ix, std::span<const ScoredNode> cands, const std:
     const size_t o = origin[i];
     const bool is_new = o == new_pos;
     const bool in_prev = !is_new && (o < new_pos ? o : o - 1) < k;
-    const float* cv = live_vec(ix, c.node);
+    const float* cv = ix.live_vector(c.node);
     if (!cv) {
       if (in_prev) return false;  // deleted since: P' no longer holds
       continue;
@@ -384,7 +384,7 @@ bool cap_list_locked(const Graph& ix, uint64_t level, uint64_t node, std::vector
   if (!done) {
     for (size_t i = 0; i < cands.size() && !sel.full(); ++i) {
       if (sel.taken(cands[i].node)) continue;
-      const float* cv = live_vec(ix, cands[i].node);
+      const float* cv = ix.live_vector(cands[i].node);
       if (cv && sel.diverse(cands[i], cv)) sel.pick(i, cv);
     }
   }

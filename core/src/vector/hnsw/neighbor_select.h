@@ -26,13 +26,6 @@ void enforce_cap(Graph& g, uint64_t level, uint64_t node);
 
 namespace detail {
 
-// Graph::live_vector, inlined for the selection and cap loops that call it
-// once per candidate: nullptr past the allocated nodes or for a deleted one.
-inline const float* live_vec(const Graph& g, uint64_t i) {
-  if (i >= g.vectors.len() || i >= g.deleted.len() || g.deleted.get(i) != 0) return nullptr;
-  return g.vectors.get(i);
-}
-
 // Stable ascending sort by key, NaN keys last: insertion sort for short
 // lists, a stable byte-wise radix sort over the key's ordered image beyond.
 void sort_by_key(std::span<ScoredNode> items);

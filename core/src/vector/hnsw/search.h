@@ -27,6 +27,9 @@ struct SearchOptions {
   std::optional<bool> sq8_score_only;
 };
 
+// Queries one thread advances side by side in a grouped search.
+inline constexpr size_t kSearchGroup = 4;
+
 // Element of every heap, candidate list and result list.
 struct ScoredNode {
   uint64_t node;  // node index inside the search; point id in final results
