@@ -120,7 +120,7 @@ class Beam {
     return loop(b, trace, [&](const ScoredNode& c) { scan_general(b, c); });
   }
 
-  // ---- Stepwise driving (search_group.cc) --------------------------------
+  // ---- Stepwise driving (search_group in search.cc) -----------------------
   // Several beams on one thread advanced in turn, so that one beam's vector
   // loads are in flight while another admits. Plain scans only: admission
   // never depends on scores there, so admitting a whole list first and then
@@ -129,12 +129,7 @@ class Beam {
   // Pops the next node and admits its unvisited neighbours, asking for
   // their vectors. False when the beam has ended (the stop rules of run()).
   bool step_admit(const BeamSettings& b) {
-    if (s_.candidates.empty()) return false;
-    if (b.early_exit && s_.results.size() >= b.ef) {
-      ++stall_;
-      if (s_.candidates.top().key <= worst_) stall_ = 0;
-      if (stall_ > b.patience) return false;
-    }
+    if (s_.candidates.empty() || out_of_patience(b, stall_)) return false;
     const ScoredNode current = s_.candidates.pop();
     s_.admitted.clear();
     if (!layer_) return true;
@@ -283,6 +278,16 @@ class Beam {
       sb_[j] = ScoredNode{batch[j], std::bit_cast<float>(scores[j]), -static_cast<float>(scores[j])};
   }
 
+  // Early exit: with the results full, one more expansion whose frontier
+  // top is no better than the worst result; true once that has happened
+  // more than `patience` times in a row.
+  bool out_of_patience(const BeamSettings& b, size_t& stall) const {
+    if (!b.early_exit || s_.results.size() < b.ef) return false;
+    ++stall;
+    if (s_.candidates.top().key <= worst_) stall = 0;
+    return stall > b.patience;
+  }
+
   // Acceptance: room in the results, or strictly better than the worst.
   bool offer(const ScoredNode& node, size_t ef) {
     if (!(s_.results.size() < ef || node.key < worst_)) return false;
@@ -298,11 +303,7 @@ class Beam {
     size_t stall = 0;
     while (true) {
       if (s_.candidates.empty()) return "queue_empty";
-      if (b.early_exit && s_.results.size() >= b.ef) {
-        ++stall;
-        if (s_.candidates.top().key <= worst_) stall = 0;
-        if (stall > b.patience) return "early_exit_patience";
-      }
+      if (out_of_patience(b, stall)) return "early_exit_patience";
       ScoredNode current = s_.candidates.pop();
       // The next frontier node is likely expanded next: start loading its
       // list while this one is scanned (slot now, block after the copy).

@@ -12,7 +12,6 @@
 
 #include "base/error.h"
 #include "vector/hnsw/key_heap.h"
-#include "vector/hnsw/rounding.h"
 #include "vector/hnsw/scorer.h"
 #include "vector/hnsw/search.h"
 #include "vector/hnsw/stats.h"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "vector/hnsw/beam.h"
+#include "vector/hnsw/rounding.h"
 
 namespace ulmora::hnsw {
 namespace {

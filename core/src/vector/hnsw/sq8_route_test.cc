@@ -10,6 +10,7 @@
 #include "vector/hnsw/beam.h"
 #include "vector/hnsw/graph.h"
 #include "vector/hnsw/kernels.h"
+#include "vector/hnsw/rounding.h"
 #include "vector/hnsw/search.h"
 #include "vector/hnsw/test_graphs.h"
 
