@@ -108,6 +108,19 @@ def test_non_finite_reports_flat_index(index):
     assert str(info.value) == "queries contains a non-finite value at flat index 21"
 
 
+@pytest.mark.parametrize("flat", [0, 63, 64, 65, 127, 128, 200, 319])
+@pytest.mark.parametrize("bad", [np.nan, -np.inf])
+def test_non_finite_found_in_any_block(index, flat, bad):
+    # The scan tests blocks of 64 at once; a later bad value must not hide
+    # the first one, wherever the block boundaries fall.
+    queries = rows(40)
+    queries.flat[flat] = bad
+    queries.flat[319] = np.inf
+    with pytest.raises(ValueError) as info:
+        index.search_batch(queries)
+    assert str(info.value) == f"queries contains a non-finite value at flat index {flat}"
+
+
 def test_layout_needs_no_data_when_empty(index):
     # Empty matrices skip the alignment and content checks.
     ids, scores = index.search_batch(misaligned(0), k=3)
