@@ -257,6 +257,8 @@ SETTINGS = [
             _ulmora_search(patience=0), ours=True),
     Setting("ulmoradb SQ8 rerank 2", "ulmoradb", "ulmoradb", "snap", _ulmora_build, _ulmora_load(True),
             _ulmora_search(), env={"VECTORDB_SQ8_RERANK_FACTOR": "2"}, ours=True),
+    Setting("ulmoradb SQ8 rerank 3", "ulmoradb", "ulmoradb", "snap", _ulmora_build, _ulmora_load(True),
+            _ulmora_search(), env={"VECTORDB_SQ8_RERANK_FACTOR": "3"}, ours=True),
     Setting("ulmoradb SQ8 rerank 1", "ulmoradb", "ulmoradb", "snap", _ulmora_build, _ulmora_load(True),
             _ulmora_search(), env={"VECTORDB_SQ8_RERANK_FACTOR": "1"}, ours=True),
     Setting("ulmoradb SQ8 rerank 1 patience 0", "ulmoradb", "ulmoradb", "snap", _ulmora_build,

@@ -123,8 +123,8 @@ def markdown(record: dict, plot_paths: list[str]) -> str:
            "all settings alternate, so other load on the machine falls on all alike; recall@10 against exact "
            "ground truth. ulmoradb uses the API defaults (patience 2, no scan cap) unless the setting "
            "says otherwise (patience 0: hnswlib's stopping rule); its SQ8 settings load with "
-           "`quantize=True` (their load time includes building the codes; rerank 2 / rerank 1: "
-           "`VECTORDB_SQ8_RERANK_FACTOR=2` / `1`; screen: `sq8_screen=True`).",
+           "`quantize=True` (their load time includes building the codes; rerank 3 / 2 / 1: "
+           "`VECTORDB_SQ8_RERANK_FACTOR=3` / `2` / `1`; screen: `sq8_screen=True`).",
            f"- {load_note} Single figures vary by about ±15% between runs on this shared machine.",
            *[f"- {note}" for note in record.get("notes", [])],
            "- `python bench/peers.py --all` regenerates this section and the plots in `results/`; "
