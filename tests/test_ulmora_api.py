@@ -15,8 +15,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import snapshot_writer as sw
 import ulmora
 import ulmoradb
+from conftest import complete_graph
 
 DIM = 8
 
@@ -81,6 +83,21 @@ def test_ids_payloads_and_info(tmp_path):
         assert seg.get(7_000_000_000)[1] == {"t": "é", "n": 4}
         assert seg.get(11) is None
         np.testing.assert_array_equal(np.sort(seg.ids()), np.sort(ids.astype(np.uint64)))
+
+
+@pytest.mark.parametrize("form", [dict(version=None), dict(version=2), dict(version=3),
+                                  dict(version=3, metadata=False)])
+def test_info_is_the_same_for_every_snapshot_form(tmp_path, form):
+    # Unversioned files load through the whole file, the others stream into
+    # the graph; both must describe the same segment and replayed log.
+    vectors = rows(40, 9)
+    seg = sw.Segment(complete_graph(vectors, ids=range(100, 140)), deleted=[101], next_id=140)
+    path = sw.write_snapshot(tmp_path / "seg.snap", seg, **form)
+    sw.write_wal(tmp_path / "seg.wal", [sw.Insert(140, rows(1, 10)[0]), sw.Delete(100)])
+    info = ulmora.info(path)
+    assert (info["points"], info["deleted"], info["next_id"], info["log"]["records"]) == (41, 2, 141, 2)
+    assert info["levels"] == [41] and info["degree"][0]["max"] >= 39
+    assert info["format_version"] == (form["version"] or 1)
 
 
 def test_live_writes_are_seen_and_survive_reopen(built):

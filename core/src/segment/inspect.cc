@@ -104,17 +104,9 @@ Result<FileInfo> describe_files(const std::string& snapshot_path) {
 }
 
 Result<std::pair<SegmentInfo, FileInfo>> inspect(const std::string& snapshot_path) {
-  // The raw bytes live only while they are decoded.
-  auto decode = [&]() -> Result<SegmentSnapshot> {
-    auto bytes = file::read_all(snapshot_path);
-    if (!bytes.ok()) return bytes.error();
-    auto body = snapshot_body(bytes->span());
-    if (!body.ok()) return body.error();
-    return decode_snapshot_body(*body);
-  };
-  auto decoded = decode();
-  if (!decoded.ok()) return decoded.error();
-  auto seg = Segment::from_snapshot(std::move(decoded.value()));
+  // Loaded as ulmoradb.Index loads it: a regular file streams straight into
+  // the graph, so inspecting needs little more memory than the graph itself.
+  auto seg = Segment::load_snapshot(snapshot_path);
   if (!seg.ok()) return seg.error();
   auto replayed = replay_wal(wal_path_for(snapshot_path), **seg);
   if (!replayed.ok()) return replayed.error();

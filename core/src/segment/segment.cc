@@ -217,16 +217,27 @@ Result<std::unique_ptr<Segment>> Segment::load_streamed(const std::string& path,
   return seg;
 }
 
-Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, bool for_writing) {
-  const bool print_timing = env_flag_on("VECTORDB_LOG_SNAPSHOT_LOAD_TIMING", false);
-  LoadTimings t;
-  const Instant start = now();
-
+// Streamed when the file's form allows it, else through the whole file.
+Result<std::unique_ptr<Segment>> Segment::load_either(const std::string& path, LoadTimings& t) {
   auto loaded = load_streamed(path, t);
   if (loaded.ok() && !*loaded) {
     t = LoadTimings();
     loaded = load_whole_file(path, t);
   }
+  return loaded;
+}
+
+Result<std::unique_ptr<Segment>> Segment::load_snapshot(const std::string& path) {
+  LoadTimings t;
+  return load_either(path, t);
+}
+
+Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, bool for_writing) {
+  const bool print_timing = env_flag_on("VECTORDB_LOG_SNAPSHOT_LOAD_TIMING", false);
+  LoadTimings t;
+  const Instant start = now();
+
+  auto loaded = load_either(path, t);
   if (!loaded.ok()) return loaded.error();
   std::unique_ptr<Segment> seg = std::move(loaded.value());
   seg->never_purge_ = for_writing;

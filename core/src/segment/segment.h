@@ -93,6 +93,11 @@ class Segment {
   // that id's delete (which a replay without the purge would drop).
   static Result<std::unique_ptr<Segment>> load_for_writing(const std::string& path);
 
+  // Reads, checks and decodes the snapshot at `path` into a segment with no
+  // log: nothing is replayed, opened or created beside it. The same checks
+  // and errors as load(), with no timing line.
+  static Result<std::unique_ptr<Segment>> load_snapshot(const std::string& path);
+
   // An empty segment (no log) whose graph has the given configuration; the
   // graph's default search beam width is ef_construction. dim must be > 0.
   static std::unique_ptr<Segment> create(Metric metric, uint64_t m, uint64_t ef_construction, uint64_t dim);
@@ -185,6 +190,7 @@ class Segment {
   static Result<std::unique_ptr<Segment>> load_impl(const std::string& path, bool for_writing);
   static Result<std::unique_ptr<Segment>> load_whole_file(const std::string& path, LoadTimings& t);
   static Result<std::unique_ptr<Segment>> load_streamed(const std::string& path, LoadTimings& t);
+  static Result<std::unique_ptr<Segment>> load_either(const std::string& path, LoadTimings& t);
 
   std::unique_ptr<hnsw::HnswIndex> hnsw_;
   std::unique_ptr<WalWriter> wal_;
