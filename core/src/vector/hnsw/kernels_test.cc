@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -55,6 +56,23 @@ TEST_P(KernelVariant, FloatKernelsMatchReferenceForEveryLength) {
         << "n=" << n;
     EXPECT_NEAR(k().l2sq(a.data(), b.data(), n), reference_l2sq(a.data(), b.data(), n), tolerance(a, b, n, true))
         << "n=" << n;
+  }
+}
+
+// The wide table's float kernels must give the AVX2 table's bits: stored
+// graphs, ties and orders would otherwise depend on the CPU.
+TEST(KernelTables, WideFloatKernelsEqualAvx2BitForBit) {
+  if (!cpu_has_avx512_vnni()) GTEST_SKIP() << "CPU lacks AVX-512 VNNI";
+  std::mt19937 rng(13);
+  for (size_t n = 0; n <= 300; ++n) {
+    for (float scale : {1.0f, 1e-3f, 3e4f}) {
+      auto a = random_floats(rng, n), b = random_floats(rng, n);
+      for (float& x : a) x *= scale;
+      ASSERT_EQ(std::bit_cast<uint32_t>(avx512_vnni().l2sq(a.data(), b.data(), n)),
+                std::bit_cast<uint32_t>(avx2_fma().l2sq(a.data(), b.data(), n))) << "n=" << n;
+      ASSERT_EQ(std::bit_cast<uint32_t>(avx512_vnni().dot(a.data(), b.data(), n)),
+                std::bit_cast<uint32_t>(avx2_fma().dot(a.data(), b.data(), n))) << "n=" << n;
+    }
   }
 }
 
