@@ -100,6 +100,15 @@ def test_info_is_the_same_for_every_snapshot_form(tmp_path, form):
     assert info["format_version"] == (form["version"] or 1)
 
 
+def test_info_counts_levels_and_list_lengths(tmp_path):
+    vectors = {i: [float(i), 0.0] for i in range(5)}
+    layers = {0: {0: [1, 2, 3, 4], 1: [0], 2: [0, 1], 3: [0], 4: [0, 1, 2]}, 1: {0: [2], 2: [0, 4], 4: [2]}}
+    graph = sw.Graph(vectors=vectors, layers=layers, levels={0: 1, 2: 1, 4: 1}, entry_point=0, max_level=1)
+    info = ulmora.info(sw.write_snapshot(tmp_path / "seg.snap", sw.Segment(graph, next_id=5)))
+    assert info["points"] == 5 and info["levels"] == [5, 3]
+    assert [(d["min"], d["mean"], d["max"]) for d in info["degree"]] == [(1, 11 / 5, 4), (1, 4 / 3, 2)]
+
+
 def test_live_writes_are_seen_and_survive_reopen(built):
     extra = rows(20, 5)
     with ulmora.open(built) as seg:

@@ -37,30 +37,21 @@ SegmentInfo describe(const Segment& seg) {
   info.next_id = seg.next_id();
   info.m = g.m();
   info.ef_construction = g.ef_construction();
-  const HnswSnapshot snap = hnsw::export_snapshot(g);
-  info.points = snap.vectors.size();
+  // Counted in place: a full export would copy every vector.
+  const hnsw::GraphShape shape = hnsw::describe_shape(g);
+  info.points = shape.nodes;
   for (uint64_t i = 0; i < g.len(); ++i) {
     if (g.live_vector(i) == nullptr || seg.deleted().count(g.point_id(i)) != 0) ++info.deleted;
   }
-  for (const auto& [id, level] : snap.levels) {
-    if (info.levels.size() <= level) info.levels.resize(level + 1, 0);
-    for (uint64_t l = 0; l <= level; ++l) ++info.levels[l];
-  }
+  info.levels = shape.per_level;
   info.degree.resize(info.levels.size());  // over the nodes that have a list on the level
-  for (const auto& [level, lists] : snap.layers) {
-    if (level >= info.degree.size() || info.levels[level] == 0) continue;
+  for (size_t level = 0; level < shape.lists.size() && level < info.degree.size(); ++level) {
+    const hnsw::GraphShape::Lists& lists = shape.lists[level];
+    if (info.levels[level] == 0 || lists.count == 0) continue;
     DegreeStats& d = info.degree[level];
-    uint64_t sum = 0, listed = 0;
-    d.min = UINT64_MAX;
-    for (size_t i = 0; i < lists.size(); ++i) {
-      const uint64_t n = lists.length[i];
-      sum += n;
-      ++listed;
-      d.min = std::min(d.min, n);
-      d.max = std::max(d.max, n);
-    }
-    if (d.min == UINT64_MAX) d.min = 0;
-    d.mean = listed == 0 ? 0.0 : static_cast<double>(sum) / static_cast<double>(listed);
+    d.min = lists.shortest;
+    d.max = lists.longest;
+    d.mean = static_cast<double>(lists.entries) / static_cast<double>(lists.count);
   }
   return info;
 }

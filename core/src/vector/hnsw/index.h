@@ -99,4 +99,18 @@ Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& snapshot);
 // Graph record of a live index (read paths only; safe beside searches).
 HnswSnapshot export_snapshot(const HnswIndex& index);
 
+// What export_snapshot's record would hold, counted without building it:
+// the stored nodes, nodes per level, and per level the lengths of the lists
+// it would write (lists left empty once entries past the nodes are dropped
+// are not written, so not counted).
+struct GraphShape {
+  struct Lists {
+    uint64_t count = 0, entries = 0, shortest = 0, longest = 0;
+  };
+  uint64_t nodes = 0;
+  std::vector<uint64_t> per_level;  // nodes whose level is at least l
+  std::vector<Lists> lists;         // per level, for levels with lists
+};
+GraphShape describe_shape(const HnswIndex& index);
+
 }  // namespace ulmora::hnsw
