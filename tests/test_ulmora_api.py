@@ -96,7 +96,8 @@ def test_info_is_the_same_for_every_snapshot_form(tmp_path, form):
     sw.write_wal(tmp_path / "seg.wal", [sw.Insert(140, rows(1, 10)[0]), sw.Delete(100)])
     info = ulmora.info(path)
     assert (info["points"], info["deleted"], info["next_id"], info["log"]["records"]) == (41, 2, 141, 2)
-    assert info["levels"] == [41] and info["degree"][0]["max"] >= 39
+    # The logged insert draws a random level, so only level 0 is fixed.
+    assert info["levels"][0] == 41 and info["degree"][0]["max"] >= 39
     assert info["format_version"] == (form["version"] or 1)
 
 
