@@ -3,9 +3,8 @@
 // integer SQ8 code scores. Four variants exist (AVX-512 VNNI, AVX2+FMA, AVX,
 // portable); the CPU features are detected once per process and the chosen
 // table is cached, so a call costs one load and an indirect jump. Hot loops
-// can hoist `active()`. The VNNI table's float kernels give the AVX2+FMA
-// ones' results bit for bit, so float scores do not depend on which of the
-// two is chosen.
+// can hoist `active()`. The VNNI table shares the AVX2+FMA float kernels, so
+// float scores do not depend on which of the two is chosen.
 //
 // All kernels are pure functions over the first n elements; they never read
 // past n and never allocate.

@@ -1,8 +1,7 @@
 // AVX-512 VNNI code kernels. This file is compiled with the AVX-512 F/BW/VL
-// and VNNI flags and must only run after the dispatcher has seen them. Its
-// float kernels give the AVX2+FMA ones' results bit for bit (the batched
-// ones are those kernels), so float scores do not change with the choice
-// between the two tables.
+// and VNNI flags and must only run after the dispatcher has seen them. The
+// float kernels of its table are the AVX2+FMA ones, so float scores do not
+// change with the choice between the two tables.
 //
 // Exactness: vpdpbusd and vpdpwssd multiply without saturation and add into
 // 32-bit lanes with wrap-around, so every lane sum is the reference's sum of
@@ -12,8 +11,6 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
-
-#include "vector/hnsw/kernels_x86.h"
 
 namespace ulmora::hnsw::kernels {
 namespace {
@@ -153,60 +150,9 @@ void neg_l2_i16_x4(const uint8_t* const* rows, const int16_t* x, size_t n, int32
   for (int j = 0; j < 4; ++j) out[j] = static_cast<int32_t>(0u - static_cast<uint32_t>(out[j]));
 }
 
-// ---- Float kernels -----------------------------------------------------
-// The AVX2 table's single-vector float kernels in 512-bit registers with the
-// same lanes: the first register holds the AVX2 kernel's accumulators s0|s1,
-// the second s2|s3, so every lane adds the same products in the same order
-// and the results equal the AVX2 kernel's bit for bit (float scores must not
-// depend on the table). The batched kernels keep their AVX2 form: widening
-// them would change which products share a lane.
-
-inline __m256 lo_ps(__m512 v) { return _mm256_castsi256_ps(lo256(_mm512_castps_si512(v))); }
-inline __m256 hi_ps(__m512 v) { return _mm256_castsi256_ps(hi256(_mm512_castps_si512(v))); }
-
-// Lengths with a scalar tail go to the AVX2 kernels themselves: how the
-// compiler fuses that tail's multiply-adds depends on the file's flags.
-DotFn g_avx2_dot = nullptr;
-DotFn g_avx2_l2sq = nullptr;
-
-float dot_f32(const float* a, const float* b, size_t n) {
-  if (n % 8 != 0) return g_avx2_dot(a, b, n);
-  __m512 s01 = _mm512_setzero_ps(), s23 = _mm512_setzero_ps();
-  size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    s01 = _mm512_fmadd_ps(_mm512_loadu_ps(a + i), _mm512_loadu_ps(b + i), s01);
-    s23 = _mm512_fmadd_ps(_mm512_loadu_ps(a + i + 16), _mm512_loadu_ps(b + i + 16), s23);
-  }
-  __m256 s0 = lo_ps(s01);
-  for (; i + 8 <= n; i += 8) s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
-  return hsum(_mm256_add_ps(_mm256_add_ps(s0, hi_ps(s01)), _mm256_add_ps(lo_ps(s23), hi_ps(s23)))) + 0.0f;
-}
-
-float l2sq_f32(const float* a, const float* b, size_t n) {
-  if (n % 8 != 0) return g_avx2_l2sq(a, b, n);
-  __m512 s01 = _mm512_setzero_ps(), s23 = _mm512_setzero_ps();
-  size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    const __m512 d01 = _mm512_sub_ps(_mm512_loadu_ps(a + i), _mm512_loadu_ps(b + i));
-    const __m512 d23 = _mm512_sub_ps(_mm512_loadu_ps(a + i + 16), _mm512_loadu_ps(b + i + 16));
-    s01 = _mm512_fmadd_ps(d01, d01, s01);
-    s23 = _mm512_fmadd_ps(d23, d23, s23);
-  }
-  __m256 s0 = lo_ps(s01);
-  for (; i + 8 <= n; i += 8) {
-    const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
-    s0 = _mm256_fmadd_ps(d, d, s0);
-  }
-  return hsum(_mm256_add_ps(_mm256_add_ps(s0, hi_ps(s01)), _mm256_add_ps(lo_ps(s23), hi_ps(s23)))) + 0.0f;
-}
-
 KernelTable make_table() {
   KernelTable t = avx2_fma();
-  g_avx2_dot = t.dot;
-  g_avx2_l2sq = t.l2sq;
   t.name = "avx512_vnni";
-  t.dot = dot_f32;
-  t.l2sq = l2sq_f32;
   t.sq8_centered_i16 = centered_i16;
   t.sq8_plain_i16 = plain_i16;
   t.sq8_neg_l2_i16 = neg_l2_i16;
