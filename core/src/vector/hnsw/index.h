@@ -109,7 +109,7 @@ struct GraphShape {
   };
   uint64_t nodes = 0;
   std::vector<uint64_t> per_level;  // nodes whose level is at least l
-  std::vector<Lists> lists;         // per level, for levels with lists
+  std::vector<Lists> lists;         // per layer; count 0 where no list would be written
 };
 GraphShape describe_shape(const HnswIndex& index);
 
