@@ -192,6 +192,8 @@ class Graph {
 Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& snapshot);
 // Graph record of a live graph (read paths only; safe beside searches).
 HnswSnapshot export_graph(const Graph& graph);
+// describe_shape's counts, by export_graph's rules.
+GraphShape describe_graph(const Graph& graph);
 
 // The graph an index owns (for the graph layer's own units and tests).
 Graph& graph_of(HnswIndex& index);

@@ -1,7 +1,5 @@
 #include "vector/hnsw/index.h"
 
-#include <algorithm>
-
 #include "vector/hnsw/graph.h"
 
 namespace ulmora::hnsw {
@@ -60,34 +58,6 @@ Result<std::unique_ptr<HnswIndex>> restore(HnswSnapshot&& snapshot) {
 
 HnswSnapshot export_snapshot(const HnswIndex& index) { return export_graph(graph_of(index)); }
 
-GraphShape describe_shape(const HnswIndex& index) {
-  const Graph& g = graph_of(index);
-  GraphShape shape;
-  const uint64_t n = std::min({g.len(), g.vectors.len(), g.levels.len(), g.deleted.len(), g.point_ids.len()});
-  shape.nodes = n;
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint64_t level = g.levels.get(i);
-    if (shape.per_level.size() <= level) shape.per_level.resize(level + 1, 0);
-    for (uint64_t l = 0; l <= level; ++l) ++shape.per_level[l];
-  }
-  shape.lists.resize(g.layer_count());
-  for (uint64_t l = 0; l < g.layer_count(); ++l) {
-    const NeighborLayer& layer = g.layer(l);
-    GraphShape::Lists& out = shape.lists[l];
-    for (uint64_t i = 0; i < n && i < layer.len(); ++i) {
-      if (!layer.maybe_nonempty(i)) continue;
-      uint64_t kept = 0;
-      layer.read(i, [&](const uint32_t* items, size_t len) {
-        for (size_t k = 0; k < len; ++k) kept += items[k] < n;
-      });
-      if (kept == 0) continue;
-      out.shortest = out.count == 0 ? kept : std::min(out.shortest, kept);
-      out.longest = std::max(out.longest, kept);
-      out.entries += kept;
-      ++out.count;
-    }
-  }
-  return shape;
-}
+GraphShape describe_shape(const HnswIndex& index) { return describe_graph(graph_of(index)); }
 
 }  // namespace ulmora::hnsw

@@ -104,6 +104,11 @@ void export_layer(const NeighborLayer& layer, const std::vector<uint64_t>& pid, 
   }
 }
 
+// Nodes an export holds: those present in every node column.
+uint64_t exported_nodes(const Graph& g) {
+  return std::min({g.len(), g.vectors.len(), g.levels.len(), g.deleted.len(), g.point_ids.len()});
+}
+
 }  // namespace
 
 void fill_node_meta(Graph& index, const std::vector<uint64_t>& ids, const HnswSnapshot& s) {
@@ -200,8 +205,7 @@ Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& s) {
 
 HnswSnapshot export_graph(const Graph& index) {
   HnswSnapshot s;
-  const uint64_t n = std::min({index.len(), index.vectors.len(), index.levels.len(), index.deleted.len(),
-                               index.point_ids.len()});
+  const uint64_t n = exported_nodes(index);
   const uint64_t dim = index.dim;
 
   // Entries go out in ascending point-id order; a restored index is already
@@ -259,6 +263,38 @@ HnswSnapshot export_graph(const Graph& index) {
   s.exact_fallback_enabled = index.exact_fallback_enabled;
   s.exact_fallback_threshold = index.exact_fallback_threshold;
   return s;
+}
+
+// The export's node count and level column, and per layer the lists
+// export_layer would write: entries past the nodes dropped, lists left
+// empty not written.
+GraphShape describe_graph(const Graph& g) {
+  GraphShape shape;
+  const uint64_t n = exported_nodes(g);
+  shape.nodes = n;
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t level = g.levels.get(i);
+    if (shape.per_level.size() <= level) shape.per_level.resize(level + 1, 0);
+    for (uint64_t l = 0; l <= level; ++l) ++shape.per_level[l];
+  }
+  shape.lists.resize(g.layer_count());
+  for (uint64_t l = 0; l < g.layer_count(); ++l) {
+    const NeighborLayer& layer = g.layer(l);
+    GraphShape::Lists& out = shape.lists[l];
+    for (uint64_t i = 0; i < n && i < layer.len(); ++i) {
+      if (!layer.maybe_nonempty(i)) continue;
+      uint64_t kept = 0;
+      layer.read(i, [&](const uint32_t* items, size_t len) {
+        for (size_t k = 0; k < len; ++k) kept += items[k] < n;
+      });
+      if (kept == 0) continue;
+      out.shortest = out.count == 0 ? kept : std::min(out.shortest, kept);
+      out.longest = std::max(out.longest, kept);
+      out.entries += kept;
+      ++out.count;
+    }
+  }
+  return shape;
 }
 
 }  // namespace ulmora::hnsw
