@@ -149,6 +149,10 @@ def test_live_writes_are_seen_and_survive_reopen(built):
     (lambda s: s.insert(rows(1, 6), payloads=[{3: 1}]), TypeError, "not a str"),
     (lambda s: s.insert(rows(1, 6), payloads=[{"big": 2**63}]), OverflowError, "'big'"),
     (lambda s: s.insert(rows(1, 6), payloads=["nope"]), TypeError, "dict"),
+    (lambda s: s.insert(rows(1, 6), payloads=[{"s": "a\ud800"}]), ValueError, "payloads.0.: payload key 's'.*surrogate"),
+    (lambda s: s.insert(rows(1, 6), payloads=[{"s": ["ok", "\udcff"]}]), ValueError, "'s'.*surrogate"),
+    (lambda s: s.insert(rows(1, 6), payloads=[{"\ud800": 1}]), ValueError, "payload key holds a lone surrogate"),
+    (lambda s: s.update_payload(4, {"s": "\ud800"}), ValueError, "'s'.*surrogate"),
     (lambda s: s.update_payload(1, {"a": 1}), ValueError, "Point with ID 1 not found"),
     (lambda s: s.update_payload(4, {"a": object()}), TypeError, "'a'"),
     (lambda s: s.update_payload(-1, {"a": 1}), ValueError, "non-negative"),
@@ -176,12 +180,40 @@ def test_refused_calls_change_no_file(built, call, exc, text):
     ({"m": 1}, ValueError),
     ({"payloads": [{"x": set()}, None, None]}, TypeError),
     ({"payloads": [None]}, ValueError),
+    ({"payloads": [{"x": "\ud800"}, None, None]}, ValueError),
 ])
 def test_refused_build_writes_nothing(tmp_path, kwargs, exc):
     args = {"vectors": rows(3, 7), "progress": False, **kwargs}
     with pytest.raises(exc):
         ulmora.build(tmp_path / "x.snap", args.pop("vectors"), **args)
     assert os.listdir(tmp_path) == []
+
+
+def test_full_range_ids_from_a_list(tmp_path):
+    # NumPy reads this list as float64; the ids must still arrive exactly.
+    ids = [2**64 - 1, 0, 2**63 + 1]
+    ulmora.build(tmp_path / "s.snap", rows(3, 5), ids=ids, metric="euclidean", progress=False)
+    with ulmora.open(tmp_path / "s.snap") as seg:
+        assert sorted(seg.ids().tolist()) == sorted(ids)
+        seg.delete([2**64 - 1])
+        assert len(seg) == 2
+
+
+def test_file_name_that_is_not_utf8(tmp_path):
+    # Names come back from os.listdir with surrogate escapes; the file system
+    # sees the original bytes, as with open().
+    raw = os.path.join(os.fsencode(tmp_path), b"seg\xff.snap")
+    ulmora.build(raw, rows(20, 3), metric="euclidean", progress=False)
+    name = os.fsdecode(raw)
+    assert os.listdir(tmp_path) == ["seg\udcff.snap"]
+    assert ulmora.info(name)["path"] == name
+    with ulmora.open(name) as seg:
+        seg.insert(rows(1, 4), ids=[100])
+        assert seg.path == name
+        assert seg.search(rows(1, 4)[0], k=1)[0][0] == 100
+    with pytest.raises(FileNotFoundError) as missing:
+        ulmora.info(os.fsdecode(raw + b"x"))
+    assert missing.value.filename == name + "x"
 
 
 def test_closed_segment_and_missing_file(built, tmp_path):

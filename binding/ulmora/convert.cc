@@ -75,10 +75,19 @@ bool to_i64(PyObject* v, const std::string& key, int64_t* out) {
   return true;
 }
 
-bool to_str(PyObject* v, std::string* out) {
+// A payload str as UTF-8. A lone surrogate has no UTF-8 form; it is refused
+// as a ValueError naming the key (`key` empty: the key itself).
+bool to_str(PyObject* v, const std::string& key, std::string* out) {
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(v, &n);
-  if (s == nullptr) return false;
+  if (s == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    raise_text(PyExc_ValueError, key.empty() ? "payload key holds a lone surrogate, which UTF-8 cannot encode"
+                                             : "payload key '" + key +
+                                                   "': str holds a lone surrogate, which UTF-8 cannot encode");
+    return false;
+  }
   out->assign(s, static_cast<size_t>(n));
   return true;
 }
@@ -110,7 +119,7 @@ bool to_list_value(PyObject* list, const std::string& key, PayloadValue* out) {
     std::vector<std::string> v;
     for (auto& it : items) {
       std::string s;
-      if (!to_str(it.get(), &s)) return false;
+      if (!to_str(it.get(), key, &s)) return false;
       v.push_back(std::move(s));
     }
     out->v = std::move(v);
@@ -150,7 +159,7 @@ bool to_value(PyObject* raw, const std::string& key, PayloadValue* out) {
     case Scalar::kFloat: out->v = PyFloat_AsDouble(v.get()); return !PyErr_Occurred();
     case Scalar::kStr: {
       std::string s;
-      if (!to_str(v.get(), &s)) return false;
+      if (!to_str(v.get(), key, &s)) return false;
       out->v = std::move(s);
       return true;
     }
@@ -207,7 +216,7 @@ bool to_payload(PyObject* dict, Payload* out) {
       return false;
     }
     std::string k;
-    if (!to_str(key, &k)) return false;
+    if (!to_str(key, std::string(), &k)) return false;
     PayloadValue v;
     if (!to_value(value, k, &v)) return false;
     (*out)[k] = std::move(v);
@@ -231,11 +240,15 @@ bool to_payloads(PyObject* seq, uint64_t n, std::vector<std::optional<Payload>>*
     if (item.get() == Py_None) continue;
     Payload p;
     if (!to_payload(item.get(), &p)) {
-      // Say which row the bad payload belongs to, keeping the type.
+      // Say which row the bad payload belongs to, keeping the type. Only the
+      // plain types are rebuilt from a message: others (UnicodeError and the
+      // like) take other constructor arguments and pass through unchanged.
       PyObject *type, *value, *tb;
       PyErr_Fetch(&type, &value, &tb);
-      Ref text(value ? PyObject_Str(value) : nullptr);
+      const bool plain_type = type == PyExc_TypeError || type == PyExc_ValueError || type == PyExc_OverflowError;
+      Ref text(plain_type && value ? PyObject_Str(value) : nullptr);
       const char* t = text ? utf8(text.get()) : nullptr;
+      if (t == nullptr && plain_type) PyErr_Clear();
       if (t != nullptr) {
         PyErr_Format(type, "payloads[%zd]: %s", i, t);
         Py_XDECREF(type);
@@ -328,12 +341,18 @@ bool ensure_exception_types() {
   return g_locked != nullptr && ulmoradb::ensure_internal_error_type();
 }
 
-bool to_string(PyObject* obj, const char* name, std::string* out) {
+bool to_path(PyObject* obj, const char* name, std::string* out) {
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "%s must be a str", name);
     return false;
   }
-  if (!to_str(obj, out)) return false;
+  // The file system encoding with surrogateescape gives back the bytes of a
+  // name that is not valid UTF-8, as os.fsencode does.
+  Ref bytes(PyUnicode_EncodeFSDefault(obj));
+  char* data = nullptr;
+  Py_ssize_t n = 0;
+  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &n) != 0) return false;
+  out->assign(data, static_cast<size_t>(n));
   if (out->find('\0') != std::string::npos) {
     PyErr_Format(PyExc_ValueError, "%s contains a NUL byte", name);
     return false;

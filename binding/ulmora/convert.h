@@ -57,7 +57,8 @@ void raise_store_error(const ulmora::StoreError& e, const std::string& path);
 PyObject* locked_error_type();
 bool ensure_exception_types();
 
-// PyUnicode -> std::string (UTF-8); false with an error set.
-bool to_string(PyObject* obj, const char* name, std::string* out);
+// A str path -> its bytes in the file system encoding (as os.fsencode gives
+// them); false with an error set (not a str, or a NUL byte).
+bool to_path(PyObject* obj, const char* name, std::string* out);
 
 }  // namespace ulmora_py

@@ -70,7 +70,7 @@ PyObject* build(PyObject*, PyObject* args) {
       return nullptr;
     }
     std::string path;
-    if (!to_string(path_obj, "path", &path)) return nullptr;
+    if (!to_path(path_obj, "path", &path)) return nullptr;
     if (metric > 2) {
       PyErr_SetString(PyExc_ValueError, "metric must be 0 (cosine), 1 (dot) or 2 (euclidean)");
       return nullptr;
@@ -142,7 +142,7 @@ PyObject* build(PyObject*, PyObject* args) {
 PyObject* info(PyObject*, PyObject* arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     std::string path;
-    if (!to_string(arg, "path", &path)) return nullptr;
+    if (!to_path(arg, "path", &path)) return nullptr;
     ulmora::Result<std::pair<ulmora::SegmentInfo, ulmora::FileInfo>> found = ulmora::StoreError::Io("");
     {
       GilRelease nogil;

@@ -407,7 +407,7 @@ PyObject* segment_type() {
 PyObject* open_segment(PyObject*, PyObject* arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     std::string path;
-    if (!to_string(arg, "path", &path)) return nullptr;
+    if (!to_path(arg, "path", &path)) return nullptr;
     PyObject* type = segment_type();
     if (type == nullptr) return nullptr;
     bool busy = false;

@@ -89,6 +89,9 @@ def _ids(ids: Any) -> np.ndarray:
         return np.zeros(0, dtype=np.uint64)
     if arr.dtype == object:  # Python ints beyond int64/uint64, or mixed objects
         return np.array([_id(v) for v in arr], dtype=np.uint64)
+    if arr.dtype.kind == "f" and not isinstance(ids, np.ndarray):
+        # NumPy makes [2**64 - 1, 0] a float array; judge the items themselves.
+        return np.array([_id(v) for v in ids], dtype=np.uint64)
     if arr.dtype.kind not in "iu":
         raise TypeError(f"ids must be integers, got dtype {arr.dtype}")
     if arr.dtype.kind == "i" and (arr < 0).any():
