@@ -5,6 +5,7 @@ environment values)."""
 
 from __future__ import annotations
 
+import json
 import os
 import subprocess
 import sys
@@ -134,3 +135,23 @@ def run_python(code: str, env: dict | None = None, check: bool = True) -> subpro
     if check and proc.returncode != 0:
         raise AssertionError(f"subprocess failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
     return proc
+
+
+def exact_reader_scan(path) -> dict[int, float]:
+    """Every point ulmoradb.Index finds in the segment at `path`, with its
+    score against the zero vector, by an exact scan in a fresh interpreter.
+    A graph search can miss a node that no other node's list links to (a
+    property of these graphs, more likely the smaller they are); checks of
+    what a file holds use this instead."""
+    proc = run_python(
+        f"""
+        import json, numpy as np, ulmoradb
+        index = ulmoradb.Index({str(path)!r})
+        n = len(index) + 1
+        ids, scores = index.search(np.zeros(index.dim(), np.float32), k=n, ef=n)
+        print(json.dumps([ids.tolist(), scores.tolist()]))
+        """,
+        env={"VECTORDB_EXACT_FALLBACK_ENABLED": "1", "VECTORDB_EXACT_FALLBACK_THRESHOLD": "1000000000"},
+    )
+    ids, scores = json.loads(proc.stdout)
+    return dict(zip(ids, scores))
