@@ -87,10 +87,9 @@ def _ids(ids: Any) -> np.ndarray:
         raise ValueError(f"ids must be a 1-D array, got shape {arr.shape}")
     if arr.size == 0:
         return np.zeros(0, dtype=np.uint64)
-    if arr.dtype == object:  # Python ints beyond int64/uint64, or mixed objects
-        return np.array([_id(v) for v in arr], dtype=np.uint64)
-    if arr.dtype.kind == "f" and not isinstance(ids, np.ndarray):
-        # NumPy makes [2**64 - 1, 0] a float array; judge the items themselves.
+    # Python ints beyond int64/uint64 or mixed objects; NumPy also makes a
+    # float array of [2**64 - 1, 0], so a list's own items are judged.
+    if arr.dtype == object or (arr.dtype.kind == "f" and not isinstance(ids, np.ndarray)):
         return np.array([_id(v) for v in ids], dtype=np.uint64)
     if arr.dtype.kind not in "iu":
         raise TypeError(f"ids must be integers, got dtype {arr.dtype}")
