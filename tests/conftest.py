@@ -1,4 +1,4 @@
-"""Shared fixtures: snapshot files written by tests/snapshot_writer.py, a
+"""Shared fixtures: snapshot files written by testkit/snapshot_writer.py, a
 clustered data set with exact ground truth, and a helper that runs code in a
 fresh interpreter (for behaviour that depends on process-wide, read-once
 environment values)."""
@@ -16,9 +16,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import snapshot_writer as sw  # noqa: E402
+from testkit from testkit import snapshot_writer as sw
 
 # Tuning values are read once per process, so a stray VECTORDB_* variable in
 # the caller's environment would change what this process's searches do.

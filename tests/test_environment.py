@@ -8,7 +8,7 @@ import re
 import numpy as np
 import pytest
 
-import snapshot_writer as sw
+from testkit import snapshot_writer as sw
 import ulmoradb
 from conftest import complete_graph, run_python
 

@@ -7,7 +7,7 @@ import struct
 import numpy as np
 import pytest
 
-import snapshot_writer as sw
+from testkit import snapshot_writer as sw
 import ulmoradb
 from conftest import complete_graph
 

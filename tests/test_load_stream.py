@@ -7,7 +7,7 @@ neighbour lists in any key order and a replayed log."""
 import numpy as np
 import pytest
 
-import snapshot_writer as sw
+from testkit import snapshot_writer as sw
 import ulmoradb
 
 STREAMED = [dict(version=3, trailer=True), dict(version=3, metadata=False, trailer=False), dict(version=2)]

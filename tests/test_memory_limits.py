@@ -17,7 +17,7 @@ import textwrap
 import numpy as np
 import pytest
 
-import snapshot_writer as sw
+from testkit import snapshot_writer as sw
 from conftest import run_python
 
 LIMIT = 2 << 30

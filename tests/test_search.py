@@ -7,7 +7,7 @@ import threading
 import numpy as np
 import pytest
 
-import snapshot_writer as sw
+from testkit import snapshot_writer as sw
 import ulmoradb
 from conftest import recall
 

@@ -4,7 +4,7 @@ shortcuts, padding, worker fan-out and agreement with single searches."""
 import numpy as np
 import pytest
 
-import snapshot_writer as sw
+from testkit import snapshot_writer as sw
 import ulmoradb
 from conftest import complete_graph, recall, run_python
 

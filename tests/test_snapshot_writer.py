@@ -6,7 +6,7 @@ import struct
 import numpy as np
 import pytest
 
-import snapshot_writer as sw
+from testkit import snapshot_writer as sw
 
 
 def test_adler32_reference_values():

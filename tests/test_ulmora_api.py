@@ -15,7 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-import snapshot_writer as sw
+from testkit import snapshot_writer as sw
 import ulmora
 import ulmoradb
 from conftest import complete_graph, exact_reader_scan
