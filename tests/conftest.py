@@ -16,7 +16,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from testkit from testkit import snapshot_writer as sw
+from testkit import snapshot_writer as sw
 
 # Tuning values are read once per process, so a stray VECTORDB_* variable in
 # the caller's environment would change what this process's searches do.
@@ -109,11 +109,6 @@ def clustered_index(clustered):
     import ulmoradb
 
     return ulmoradb.Index(clustered.path)
-
-
-def recall(found: np.ndarray, truth: np.ndarray) -> float:
-    hits = sum(len(set(f.tolist()) & set(t.tolist())) for f, t in zip(found, truth))
-    return hits / truth.size
 
 
 def run_python(code: str, env: dict | None = None, check: bool = True) -> subprocess.CompletedProcess:

@@ -325,8 +325,8 @@ def test_demo_plot_without_matplotlib(capsys, monkeypatch, tmp_path):
     assert_one_line_error(err, "p.png", "ulmoradb[plot]")
 
 
-def test_demo_exact_topk_matches_brute_force():
-    from ulmora import demo
+def test_exact_topk_matches_brute_force():
+    from ulmora.exact import exact_topk
 
     rng = np.random.default_rng(0)
     base = rng.standard_normal((300, 6)).astype(np.float32)
@@ -338,5 +338,44 @@ def test_demo_exact_topk_matches_brute_force():
         "cosine": -(queries @ unit.T),
     }
     for metric, key in keys.items():
-        got = demo.exact_topk(base, queries, 5, metric, block=4)
-        np.testing.assert_array_equal(got, np.argsort(key, axis=1)[:, :5])
+        for refine in (0, 3):
+            got = exact_topk(base, queries, 5, metric, block=4, refine=refine)
+            np.testing.assert_array_equal(got, np.argsort(key, axis=1)[:, :5])
+
+
+# ---------------------------------------------------------------- package layout
+
+
+def test_package_modules_import_no_cycle():
+    """No module of the ulmora package imports, at any depth and in any
+    function, one that imports it back."""
+    import ast
+
+    package = Path(__file__).resolve().parents[1] / "python" / "ulmora"
+    modules = {p.stem: p for p in package.glob("*.py")}
+    submodules = {p.name.split(".")[0] for p in package.iterdir()}  # _native is compiled
+
+    def targets(node):
+        if isinstance(node, ast.ImportFrom):
+            if node.level == 0 and node.module != "ulmora" and not (node.module or "").startswith("ulmora."):
+                return []
+            base = (node.module or "").removeprefix("ulmora").lstrip(".")
+            if base:
+                return [base.split(".")[0]]
+            return [a.name if a.name in submodules else "__init__" for a in node.names]
+        if isinstance(node, ast.Import):
+            return [a.name.partition(".")[2].split(".")[0] or "__init__"
+                    for a in node.names if a.name.split(".")[0] == "ulmora"]
+        return []
+
+    edges = {}
+    for name, path in modules.items():
+        tree = ast.parse(path.read_text(), str(path))
+        edges[name] = {t for n in ast.walk(tree) for t in targets(n) if t in modules and t != name}
+    assert edges["cli"] >= {"cliutil", "demo", "exact"}  # the walk sees the package's imports
+
+    def reaches(start, goal, seen=()):
+        return any(n == goal or (n not in seen and reaches(n, goal, (*seen, n))) for n in edges[start])
+
+    cycles = sorted(name for name in modules if reaches(name, name))
+    assert not cycles, {name: sorted(edges[name]) for name in cycles}

@@ -9,7 +9,7 @@ import pytest
 
 from testkit import snapshot_writer as sw
 import ulmoradb
-from conftest import recall
+from ulmora.exact import recall
 
 DIM = 8
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."

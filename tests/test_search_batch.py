@@ -6,7 +6,8 @@ import pytest
 
 from testkit import snapshot_writer as sw
 import ulmoradb
-from conftest import complete_graph, recall, run_python
+from conftest import complete_graph, run_python
+from ulmora.exact import recall
 
 DIM = 8
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."

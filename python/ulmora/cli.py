@@ -19,15 +19,9 @@ from pathlib import Path
 
 import numpy as np
 
-from . import readers
-from .readers import InputError
-
-PROG = "ulmora"
-METRICS = ("cosine", "dot", "euclidean")
-
-
-class CliError(Exception):
-    """An expected failure; its text is the whole one-line message."""
+from . import demo, readers
+from .cliutil import PROG, CliError, about, metric, one_line, point_id, positive, say
+from .exact import recall
 
 
 def main(argv=None) -> int:
@@ -39,10 +33,10 @@ def main(argv=None) -> int:
     try:
         return args.run(args) or 0
     except CliError as e:
-        _say(str(e))
+        say(str(e))
         return 1
     except KeyboardInterrupt:
-        _say("interrupted")
+        say("interrupted")
         return 130
     except BrokenPipeError:
         # Output piped into a command that stopped reading (e.g. `| head`).
@@ -52,69 +46,8 @@ def main(argv=None) -> int:
     except Exception as e:  # a bug, not bad input: still one line
         if args.debug:
             raise
-        _say(f"internal error: {type(e).__name__}: {_one_line(e)} (rerun with --debug for details)")
+        say(f"internal error: {type(e).__name__}: {one_line(e)} (rerun with --debug for details)")
         return 1
-
-
-def _say(msg: str) -> None:
-    print(f"{PROG}: {msg}", file=sys.stderr, flush=True)
-
-
-def _one_line(e: BaseException) -> str:
-    text = " ".join(str(e).split("\n")).strip()
-    return text or type(e).__name__
-
-
-@contextlib.contextmanager
-def _about(path):
-    """Turns an expected failure inside the block into a CliError naming
-    `path` (unless the message names a file already)."""
-    try:
-        yield
-    except (CliError, KeyboardInterrupt):
-        raise
-    except InputError as e:
-        raise CliError(str(e)) from None
-    except OSError as e:
-        name = e.filename if e.filename is not None else path
-        raise CliError(f"{name}: {e.strerror or _one_line(e)}") from None
-    except MemoryError:
-        raise CliError(f"{path}: out of memory") from None
-    except (ValueError, TypeError, OverflowError, RuntimeError) as e:
-        msg = _one_line(e)
-        if not msg.startswith(f"{path}:"):
-            msg = f"{path}: {msg}"
-        raise CliError(msg) from None
-
-
-# ---------------------------------------------------------------- arguments
-
-
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
-
-
-def _point_id(text: str) -> int:
-    try:
-        value = int(text, 0)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a point id: {text!r}") from None
-    if not 0 <= value < 2**64:
-        raise argparse.ArgumentTypeError(f"point id out of range 0..2^64-1: {text}")
-    return value
-
-
-def _metric(text: str) -> str:
-    low = text.lower()
-    if low not in METRICS:
-        raise argparse.ArgumentTypeError(f"unknown metric {text!r} (choose from {', '.join(METRICS)})")
-    return low
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -128,10 +61,10 @@ def _parser() -> argparse.ArgumentParser:
     b = sub.add_parser("build", help="build a segment snapshot from vectors", description=fmt)
     b.add_argument("input", metavar="INPUT")
     b.add_argument("-o", "--output", metavar="SEG.snap", required=True)
-    b.add_argument("--metric", type=_metric, default="cosine", help="cosine (default), dot or euclidean")
-    b.add_argument("--m", type=_positive, default=16, help="graph degree parameter (default 16)")
-    b.add_argument("--ef-construction", type=_positive, metavar="N", help="insertion beam width")
-    b.add_argument("--threads", type=_positive, metavar="N", help="insertion threads (default: all cores)")
+    b.add_argument("--metric", type=metric, default="cosine", help="cosine (default), dot or euclidean")
+    b.add_argument("--m", type=positive, default=16, help="graph degree parameter (default 16)")
+    b.add_argument("--ef-construction", type=positive, metavar="N", help="insertion beam width")
+    b.add_argument("--threads", type=positive, metavar="N", help="insertion threads (default: all cores)")
     _id_payload_options(b)
     bar = b.add_mutually_exclusive_group()
     bar.add_argument("--progress", dest="progress", action="store_const", const=True,
@@ -149,7 +82,7 @@ def _parser() -> argparse.ArgumentParser:
 
     d = sub.add_parser("delete", help="delete points by id (unknown ids are ignored)")
     d.add_argument("segment", metavar="SEG.snap")
-    d.add_argument("ids", metavar="ID", nargs="+", type=_point_id)
+    d.add_argument("ids", metavar="ID", nargs="+", type=point_id)
     d.set_defaults(run=cmd_delete)
 
     c = sub.add_parser("compact", help="fold the log into a new snapshot and empty the log")
@@ -166,13 +99,12 @@ def _parser() -> argparse.ArgumentParser:
                                    "its 'neighbors' give recall when ids are train row numbers)")
     s.add_argument("segment", metavar="SEG.snap")
     s.add_argument("queries", metavar="QUERIES")
-    s.add_argument("-k", type=_positive, default=10, help="neighbours per query (default 10)")
-    s.add_argument("--ef", type=_positive, metavar="N", help="search beam width (default 128)")
-    s.add_argument("--threads", type=_positive, metavar="N", help="search threads (default: all cores)")
+    s.add_argument("-k", type=positive, default=10, help="neighbours per query (default 10)")
+    s.add_argument("--ef", type=positive, metavar="N", help="search beam width (default 128)")
+    s.add_argument("--threads", type=positive, metavar="N", help="search threads (default: all cores)")
     s.add_argument("--out", metavar="RESULT.npz", help="save 'ids' and 'scores' arrays here")
     s.set_defaults(run=cmd_search)
 
-    from . import demo
     demo.add_arguments(sub.add_parser("demo", help=demo.SUMMARY, description=demo.DESCRIPTION))
     return p
 
@@ -202,14 +134,14 @@ def _api():
 
 def _load_inputs(args, role: str = "base"):
     """Vectors, ids and payloads named by the arguments, each checked."""
-    with _about(args.input):
+    with about(args.input):
         vectors = readers.read_vectors(args.input, role=role)
     ids = payloads = None
     if args.ids:
-        with _about(args.ids):
+        with about(args.ids):
             ids = readers.read_ids(args.ids, len(vectors))
     if args.payloads:
-        with _about(args.payloads):
+        with about(args.payloads):
             payloads = readers.read_payloads(args.payloads, len(vectors))
     return vectors, ids, payloads
 
@@ -244,7 +176,7 @@ def cmd_build(args) -> int:
     # Bad vectors, ids or payloads were refused by the readers; what the
     # builder still refuses is about the output (or an option). It replaces
     # the snapshot atomically and removes a log left by the old segment.
-    with _about(out):
+    with about(out):
         stats = ulmora.build(os.fspath(out), vectors, ids=ids, payloads=payloads, **options)
     print(f"built {stats['path']}: {stats['points']} points, dim {stats['dim']}, "
           f"{stats['metric']}, {stats['seconds']:.1f} s "
@@ -256,7 +188,7 @@ def cmd_insert(args) -> int:
     _require_segment(args.segment)
     vectors, ids, payloads = _load_inputs(args)
     ulmora = _api()
-    with _about(args.segment):
+    with about(args.segment):
         with ulmora.open(args.segment) as seg:
             if vectors.shape[1] != seg.dim:
                 raise CliError(f"{args.input}: vectors have dimension {vectors.shape[1]}, "
@@ -285,7 +217,7 @@ def cmd_delete(args) -> int:
     _require_segment(args.segment)
     ulmora = _api()
     wanted = list(dict.fromkeys(args.ids))
-    with _about(args.segment):
+    with about(args.segment):
         with ulmora.open(args.segment) as seg:
             before = seg.info()["live"]
             seg.delete(np.asarray(wanted, dtype=np.uint64))
@@ -300,7 +232,7 @@ def cmd_delete(args) -> int:
 def cmd_compact(args) -> int:
     _require_segment(args.segment)
     ulmora = _api()
-    with _about(args.segment):
+    with about(args.segment):
         before = ulmora.info(args.segment)
         start = time.perf_counter()
         with ulmora.open(args.segment) as seg:
@@ -317,7 +249,7 @@ def cmd_compact(args) -> int:
 def cmd_info(args) -> int:
     _require_segment(args.segment)
     ulmora = _api()
-    with _about(args.segment):
+    with about(args.segment):
         info = ulmora.info(args.segment)
     if args.json:
         print(json.dumps(info, indent=2, default=_json_default))
@@ -374,9 +306,9 @@ def cmd_search(args) -> int:
     import ulmoradb
 
     _require_segment(args.segment)
-    with _about(args.queries):
+    with about(args.queries):
         queries = readers.read_vectors(args.queries, role="queries")
-    with _about(args.segment):
+    with about(args.segment):
         index = ulmoradb.Index(os.fspath(args.segment))
     if queries.shape[1] != index.dim():
         raise CliError(f"{args.queries}: queries have dimension {queries.shape[1]}, "
@@ -385,7 +317,7 @@ def cmd_search(args) -> int:
     options = {"k": args.k, "threads": threads}
     if args.ef is not None:
         options["ef"] = args.ef
-    with _about(args.segment):
+    with about(args.segment):
         start = time.perf_counter()
         ids, scores = index.search_batch(queries, **options)
         seconds = time.perf_counter() - start
@@ -395,11 +327,10 @@ def cmd_search(args) -> int:
           f"{seconds:.3f} s, {qps:,.0f} queries/s")
     truth = readers.read_hdf5_neighbors(args.queries)
     if truth is not None and len(truth) == len(queries):
-        from .demo import recall
         print(f"recall@{args.k} against {args.queries}'s neighbors: "
               f"{recall(ids, truth[:, :args.k]):.4f}")
     if args.out:
-        with _about(args.out):
+        with about(args.out):
             _save_npz(args.out, ids=ids, scores=scores)
         print(f"saved ids and scores to {args.out}")
     return 0

@@ -8,12 +8,14 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
 import tempfile
 import time
 from pathlib import Path
 
 import numpy as np
+
+from .cliutil import CliError, about, metric, positive
+from .exact import exact_topk, recall
 
 SUMMARY = "build a generated data set and compare recall and speed with an exact scan"
 DESCRIPTION = (
@@ -24,21 +26,19 @@ EF_DEFAULT = "16,32,64,128,256"
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    from .cli import _metric, _positive
-
-    p.add_argument("--n", type=_positive, default=100_000, help="points (default 100000)")
-    p.add_argument("--dim", type=_positive, default=128, help="dimension (default 128)")
-    p.add_argument("--queries", type=_positive, default=1000, help="queries (default 1000)")
-    p.add_argument("--clusters", type=_positive, default=None,
+    p.add_argument("--n", type=positive, default=100_000, help="points (default 100000)")
+    p.add_argument("--dim", type=positive, default=128, help="dimension (default 128)")
+    p.add_argument("--queries", type=positive, default=1000, help="queries (default 1000)")
+    p.add_argument("--clusters", type=positive, default=None,
                    help="mixture components (default n/100, at least 1)")
     p.add_argument("--seed", type=int, default=1, help="random seed (default 1)")
-    p.add_argument("--metric", type=_metric, default="cosine", help="cosine (default), dot or euclidean")
-    p.add_argument("-k", type=_positive, default=10, help="neighbours per query (default 10)")
+    p.add_argument("--metric", type=metric, default="cosine", help="cosine (default), dot or euclidean")
+    p.add_argument("-k", type=positive, default=10, help="neighbours per query (default 10)")
     p.add_argument("--ef", type=_ef_list, default=_ef_list(EF_DEFAULT), metavar="LIST",
                    help=f"comma-separated search beam widths (default {EF_DEFAULT})")
-    p.add_argument("--m", type=_positive, default=16, help="graph degree parameter (default 16)")
-    p.add_argument("--ef-construction", type=_positive, metavar="N", help="insertion beam width")
-    p.add_argument("--threads", type=_positive, metavar="N", help="threads (default: all cores)")
+    p.add_argument("--m", type=positive, default=16, help="graph degree parameter (default 16)")
+    p.add_argument("--ef-construction", type=positive, metavar="N", help="insertion beam width")
+    p.add_argument("--threads", type=positive, metavar="N", help="threads (default: all cores)")
     p.add_argument("--dir", metavar="DIR",
                    help="keep the data and the segment here (default: a new temporary directory)")
     p.add_argument("--plot", metavar="FILE.png", help="draw recall against queries/s (needs matplotlib)")
@@ -75,49 +75,12 @@ def mixture(n: int, nq: int, dim: int, clusters: int, seed: int):
     return draw(n), draw(nq)
 
 
-def exact_topk(base: np.ndarray, queries: np.ndarray, k: int, metric: str,
-               block: int = 256) -> np.ndarray:
-    """Row positions of each query's k best base points, best first, by
-    batched matrix products (the scores ulmoradb ranks by)."""
-    k = min(k, len(base))
-    if metric == "cosine":
-        base = base / np.maximum(np.linalg.norm(base, axis=1, keepdims=True), 1e-30)
-        queries = queries / np.maximum(np.linalg.norm(queries, axis=1, keepdims=True), 1e-30)
-    sq = np.einsum("ij,ij->i", base, base) if metric == "euclidean" else None
-    out = np.empty((len(queries), k), dtype=np.int64)
-    for start in range(0, len(queries), block):
-        q = queries[start:start + block]
-        # A lower key is better: -dot for cosine and dot, |x|^2 - 2 q.x for euclidean.
-        key = q @ base.T
-        if sq is not None:
-            key *= -2
-            key += sq
-        else:
-            np.negative(key, out=key)
-        part = np.argpartition(key, k - 1, axis=1)[:, :k]
-        order = np.take_along_axis(key, part, axis=1).argsort(axis=1, kind="stable")
-        out[start:start + block] = np.take_along_axis(part, order, axis=1)
-    return out
-
-
-def recall(found: np.ndarray, truth: np.ndarray) -> float:
-    """Mean share of each row's true neighbours (truth's columns) among the
-    first as many found ids."""
-    k = truth.shape[1]
-    if truth.size == 0:
-        return float("nan")
-    hits = sum(len(np.intersect1d(f[:k].astype(np.int64), t)) for f, t in zip(found, truth))
-    return hits / truth.size
-
-
 # ---------------------------------------------------------------- run
 
 
 def run(args) -> int:
     import ulmora
     import ulmoradb
-
-    from .cli import CliError, _about
 
     if args.plot:
         try:
@@ -128,7 +91,7 @@ def run(args) -> int:
     clusters = args.clusters or max(1, args.n // 100)
     threads = args.threads or os.cpu_count() or 1
     folder = Path(args.dir) if args.dir else Path(tempfile.mkdtemp(prefix="ulmora-demo-"))
-    with _about(folder):
+    with about(folder):
         folder.mkdir(parents=True, exist_ok=True)
     snap = folder / "demo.snap"
 
@@ -136,7 +99,7 @@ def run(args) -> int:
           f"Gaussian mixture ({clusters:,} clusters, seed {args.seed}); metric {args.metric}",
           flush=True)
     base, queries = mixture(args.n, args.queries, args.dim, clusters, args.seed)
-    with _about(folder):
+    with about(folder):
         np.save(folder / "base.npy", base)
         np.save(folder / "queries.npy", queries)
 
@@ -145,12 +108,12 @@ def run(args) -> int:
         options["ef_construction"] = args.ef_construction
     if args.no_progress:
         options["progress"] = False
-    with _about(snap):
+    with about(snap):
         stats = ulmora.build(str(snap), base, **options)
     print(f"built {snap.name}: {stats['points_per_second']:,.0f} points/s, "
           f"{stats['seconds']:.1f} s with {threads} thread{'s' if threads != 1 else ''}", flush=True)
 
-    with _about(snap):
+    with about(snap):
         start = time.perf_counter()
         index = ulmoradb.Index(str(snap))
         load = time.perf_counter() - start
@@ -173,7 +136,7 @@ def run(args) -> int:
     print()
 
     if args.plot:
-        with _about(args.plot):
+        with about(args.plot):
             plot(args.plot, rows, exact_qps, k, f"{args.n:,} x {args.dim}, {args.metric}")
         print(f"plot: {args.plot}")
     print(f"files in {folder}: base.npy, queries.npy, {snap.name}")
@@ -217,9 +180,3 @@ def plot(path, rows, exact_qps: float, k: int, title: str) -> None:
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
-
-
-if __name__ == "__main__":
-    from .cli import main
-
-    sys.exit(main(["demo", *sys.argv[1:]]))

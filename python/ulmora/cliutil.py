@@ -1,0 +1,78 @@
+"""What the ``ulmora`` commands share: the one-line error, the context that
+turns expected failures into it, and the argument types."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import sys
+
+from .exact import METRICS
+from .readers import InputError
+
+PROG = "ulmora"
+
+
+class CliError(Exception):
+    """An expected failure; its text is the whole one-line message."""
+
+
+def say(msg: str) -> None:
+    print(f"{PROG}: {msg}", file=sys.stderr, flush=True)
+
+
+def one_line(e: BaseException) -> str:
+    text = " ".join(str(e).split("\n")).strip()
+    return text or type(e).__name__
+
+
+@contextlib.contextmanager
+def about(path):
+    """Turns an expected failure inside the block into a CliError naming
+    `path` (unless the message names a file already)."""
+    try:
+        yield
+    except (CliError, KeyboardInterrupt):
+        raise
+    except InputError as e:
+        raise CliError(str(e)) from None
+    except OSError as e:
+        name = e.filename if e.filename is not None else path
+        raise CliError(f"{name}: {e.strerror or one_line(e)}") from None
+    except MemoryError:
+        raise CliError(f"{path}: out of memory") from None
+    except (ValueError, TypeError, OverflowError, RuntimeError) as e:
+        msg = one_line(e)
+        if not msg.startswith(f"{path}:"):
+            msg = f"{path}: {msg}"
+        raise CliError(msg) from None
+
+
+# ---------------------------------------------------------------- argument types
+
+
+def positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def point_id(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a point id: {text!r}") from None
+    if not 0 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"point id out of range 0..2^64-1: {text}")
+    return value
+
+
+def metric(text: str) -> str:
+    low = text.lower()
+    if low not in METRICS:
+        raise argparse.ArgumentTypeError(f"unknown metric {text!r} (choose from {', '.join(METRICS)})")
+    return low
