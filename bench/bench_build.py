@@ -16,7 +16,7 @@ builds hnswlib at both too. --dataset picks another set (clustered,
 clustered200k); --baseline-tool runs an older ulmora_build alternately with
 the current one (A/B on a shared machine).
 
-Usage: python bench/bench_build.py [--tool build/h7/tools/ulmora_build]
+Usage: python -m bench.bench_build [--tool build/h7/tools/ulmora_build]
        [--baseline-tool OLD/ulmora_build] [--dataset hard|clustered|clustered200k]
        [--threads 1,2] [--ef-construction 200[,E...]]
        [--hnswlib-ef-construction 200[,E...]] [--repeat N]
@@ -37,10 +37,10 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import benchlib  # noqa: E402
-import datasets  # noqa: E402
-import hnsw_to_snapshot as h2s  # noqa: E402
+from ulmora.exact import recall
+
+from bench import benchlib, datasets
+from bench import hnsw_to_snapshot as h2s
 
 K = 10
 EFS = (64, 128, 256)
@@ -92,7 +92,7 @@ def recall_ulmora(ulmoradb, snap: Path, queries, gt) -> dict:
     out = {}
     for ef in EFS:
         rate, ids = timed(lambda: idx.search_batch(queries, k=K, ef=ef, threads=1)[0])
-        out[ef] = (datasets.recall_at_k(ids, gt, K), rate * queries.shape[0])
+        out[ef] = (recall(ids, gt, K), rate * queries.shape[0])
     return out
 
 
@@ -101,13 +101,13 @@ def recall_hnswlib(index, queries, gt) -> dict:
     for ef in EFS:
         index.set_ef(ef)
         rate, ids = timed(lambda: index.knn_query(queries, k=K, num_threads=1)[0])
-        out[ef] = (datasets.recall_at_k(ids, gt, K), rate * queries.shape[0])
+        out[ef] = (recall(ids, gt, K), rate * queries.shape[0])
     return out
 
 
 def mean_degree0(snap: Path) -> float:
     """Mean level-0 neighbour count (self entry excluded) of a snapshot
-    written by ulmora_build or tests/snapshot_writer.py (layers come first in the body)."""
+    written by ulmora_build or testkit/snapshot_writer.py (layers come first in the body)."""
     data = np.fromfile(snap, dtype=np.uint8)
     pos = 8  # "VDBS" + version
 

@@ -17,7 +17,7 @@ its ulmoradb*.so, e.g. a build of an older commit) as its own child kind;
 kinds alternate within each round, so bursts of other load on a shared
 machine hit every kind alike.
 
-Usage: python bench/bench_load.py [--dataset clustered] [--metric euclidean] [--repeat 3]
+Usage: python -m bench.bench_load [--dataset clustered] [--metric euclidean] [--repeat 3]
                                   [--baseline DIR]
 """
 
@@ -32,10 +32,8 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import benchlib  # noqa: E402
-import datasets  # noqa: E402
-import hnsw_to_snapshot as h2s  # noqa: E402
+from bench import benchlib, datasets
+from bench import hnsw_to_snapshot as h2s
 
 TIMING = re.compile(r"snapshot_load path=.* bytes=(\d+) read_ms=(\d+) checksum_ms=(\d+) deserialize_ms=(\d+) "
                     r"build_ms=(\d+) wal_replay_ms=(\d+) total_ms=(\d+)")
@@ -72,7 +70,7 @@ def child(kind: str, path: str, n: int, dim: int, metric: str, module_dir: str =
 
 def spawn(kind: str, path: Path, n: int, dim: int, metric: str, module_dir: str = "") -> tuple[dict, dict | None]:
     env = dict(os.environ, VECTORDB_LOG_SNAPSHOT_LOAD_TIMING="1")
-    out = subprocess.run([sys.executable, __file__, "--child", kind, str(path), str(n), str(dim), metric, module_dir],
+    out = subprocess.run([sys.executable, "-m", "bench.bench_load", "--child", kind, str(path), str(n), str(dim), metric, module_dir],
                          capture_output=True, text=True, env=env)
     if out.returncode != 0:
         raise SystemExit(f"child {kind} failed:\n{out.stderr}")

@@ -12,7 +12,7 @@ the same queries and the same ef:
   (validation, copy, GIL release, result arrays), next to hnswlib's and a
   bare method call.
 
-Usage: python bench/bench_search.py [--dataset clustered] [--metric euclidean]
+Usage: python -m bench.bench_search [--dataset clustered] [--metric euclidean]
        [--efs 16,32,64,128,256] [--queries 1000] [--patience 2]
 Results: printed as Markdown tables and saved to bench/out/search_*.json.
 """
@@ -27,11 +27,11 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import benchlib  # noqa: E402
-import datasets  # noqa: E402
-import hnsw_to_snapshot as h2s  # noqa: E402
-import snapshot_writer as sw  # noqa: E402  (tests/, put on sys.path by hnsw_to_snapshot)
+from ulmora.exact import recall
+
+from bench import benchlib, datasets
+from bench import hnsw_to_snapshot as h2s
+from testkit import snapshot_writer as sw
 
 K = 10
 
@@ -71,13 +71,13 @@ def search_table(ulm, hnsw, queries, gt, efs, patience) -> list[dict]:
 
         row = {"ef": ef}
         row["u_single_qps"], ids = run_single(u_one, queries)
-        row["u_recall"] = datasets.recall_at_k(ids, gt, K)
+        row["u_recall"] = recall(ids, gt, K)
         row["h_single_qps"], ids = run_single(h_one, queries)
-        row["h_recall"] = datasets.recall_at_k(ids, gt, K)
+        row["h_recall"] = recall(ids, gt, K)
         for t in (1, 2):
             row[f"u_batch{t}_qps"], ids = run_batch(
                 lambda Q: ulm.search_batch(Q, k=K, ef=ef, patience=patience, threads=t)[0], queries)
-            row[f"u_batch{t}_recall"] = datasets.recall_at_k(ids, gt, K)
+            row[f"u_batch{t}_recall"] = recall(ids, gt, K)
             row[f"h_batch{t}_qps"], ids = run_batch(lambda Q: hnsw.knn_query(Q, k=K, num_threads=t)[0], queries)
         rows.append(row)
         print(f"  ef={ef}: ulmora {row['u_single_qps']:.0f} qps r={row['u_recall']:.4f} | "

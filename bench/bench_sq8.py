@@ -31,7 +31,7 @@ first target, run with ULMORA_KERNELS naming each kernel table in turn
 adds a second build of the module (the directory holding its
 ulmoradb*.so) to every round, for before/after comparisons.
 
-Usage: python bench/bench_sq8.py [--dataset clustered|hard] [--metrics cosine]
+Usage: python -m bench.bench_sq8 [--dataset clustered|hard] [--metrics cosine]
          [--efs 10,16,24,32,48,64,96,128,192,256] [--rounds 2] [--targets 0.95,0.97]
          [--settings float,rerank1,...] [--kernels portable,avx2_fma,avx512_vnni] [--baseline DIR]
 """
@@ -45,14 +45,13 @@ import os
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import benchlib  # noqa: E402
-import datasets  # noqa: E402
-import hnsw_to_snapshot as h2s  # noqa: E402
+from ulmora.exact import recall
+
+from bench import benchlib, datasets
+from bench import hnsw_to_snapshot as h2s
 
 K = 10
 SETTINGS = {
@@ -88,7 +87,7 @@ def child(dataset: str, metric: str, efs: list[int], nq: int, screen: bool, pati
                 ids[i, : len(found)] = found
             cpu = min(cpu, time.process_time() - c)
             wall = min(wall, time.perf_counter() - t)
-        rows.append({"ef": ef, "qps": nq / cpu, "wall_qps": nq / wall, "recall": datasets.recall_at_k(ids, gt, K)})
+        rows.append({"ef": ef, "qps": nq / cpu, "wall_qps": nq / wall, "recall": recall(ids, gt, K)})
     print(json.dumps({"kernels": os.environ.get("ULMORA_KERNELS", ""), "rows": rows}))
 
 
@@ -102,7 +101,7 @@ def run_child(args, metric: str, setting: str, efs: list[int], module_dir: str |
         env["ULMORA_KERNELS"] = kernels
     if module_dir:
         env["PYTHONPATH"] = module_dir + os.pathsep + env.get("PYTHONPATH", "")
-    cmd = [sys.executable, __file__, "--child", args.dataset, metric, ",".join(map(str, efs)), str(args.queries),
+    cmd = [sys.executable, "-m", "bench.bench_sq8", "--child", args.dataset, metric, ",".join(map(str, efs)), str(args.queries),
            "1" if screen else "0", str(patience)]
     out = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if out.returncode != 0:

@@ -11,7 +11,7 @@
 The machine may be shared: `ulmora.build` and the tool run interleaved,
 `--repeat` times each, and the best run of each counts.
 
-Usage: python bench/bench_ulmora.py [--dataset hard] [--limit N] [--repeat 3] [--batches 10] [--tool PATH]
+Usage: python -m bench.bench_ulmora [--dataset hard] [--limit N] [--repeat 3] [--batches 10] [--tool PATH]
 Results: a table on stdout and bench/out/ulmora.json.
 """
 
@@ -27,9 +27,10 @@ from pathlib import Path
 
 import numpy as np
 
-import benchlib
-import datasets
-from bench_build import RATE, find_tool, ulmora_build  # noqa: F401  (RATE documents the tool's output)
+from ulmora.exact import recall
+
+from bench import benchlib, datasets
+from bench.bench_build import RATE, find_tool, ulmora_build  # noqa: F401  (RATE documents the tool's output)
 
 EFS = (32, 64, 128)
 M, EFC = 16, 200
@@ -39,7 +40,7 @@ def recall_of(search, queries: np.ndarray, gt: np.ndarray) -> dict:
     out = {}
     for ef in EFS:
         ids = np.asarray(search(queries, ef)).astype(np.int64)
-        out[ef] = datasets.recall_at_k(ids, gt, 10)
+        out[ef] = recall(ids, gt, 10)
     return out
 
 

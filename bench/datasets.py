@@ -17,7 +17,7 @@ Ground truth is exact top-k by brute force (NumPy, chunked matrix products
 in float32, re-ranked in float64 over a small candidate margin so that
 float32 rounding does not decide near ties).
 
-Usage: python bench/datasets.py [clustered|hard|fashion ...] [--metric M]
+Usage: python -m bench.datasets [clustered|hard|fashion ...] [--metric M]
 prepares (and caches) the named sets and their ground truth.
 """
 
@@ -32,13 +32,12 @@ from pathlib import Path
 
 import numpy as np
 
+from ulmora.exact import METRICS, exact_topk
+
 BENCH_DIR = Path(__file__).resolve().parent
 DATA_DIR = BENCH_DIR / "data"
 OUT_DIR = BENCH_DIR / "out"
 FASHION_DIR = Path("/usr/share/datasets/fashion-mnist")
-
-METRICS = ("euclidean", "cosine", "dot")
-
 
 # ---------------------------------------------------------------- generators
 
@@ -122,56 +121,10 @@ GENERATORS = {"clustered": clustered, "clustered200k": clustered200k, "hard": ha
 # --------------------------------------------------------------- ground truth
 
 
-def normalise(x: np.ndarray) -> np.ndarray:
-    norms = np.linalg.norm(x, axis=1, keepdims=True)
-    norms[norms == 0] = 1
-    return (x / norms).astype(np.float32)
-
-
-def _scores(q: np.ndarray, base: np.ndarray, base_sq: np.ndarray | None, metric: str) -> np.ndarray:
-    """Lower is better for every metric."""
-    dots = q @ base.T
-    if metric == "euclidean":
-        return base_sq[None, :] - 2 * dots + (q * q).sum(axis=1, keepdims=True)
-    return -dots  # cosine on normalised inputs, or inner product
-
-
 def ground_truth(base: np.ndarray, queries: np.ndarray, k: int, metric: str) -> np.ndarray:
-    """Exact top-k row ids of ``base`` per query, best first (int64 [nq, k])."""
-    if metric not in METRICS:
-        raise ValueError(f"unknown metric {metric}")
-    if metric == "cosine":
-        base, queries = normalise(base), normalise(queries)
-    base = np.ascontiguousarray(base, dtype=np.float32)
-    base_sq = (base.astype(np.float64) ** 2).sum(axis=1).astype(np.float32) if metric == "euclidean" else None
-    margin = min(base.shape[0], k + 32)
-    # Rows per chunk: keep the float64 candidate block near 48 MB.
-    chunk = int(min(128, max(8, 48_000_000 // (margin * base.shape[1] * 8))))
-    out = np.empty((queries.shape[0], k), dtype=np.int64)
-    for start in range(0, queries.shape[0], chunk):
-        q = queries[start : start + chunk]
-        s = _scores(q, base, base_sq, metric)
-        cand = np.argpartition(s, margin - 1, axis=1)[:, :margin]
-        # Exact re-rank of the candidates in float64.
-        q64 = q.astype(np.float64)
-        vecs = base[cand].astype(np.float64)  # [rows, margin, dim]
-        if metric == "euclidean":
-            exact = ((vecs - q64[:, None, :]) ** 2).sum(axis=2)
-        else:
-            exact = -np.einsum("rmd,rd->rm", vecs, q64)
-        order = np.lexsort((cand, exact), axis=1)[:, :k]
-        out[start : start + chunk] = np.take_along_axis(cand, order, axis=1)
-    return out
-
-
-def recall_at_k(found: np.ndarray, truth: np.ndarray, k: int = 10) -> float:
-    """Mean fraction of the true top-k present in each row's first k results."""
-    found = np.asarray(found)[:, :k].astype(np.int64, copy=False)
-    truth = truth[:, :k]
-    hits = 0
-    for f, t in zip(found, truth):
-        hits += np.intersect1d(f, t, assume_unique=False).size
-    return hits / (truth.shape[0] * k)
+    """Exact top-k row ids of ``base`` per query, best first (int64 [nq, k]):
+    float32 products, then the best k + 32 re-ranked in float64."""
+    return exact_topk(base, queries, k, metric, refine=32)
 
 
 # ---------------------------------------------------------------------- cache

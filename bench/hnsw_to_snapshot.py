@@ -19,7 +19,7 @@ in hnswlib's stored order. Metrics: 'l2' -> Euclidean, 'ip' -> Dot,
 'cosine' -> Cosine (normalised vectors stored).
 
 Usage:
-  python bench/hnsw_to_snapshot.py --dataset clustered --metric euclidean \
+  python -m bench.hnsw_to_snapshot --dataset clustered --metric euclidean \
       --out bench/out/clustered_euclidean.snap [--threads 2]
 """
 
@@ -32,10 +32,8 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import datasets  # noqa: E402
-import snapshot_writer as sw  # noqa: E402
+from bench import datasets
+from testkit import snapshot_writer as sw
 
 SPACE_OF = {"euclidean": "l2", "dot": "ip", "cosine": "cosine"}
 METRIC_OF = {v: k for k, v in SPACE_OF.items()}

@@ -14,7 +14,6 @@ package has it, else by the ``tools/ulmora_build`` binary (see
 from __future__ import annotations
 
 import subprocess
-import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -22,9 +21,7 @@ from typing import Callable
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import benchlib  # noqa: E402
-import bench_build  # noqa: E402
+from bench import benchlib, bench_build
 
 M = 16
 EF_CONSTRUCTION = 200

@@ -21,10 +21,10 @@ Smaller runs (``--sets``, ``--libs``, ``--n``) write their report under
 bench/out/peers/report/ unless ``--publish`` is given.
 
 Usage:
-  python bench/peers.py --all
-  python bench/peers.py --sets hard --libs ulmoradb,hnswlib --n 5000 --queries 200
-  python bench/peers.py --report-only          # tables and plots from bench/results/peers.json
-  python bench/peers.py --report-only --from bench/out/peers/record.partial.json --publish
+  python -m bench.peers --all
+  python -m bench.peers --sets hard --libs ulmoradb,hnswlib --n 5000 --queries 200
+  python -m bench.peers --report-only          # tables and plots from bench/results/peers.json
+  python -m bench.peers --report-only --from bench/out/peers/record.partial.json --publish
 The record so far is saved after every data set (bench/out/peers/record.partial.json), so an
 interrupted run can still be reported.
 """
@@ -42,11 +42,9 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import benchlib  # noqa: E402
-import datasets  # noqa: E402
-import peerlibs  # noqa: E402
-import peers_report  # noqa: E402
+from ulmora.exact import recall
+
+from bench import benchlib, datasets, peerlibs, peers_report
 
 K = 10
 # Steps of about 15-25%: QPS at a recall target is interpolated between
@@ -105,7 +103,7 @@ def child_serve(label: str, graph: str, meta: dict) -> None:
         secs = time.perf_counter() - t
         reply = {"secs": secs}
         if cmd.get("recall"):
-            reply["recall"] = datasets.recall_at_k(np.asarray(ids).astype(np.int64, copy=False), gt, K)
+            reply["recall"] = recall(np.asarray(ids).astype(np.int64, copy=False), gt, K)
         print(json.dumps(reply), flush=True)
 
 
@@ -116,7 +114,7 @@ def _child_env(extra: dict | None = None) -> dict:
 
 
 def run_child(args: list, env_extra: dict | None = None) -> dict:
-    proc = subprocess.run([sys.executable, __file__, "--child", json.dumps(args)], env=_child_env(env_extra),
+    proc = subprocess.run([sys.executable, "-m", "bench.peers", "--child", json.dumps(args)], env=_child_env(env_extra),
                           stdout=subprocess.PIPE, text=True)
     if proc.returncode != 0:
         raise RuntimeError(f"child {args[0]} {args[1]} failed with status {proc.returncode}")
@@ -128,7 +126,7 @@ class Server:
 
     def __init__(self, label: str, graph: Path, meta: dict, env_extra: dict):
         self.label = label
-        self.proc = subprocess.Popen([sys.executable, __file__, "--child", json.dumps(["serve", label, str(graph), meta])],
+        self.proc = subprocess.Popen([sys.executable, "-m", "bench.peers", "--child", json.dumps(["serve", label, str(graph), meta])],
                                      env=_child_env(env_extra), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.loaded = self._reply()
 
