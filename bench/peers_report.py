@@ -127,10 +127,10 @@ def markdown(record: dict, plot_paths: list[str]) -> str:
            "`VECTORDB_SQ8_RERANK_FACTOR=3` / `2` / `1`; screen: `sq8_screen=True`).",
            f"- {load_note} Single figures vary by about ±15% between runs on this shared machine.",
            *[f"- {note}" for note in record.get("notes", [])],
-           "- `python bench/peers.py --all` regenerates this section and the plots in `results/`; "
+           "- `python -m bench.peers --all` regenerates this section and the plots in `results/`; "
            "`--report-only` rebuilds them from `results/peers.json`.", "",
            "### Ours against the fastest peer at equal recall", "",
-           "Issue 12's target is a ratio of at least 2x in every row.", ""]
+           "The target is a ratio of at least 2x in every row.", ""]
     out += summary_table(record)
     out += ["", __doc__.split("\n\n", 1)[1].strip().replace("\n", " "), ""]
     plots = {Path(p).stem.removeprefix("peers_"): p for p in plot_paths}
