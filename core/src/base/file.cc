@@ -14,6 +14,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "base/env_registry.h"
+
 namespace ulmora {
 
 StoreError io_error(int err) {
@@ -99,9 +101,9 @@ struct Seam {
   bool trace = false;
 
   Seam() {
-    const char* v = std::getenv("ULMORA_FAULT");
+    const char* v = std::getenv(env::kFault.name);
     if (v) rule = parse_rule(v);
-    const char* t = std::getenv("ULMORA_FAULT_TRACE");
+    const char* t = std::getenv(env::kFaultTrace.name);
     trace = t && std::string_view(t) == "1";
   }
 };

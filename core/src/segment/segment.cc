@@ -10,6 +10,7 @@
 
 #include "base/clock.h"
 #include "base/env.h"
+#include "base/env_registry.h"
 #include "base/file.h"
 #include "base/log.h"
 #include "segment/builder.h"
@@ -233,7 +234,7 @@ Result<std::unique_ptr<Segment>> Segment::load_snapshot(const std::string& path)
 }
 
 Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, bool for_writing) {
-  const bool print_timing = env_flag_on("VECTORDB_LOG_SNAPSHOT_LOAD_TIMING", false);
+  const bool print_timing = env_flag_on(env::kLogSnapshotLoadTiming.name, false);
   LoadTimings t;
   const Instant start = now();
 
@@ -256,7 +257,7 @@ Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, boo
       ULMORA_TRY(write_file_durably(wal_path, std::span<const uint8_t>(header, sizeof header), nullptr));
     }
   }
-  if (for_writing || env_flag_on("VECTORDB_WAL_AUTO_REPLAY", true)) {
+  if (for_writing || env_flag_on(env::kWalAutoReplay.name, true)) {
     mark = now();
     auto replayed = seg->replay_and_attach(wal_path_for(path));
     if (!replayed.ok()) return replayed.error();
@@ -285,7 +286,7 @@ void Segment::link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::
                                 const Payload& payload, const PayloadIndex& index) {
   const auto& config = hnsw::tuning::filter_key_config();
   std::vector<FilterKey> keys = filter_keys(payload, config.keys ? &*config.keys : nullptr, config.max_keys);
-  if (keys.empty() || !env_flag_on("VECTORDB_FILTER_EDGES", false)) return;
+  if (keys.empty() || !env_flag_on(env::kFilterEdges.name, false)) return;
   hnsw::add_filter_edges(graph, point_id, vector, payload, index, keys);
 }
 
@@ -293,7 +294,7 @@ Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::option
   ULMORA_TRY(refuse_if_unloaded(live));
   // The cap is read once per process, at the first live insert.
   const std::optional<uint64_t> cap = live ? hnsw::tuning::max_rss_bytes() : std::nullopt;
-  const bool timing = env_flag_on("VECTORDB_LOG_INSERT_TIMING", false);
+  const bool timing = env_flag_on(env::kLogInsertTiming.name, false);
   const Instant t0 = timing ? now() : Instant{};
 
   if (hnsw_->contains(point_id) || payloads_.count(point_id) != 0 || deleted_.count(point_id) != 0) {
@@ -379,7 +380,7 @@ Status Segment::remove(uint64_t point_id, bool live, bool allow_purge) {
 }
 
 Status Segment::maybe_purge() {
-  if (!env_flag_on("VECTORDB_PURGE_DELETIONS", false)) return Status::Ok();
+  if (!env_flag_on(env::kPurgeDeletions.name, false)) return Status::Ok();
   const uint64_t d = deleted_.size();
   const uint64_t n = hnsw_->len();
   if (d < kPurgeMinDeleted || n == 0) return Status::Ok();

@@ -11,6 +11,7 @@
 
 #include "base/adler32.h"
 #include "base/env.h"
+#include "base/env_registry.h"
 
 namespace ulmora {
 
@@ -36,10 +37,10 @@ Result<uint32_t> wal_frame_length(uint64_t size) {
 
 WalSyncPolicy WalSyncPolicy::from_env() {
   WalSyncPolicy p;
-  p.fsync = env::flag("VECTORDB_WAL_FSYNC").value_or(true);
-  uint64_t every = env::count("VECTORDB_WAL_FSYNC_EVERY").value_or(100);
+  p.fsync = env::flag(env::kWalFsync.name).value_or(true);
+  uint64_t every = env::count(env::kWalFsyncEvery.name).value_or(100);
   p.fsync_every = every == 0 ? 1 : every;
-  uint64_t ms = env::count("VECTORDB_WAL_FSYNC_MS").value_or(100);
+  uint64_t ms = env::count(env::kWalFsyncMs.name).value_or(100);
   // Beyond ~292 million years the interval is as good as "never by time".
   constexpr uint64_t kMaxMs = static_cast<uint64_t>(std::chrono::milliseconds::max().count());
   p.fsync_interval = std::chrono::milliseconds(static_cast<int64_t>(ms > kMaxMs ? kMaxMs : ms));

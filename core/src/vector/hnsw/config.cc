@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "base/env.h"
+#include "base/env_registry.h"
 #include "base/log.h"
 
 namespace ulmora::hnsw::tuning {
@@ -55,53 +56,53 @@ bool flag_or(const char* name, bool fallback) { return env::flag(name).value_or(
 // ---- Flags ----
 
 bool enforce_neighbor_caps() {
-  static const bool v = flag_or("VECTORDB_ENFORCE_NEIGHBOR_CAPS", true);
+  static const bool v = flag_or(env::kEnforceNeighborCaps.name, true);
   return v;
 }
 bool neighbor_scan_rotate() {
-  static const bool v = flag_or("VECTORDB_NEIGHBOR_SCAN_ROTATE", false);
+  static const bool v = flag_or(env::kNeighborScanRotate.name, false);
   return v;
 }
 bool neighbor_scan_stride() {
-  static const bool v = flag_or("VECTORDB_NEIGHBOR_SCAN_STRIDE", false);
+  static const bool v = flag_or(env::kNeighborScanStride.name, false);
   return v;
 }
 bool exact_fallback_enabled() {
-  static const bool v = flag_or("VECTORDB_EXACT_FALLBACK_ENABLED", false);
+  static const bool v = flag_or(env::kExactFallbackEnabled.name, false);
   return v;
 }
 bool ti_skip() {
-  static const bool v = flag_or("VECTORDB_TI_SKIP", false);
+  static const bool v = flag_or(env::kTiSkip.name, false);
   return v;
 }
 bool disable_early_exit() {
-  static const bool v = flag_or("VECTORDB_DISABLE_EARLY_EXIT", false);
+  static const bool v = flag_or(env::kDisableEarlyExit.name, false);
   return v;
 }
 bool sq8_screen() {
-  static const bool v = flag_or("VECTORDB_SQ8_SCREEN", false);
+  static const bool v = flag_or(env::kSq8Screen.name, false);
   return v;
 }
 bool sq8_score_only() {
-  static const bool v = flag_or("VECTORDB_SQ8_SCORE_ONLY", false);
+  static const bool v = flag_or(env::kSq8ScoreOnly.name, false);
   return v;
 }
 
 // ---- Counts ----
 
 std::optional<uint64_t> exact_fallback_threshold() {
-  static const std::optional<uint64_t> v = env::count("VECTORDB_EXACT_FALLBACK_THRESHOLD");
+  static const std::optional<uint64_t> v = env::count(env::kExactFallbackThreshold.name);
   return v;
 }
 std::optional<uint64_t> diversity_prune_floor() {
-  static const std::optional<uint64_t> v = env::count("VECTORDB_DIVERSITY_PRUNE_FLOOR");
+  static const std::optional<uint64_t> v = env::count(env::kDiversityPruneFloor.name);
   return v;
 }
 
 namespace {
 // The scan cap as given; the accessors below derive from one read.
 const std::optional<uint64_t>& scan_cap_given() {
-  static const std::optional<uint64_t> v = env::count("VECTORDB_NEIGHBOR_SCAN_CAP_LEVEL0");
+  static const std::optional<uint64_t> v = env::count(env::kNeighborScanCapLevel0.name);
   return v;
 }
 }  // namespace
@@ -110,54 +111,54 @@ std::optional<uint64_t> neighbor_scan_cap_level0() { return rules::scan_cap(scan
 bool neighbor_scan_cap_level0_given_as_number() { return rules::at_least_one(scan_cap_given()).has_value(); }
 
 std::optional<uint64_t> neighbor_scan_patience() {
-  static const std::optional<uint64_t> v = rules::at_least_one(env::count("VECTORDB_NEIGHBOR_SCAN_PATIENCE"));
+  static const std::optional<uint64_t> v = rules::at_least_one(env::count(env::kNeighborScanPatience.name));
   return v;
 }
 uint64_t early_exit_patience() {
-  static const uint64_t v = env::count("VECTORDB_EARLY_EXIT_PATIENCE").value_or(3);
+  static const uint64_t v = env::count(env::kEarlyExitPatience.name).value_or(3);
   return v;
 }
 uint64_t search_expansion_mult() {
-  static const uint64_t v = rules::at_least_one(env::count("VECTORDB_SEARCH_EXPANSION_MULT")).value_or(2);
+  static const uint64_t v = rules::at_least_one(env::count(env::kSearchExpansionMult.name)).value_or(2);
   return v;
 }
 std::optional<uint64_t> search_expansion_cap() {
-  static const std::optional<uint64_t> v = rules::at_least_one(env::count("VECTORDB_SEARCH_EXPANSION_CAP"));
+  static const std::optional<uint64_t> v = rules::at_least_one(env::count(env::kSearchExpansionCap.name));
   return v;
 }
 std::optional<uint64_t> num_entry_seeds() {
-  static const std::optional<uint64_t> v = rules::at_least_one(env::count("VECTORDB_NUM_ENTRY_SEEDS"));
+  static const std::optional<uint64_t> v = rules::at_least_one(env::count(env::kNumEntrySeeds.name));
   return v;
 }
 std::optional<uint64_t> adaptive_ef_high() {
-  static const std::optional<uint64_t> v = rules::at_least_one(env::count("VECTORDB_ADAPTIVE_EF_HIGH"));
+  static const std::optional<uint64_t> v = rules::at_least_one(env::count(env::kAdaptiveEfHigh.name));
   return v;
 }
 std::optional<uint64_t> sq8_rerank_factor() {
-  static const std::optional<uint64_t> v = rules::at_least_one(env::count("VECTORDB_SQ8_RERANK_FACTOR"));
+  static const std::optional<uint64_t> v = rules::at_least_one(env::count(env::kSq8RerankFactor.name));
   return v;
 }
 std::optional<uint64_t> max_rss_bytes() {
-  static const std::optional<uint64_t> v = rules::rss_bytes(env::count("VECTORDB_MAX_RSS_MB"));
+  static const std::optional<uint64_t> v = rules::rss_bytes(env::count(env::kMaxRssMb.name));
   return v;
 }
 
 // ---- Floats ----
 
 std::optional<float> diversity_alpha() {
-  static const std::optional<float> v = env::positive_f32("VECTORDB_DIVERSITY_ALPHA");
+  static const std::optional<float> v = env::positive_f32(env::kDiversityAlpha.name);
   return v;
 }
 float diversity_alpha_high() {
-  static const float v = env::positive_f32("VECTORDB_DIVERSITY_ALPHA_HIGH").value_or(1.0f);
+  static const float v = env::positive_f32(env::kDiversityAlphaHigh.name).value_or(1.0f);
   return v;
 }
 float diversity_alpha_low() {
-  static const float v = env::positive_f32("VECTORDB_DIVERSITY_ALPHA_LOW").value_or(1.0f);
+  static const float v = env::positive_f32(env::kDiversityAlphaLow.name).value_or(1.0f);
   return v;
 }
 std::optional<float> adaptive_ef_score_threshold() {
-  static const std::optional<float> v = env::positive_f32("VECTORDB_ADAPTIVE_EF_SCORE_THRESHOLD");
+  static const std::optional<float> v = env::positive_f32(env::kAdaptiveEfScoreThreshold.name);
   return v;
 }
 
@@ -166,11 +167,11 @@ std::optional<float> adaptive_ef_score_threshold() {
 const Diagnostics& diagnostics() {
   static const Diagnostics d = [] {
     Diagnostics r;
-    r.log_unfiltered_search = flag_or("VECTORDB_LOG_UNFILTERED_SEARCH", false);
-    r.log_unfiltered_every = rules::at_least_one(env::count("VECTORDB_LOG_UNFILTERED_EVERY")).value_or(1000);
-    r.search_trace_log = env::lookup("VECTORDB_SEARCH_TRACE_LOG");
-    r.insert_trace_log = env::lookup("VECTORDB_INSERT_TRACE_LOG");
-    r.trace_every = rules::at_least_one(env::count("VECTORDB_TRACE_EVERY")).value_or(100);
+    r.log_unfiltered_search = flag_or(env::kLogUnfilteredSearch.name, false);
+    r.log_unfiltered_every = rules::at_least_one(env::count(env::kLogUnfilteredEvery.name)).value_or(1000);
+    r.search_trace_log = env::lookup(env::kSearchTraceLog.name);
+    r.insert_trace_log = env::lookup(env::kInsertTraceLog.name);
+    r.trace_every = rules::at_least_one(env::count(env::kTraceEvery.name)).value_or(100);
     return r;
   }();
   return d;
@@ -179,8 +180,8 @@ const Diagnostics& diagnostics() {
 const FilterKeyConfig& filter_key_config() {
   static const FilterKeyConfig c = [] {
     FilterKeyConfig r;
-    if (auto text = env::lookup("VECTORDB_FILTER_KEYS")) r.keys = env::parse_list(*text);
-    r.max_keys = rules::at_least_one(env::count("VECTORDB_FILTER_MAX_KEYS"));
+    if (auto text = env::lookup(env::kFilterKeys.name)) r.keys = env::parse_list(*text);
+    r.max_keys = rules::at_least_one(env::count(env::kFilterMaxKeys.name));
     return r;
   }();
   return c;

@@ -5,6 +5,7 @@
 
 #include "base/clock.h"
 #include "base/env.h"
+#include "base/env_registry.h"
 #include "base/log.h"
 #include "base/rng.h"
 #include "vector/hnsw/config.h"
@@ -113,7 +114,7 @@ FilterEdgeAgg& filter_edge_agg() {
 }
 
 bool agg_enabled() {
-  std::optional<std::string> v = env::lookup("VECTORDB_LOG_FILTER_EDGES_AGG");
+  std::optional<std::string> v = env::lookup(env::kLogFilterEdgesAgg.name);
   return v && *v != "0" && *v != "false";
 }
 

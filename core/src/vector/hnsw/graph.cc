@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "base/env.h"
+#include "base/env_registry.h"
 #include "vector/hnsw/config.h"
 #include "vector/hnsw/kernels.h"
 #include "vector/hnsw/rounding.h"
@@ -57,17 +58,17 @@ float sq8_cosine_raw(int32_t code_score) {
 namespace {
 
 double level_scale_from_env(uint64_t m) {
-  if (auto v = env::positive_f64("VECTORDB_LEVEL_SCALE")) return *v;
+  if (auto v = env::positive_f64(env::kLevelScale.name)) return *v;
   double scale = 1.0 / std::log(static_cast<double>(m));
-  if (auto mult = env::positive_f64("VECTORDB_LEVEL_SCALE_MULT")) scale *= *mult;
+  if (auto mult = env::positive_f64(env::kLevelScaleMult.name)) scale *= *mult;
   return scale;
 }
 
 uint64_t level_cap_from_env(uint64_t requested) {
   uint64_t cap = requested;
-  if (auto v = env::count("VECTORDB_MAX_LEVEL_CAP"); v && *v > 0) {
+  if (auto v = env::count(env::kMaxLevelCap.name); v && *v > 0) {
     cap = *v;
-  } else if (auto w = env::count("VECTORDB_MAX_LEVEL"); w && *w > 0) {
+  } else if (auto w = env::count(env::kMaxLevel.name); w && *w > 0) {
     cap = *w;
   }
   return std::min(cap, kMaxLevel);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/env.h"
+#include "base/env_registry.h"
 
 namespace ulmora::hnsw::kernels {
 
@@ -41,7 +42,7 @@ const KernelTable& widest() {
 
 // The table named by ULMORA_KERNELS when this CPU can run it.
 const KernelTable* requested() {
-  std::optional<std::string> name = env::lookup("ULMORA_KERNELS");
+  std::optional<std::string> name = env::lookup(env::kKernels.name);
   if (!name) return nullptr;
   struct Choice {
     const char* name;
