@@ -106,8 +106,9 @@ std::string check_build_request(const BuildRequest& request);
 // (next_id = largest id + 1, no log) in place of any segment at `path` by
 // replace_segment. Files are those of the file `path` resolves to (a
 // symlink is written through). When a lock file beside it exists, its lock
-// is held for the whole build (`*busy` set when another writer has it). Refused input: InvalidPayload with check_build_request's
-// text. A directory the file cannot be created in fails before insertion.
+// is held for the whole build (`*busy` set when another writer has it).
+// Refused input: InvalidPayload with check_build_request's text. A
+// directory the file cannot be created in fails before insertion.
 // Cancelled: cancelled_error(), nothing written.
 Result<BuildStats> build_segment(const std::string& path, BuildRequest& request, Progress* progress, bool* busy);
 
