@@ -161,7 +161,8 @@ def _require_segment(path) -> None:
 def cmd_build(args) -> int:
     out = args.output
     if not args.force:
-        for existing in (Path(out), _wal_path(out)):
+        # The log is named after the file the path names (through symlinks).
+        for existing in (Path(out), _wal_path(os.path.realpath(out))):
             if existing.exists():
                 raise CliError(f"{existing}: already exists (use --force to replace the segment)")
     vectors, ids, payloads = _load_inputs(args)

@@ -1,6 +1,7 @@
 #include "segment/builder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +13,9 @@
 #include <unordered_set>
 
 #include "base/file.h"
+#include "segment/compaction.h"
 #include "segment/segment.h"
+#include "segment/segment_files.h"
 #include "segment/wal_writer.h"
 #include "segment/writer_lock.h"
 
@@ -131,15 +134,90 @@ std::string check_build_request(const BuildRequest& request) {
   return {};
 }
 
+namespace {
+
+uint64_t now_ms() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}
+
+std::vector<uint8_t> empty_log_bytes() {
+  std::vector<uint8_t> header(kWalHeaderSize);
+  std::memcpy(header.data(), kWalMagic, 4);
+  const uint32_t version = kWalVersion;
+  std::memcpy(header.data() + 4, &version, 4);
+  return header;
+}
+
+// The records of the log beside `path` folded into its snapshot, by the
+// compaction order with the loaded segment itself (deleted points kept) as
+// the new snapshot: the filtered log over the log, the folded snapshot over
+// the snapshot, then a header-only log. Each step leaves a pair that loads
+// to the old segment's state. Nothing to do when the log holds no record;
+// `*unloadable` is set (and nothing done) when the old segment does not
+// decode or replay.
+Status fold_log(const std::string& path, bool* unloadable) {
+  const std::string wal = wal_path_for(path);
+  struct stat st;
+  if (::stat(wal.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) <= kWalHeaderSize) return Status::Ok();
+  if (!file::exists(path)) {  // a log without its snapshot
+    *unloadable = true;
+    return Status::Ok();
+  }
+  auto old = Segment::load_for_writing(path);
+  if (!old.ok()) {
+    // A read failure fails the build; a segment that does not decode or
+    // replay is no segment to keep.
+    if (old.error().kind() == ErrorKind::kIo) return old.error();
+    *unloadable = true;
+    return Status::Ok();
+  }
+  auto log = filtered_log(wal, **old);
+  if (!log.ok()) return log.error();
+  SnapshotWriteOptions wo;
+  wo.created_at_ms = now_ms();
+  const std::vector<uint8_t> folded = encode_snapshot_file((*old)->to_snapshot(), wo);
+  old->reset();
+  ULMORA_TRY(write_file_durably(wal, *log, nullptr));
+  ULMORA_TRY(write_file_durably(path, folded, nullptr));
+  return write_file_durably(wal, empty_log_bytes(), nullptr);
+}
+
+}  // namespace
+
+Status replace_segment(const std::string& path, std::span<const uint8_t> bytes, const std::atomic<bool>* cancel) {
+  if (cancel && cancel->load()) return cancelled_error();
+  const std::string wal = wal_path_for(path);
+  bool unloadable = false;
+  ULMORA_TRY(fold_log(path, &unloadable));
+  // The old log is header only now (or missing), so it fits the new
+  // snapshot as well as the old one. A log that could not be folded (the
+  // old segment does not load) goes before the new snapshot comes in.
+  auto drop_unloadable_log = [&]() -> Status {
+    if (!unloadable) return Status::Ok();
+    ULMORA_TRY(file::remove(wal));
+    return file::sync_dir(wal);
+  };
+  ULMORA_TRY(write_file_durably(path, bytes, cancel, drop_unloadable_log));
+  if (!file::exists(wal)) return Status::Ok();
+  // The new segment is in place; its empty log goes, as a new build has none.
+  ULMORA_TRY(file::remove(wal));
+  return file::sync_dir(wal);
+}
+
 Result<BuildStats> build_segment(const std::string& path, BuildRequest& request, Progress* progress, bool* busy) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   if (std::string bad = check_build_request(request); !bad.empty()) return StoreError::InvalidPayload(bad);
-  auto lock = WriterLock::acquire(path, /*create=*/false, busy);
+  // The segment's files are those of the file the path names (a symlink is
+  // written through, and its lock is the one its writers take).
+  const std::string target = segment_file_path(path);
+  auto lock = WriterLock::acquire(target, /*create=*/false, busy, path);
   if (!lock.ok()) return lock.error();
   // Fail before the (long) insertion when the file cannot be written there.
   {
-    const std::string probe = path + ".tmp.write";
+    const std::string probe = target + ".tmp.write";
     auto f = file::File::open(probe, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (!f.ok()) return f.error();
     (void)file::remove(probe);
@@ -162,22 +240,14 @@ Result<BuildStats> build_segment(const std::string& path, BuildRequest& request,
   if (progress && progress->cancel.load()) return cancelled_error();
 
   SnapshotWriteOptions wo;
-  wo.created_at_ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                               std::chrono::system_clock::now().time_since_epoch())
-                                               .count());
+  wo.created_at_ms = now_ms();
   std::vector<uint8_t> bytes;
   {
     SegmentSnapshot snapshot = seg->to_snapshot();
     seg.reset();
     bytes = encode_snapshot_file(snapshot, wo);
   }
-  const std::string wal = wal_path_for(path);
-  auto drop_old_log = [&]() -> Status {
-    if (!file::exists(wal)) return Status::Ok();
-    ULMORA_TRY(file::remove(wal));
-    return file::sync_dir(wal);
-  };
-  ULMORA_TRY(write_file_durably(path, bytes, progress ? &progress->cancel : nullptr, drop_old_log));
+  ULMORA_TRY(replace_segment(target, bytes, progress ? &progress->cancel : nullptr));
   stats.bytes = bytes.size();
   stats.total_seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return stats;

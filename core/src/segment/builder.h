@@ -67,6 +67,17 @@ Status write_file_durably(const std::string& path, std::span<const uint8_t> byte
 // log; stale ones (a crash) are removed when the segment is next opened.
 std::vector<std::string> segment_temp_paths(const std::string& snapshot_path);
 
+// Puts the snapshot `bytes` in place of the segment at `path` (the
+// resolved name; the caller holds its writer lock or no writer exists), so
+// that a crash at any point leaves the old segment whole or the new one:
+// a log beside `path` that holds records is first folded into the old
+// snapshot through the compaction order (the log ends header only, which
+// suits either snapshot); then the new snapshot goes in through
+// write_file_durably (`cancel` checked before its rename); then the log is
+// removed. When the old segment does not load, its log is removed before
+// the new snapshot comes in instead.
+Status replace_segment(const std::string& path, std::span<const uint8_t> bytes, const std::atomic<bool>* cancel);
+
 struct BuildRequest {
   const float* vectors = nullptr;  // rows x dim, row-major
   uint64_t rows = 0;
@@ -92,12 +103,12 @@ std::string check_build_request(const BuildRequest& request);
 // Builds the segment and writes it to `path`: graph insertion on
 // request.threads threads; then, in row order on one thread, payloads, payload
 // index and filter edges as live inserts set them; then the snapshot
-// (next_id = largest id + 1, no log) via write_file_durably. A log left
-// beside `path` by an earlier segment is removed before the new snapshot is
-// renamed in (it belongs to the old one). When a lock file beside `path`
-// exists, its lock is held for the whole build (`*busy` set when another
-// writer has it). Refused input: InvalidPayload with check_build_request's
-// text. A directory the file cannot be created in fails before insertion.
+// (next_id = largest id + 1, no log) in place of any segment at `path` by
+// replace_segment. Files are those of the file `path` resolves to (a
+// symlink is written through). When a lock file beside it exists, its lock
+// is held for the whole build (`*busy` set when another writer has it).
+// Refused input: InvalidPayload with check_build_request's text. A
+// directory the file cannot be created in fails before insertion.
 // Cancelled: cancelled_error(), nothing written.
 Result<BuildStats> build_segment(const std::string& path, BuildRequest& request, Progress* progress, bool* busy);
 

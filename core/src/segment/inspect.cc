@@ -9,6 +9,7 @@
 #include "base/file.h"
 #include "format/snapshot.h"
 #include "format/wal_record.h"
+#include "segment/segment_files.h"
 #include "segment/wal_writer.h"
 
 namespace ulmora {
@@ -56,7 +57,8 @@ SegmentInfo describe(const Segment& seg) {
   return info;
 }
 
-Result<FileInfo> describe_files(const std::string& snapshot_path) {
+Result<FileInfo> describe_files(const std::string& path) {
+  const std::string snapshot_path = segment_file_path(path);
   FileInfo info;
   {
     auto f = file::File::open(snapshot_path, O_RDONLY);
@@ -94,16 +96,20 @@ Result<FileInfo> describe_files(const std::string& snapshot_path) {
   return info;
 }
 
-Result<std::pair<SegmentInfo, FileInfo>> inspect(const std::string& snapshot_path) {
-  // Loaded as ulmoradb.Index loads it: a regular file streams straight into
-  // the graph, so inspecting needs little more memory than the graph itself.
-  auto seg = Segment::load_snapshot(snapshot_path);
-  if (!seg.ok()) return seg.error();
-  auto replayed = replay_wal(wal_path_for(snapshot_path), **seg);
-  if (!replayed.ok()) return replayed.error();
-  auto files = describe_files(snapshot_path);
-  if (!files.ok()) return files.error();
-  return std::make_pair(describe(**seg), std::move(files.value()));
+Result<std::pair<SegmentInfo, FileInfo>> inspect(const std::string& path) {
+  using Found = std::pair<SegmentInfo, FileInfo>;
+  const std::string snapshot_path = segment_file_path(path);
+  return load_consistent<Found>(snapshot_path, [&]() -> Result<Found> {
+    // Loaded as ulmoradb.Index loads it: a regular file streams straight into
+    // the graph, so inspecting needs little more memory than the graph itself.
+    auto seg = Segment::load_snapshot(snapshot_path);
+    if (!seg.ok()) return seg.error();
+    auto replayed = replay_wal(wal_path_for(snapshot_path), **seg);
+    if (!replayed.ok()) return replayed.error();
+    auto files = describe_files(snapshot_path);
+    if (!files.ok()) return files.error();
+    return std::make_pair(describe(**seg), std::move(files.value()));
+  });
 }
 
 }  // namespace ulmora

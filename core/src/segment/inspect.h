@@ -42,10 +42,12 @@ struct FileInfo {
 };
 
 SegmentInfo describe(const Segment& seg);
-// Reads the snapshot's first and last 8 bytes and scans the log's frames.
-Result<FileInfo> describe_files(const std::string& snapshot_path);
+// Reads the snapshot's first and last 8 bytes and scans the log's frames
+// (the files `path` resolves to, segment_files.h).
+Result<FileInfo> describe_files(const std::string& path);
 // Loads the snapshot (checksum checked), replays its log without opening it
-// for writing, and describes both.
-Result<std::pair<SegmentInfo, FileInfo>> inspect(const std::string& snapshot_path);
+// for writing, and describes both; again from the start when the snapshot
+// was replaced meanwhile (segment_files.h).
+Result<std::pair<SegmentInfo, FileInfo>> inspect(const std::string& path);
 
 }  // namespace ulmora

@@ -5,6 +5,7 @@
 
 #include "base/file.h"
 #include "segment/compaction.h"
+#include "segment/segment_files.h"
 #include "segment/wal_writer.h"
 
 namespace ulmora {
@@ -46,14 +47,18 @@ Result<std::unique_ptr<LiveSegment>> LiveSegment::open(const std::string& path, 
   *busy = false;
   // A missing snapshot is reported before a lock file is created beside it.
   if (!file::exists(path)) return io_error(ENOENT);
-  auto lock = WriterLock::acquire(path, /*create=*/true, busy);
+  // Lock, log and temporary files belong to the file the path names, so a
+  // second name of the segment (a symlink) finds the same lock.
+  const std::string target = segment_file_path(path);
+  auto lock = WriterLock::acquire(target, /*create=*/true, busy, path);
   if (!lock.ok()) return lock.error();
   // Holding the lock, no other writer can be using these names.
-  for (const std::string& temp : segment_temp_paths(path)) ULMORA_TRY(file::remove(temp));
-  auto loaded = Segment::load_for_writing(path);
+  for (const std::string& temp : segment_temp_paths(target)) ULMORA_TRY(file::remove(temp));
+  auto loaded = Segment::load_for_writing(target);
   if (!loaded.ok()) return loaded.error();
   std::unique_ptr<LiveSegment> live(new LiveSegment());
   live->path_ = path;
+  live->file_ = target;
   live->seg_ = std::move(loaded.value());
   live->lock_.emplace(std::move(lock.value()));
   return live;
@@ -74,7 +79,7 @@ Status LiveSegment::writable() const {
   if (seg_->unloaded()) return StoreError::MemoryCapExceeded("segment unloaded after memory cap exceeded");
   if (!seg_->wal()) {
     // A failed compaction could not reopen the log; try once more.
-    auto writer = WalWriter::open(wal_path_for(path_), WalSyncPolicy::from_env());
+    auto writer = WalWriter::open(wal_path_for(file_), WalSyncPolicy::from_env());
     if (!writer.ok()) return writer.error();
     seg_->attach_wal(std::move(writer.value()));
   }
@@ -168,7 +173,7 @@ Status LiveSegment::update_payload(uint64_t id, Payload payload) {
 Status LiveSegment::compact(uint64_t threads) {
   std::unique_lock<WriterFirstMutex> guard(mu_);
   if (!seg_) return closed_error();
-  return compact_segment(path_, seg_, threads);
+  return compact_segment(file_, seg_, threads);
 }
 
 }  // namespace ulmora

@@ -60,9 +60,10 @@ class WriterFirstMutex {
 
 class LiveSegment {
  public:
-  // Takes the writer lock (`*busy` set when another writer holds it),
-  // removes temporary files a crashed writer left, loads the snapshot,
-  // replays the log (creating it when missing) and opens it for appending.
+  // Takes the writer lock of the file `path` names, whatever its name
+  // (`*busy` set when another writer holds it), removes temporary files a
+  // crashed writer left, loads the snapshot, replays the log (creating it
+  // when missing) and opens it for appending.
   static Result<std::unique_ptr<LiveSegment>> open(const std::string& path, bool* busy);
 
   ~LiveSegment();
@@ -109,13 +110,18 @@ class LiveSegment {
   };
   Reader read() const { return Reader(mu_, seg_); }
 
+  // The path as given to open().
   const std::string& path() const { return path_; }
+  // The file it names (segment_file_path): the snapshot that the log, the lock
+  // and the temporary files are named after.
+  const std::string& file_path() const { return file_; }
 
  private:
   LiveSegment() = default;
   Status writable() const;
 
   std::string path_;
+  std::string file_;
   mutable WriterFirstMutex mu_;
   std::unique_ptr<Segment> seg_;  // null once closed
   std::optional<WriterLock> lock_;

@@ -103,7 +103,8 @@ Result<WalReplay> replay_wal(const std::string& path, Segment& segment) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return result;
   auto f = file::File::open(path, O_RDONLY);
-  if (!f.ok()) return f.error();
+  // Removed since the stat (a build replacing the segment): no log either.
+  if (!f.ok()) return file::exists(path) ? Result<WalReplay>(f.error()) : Result<WalReplay>(result);
   LogReader reader(std::move(f.value()));
 
   auto stop = [&](LogReader::Outcome outcome) -> Result<WalReplay> {
@@ -143,6 +144,8 @@ Result<bool> Segment::replay_and_attach(const std::string& wal_path) {
   auto replayed = replay_wal(wal_path, *this);
   if (!replayed.ok()) return replayed.error();
   replayed_records_ += replayed->records;
+  // Removed meanwhile (a build replaced the segment): not created again.
+  if (!file::exists(wal_path)) return replayed->records != 0;
   std::optional<WalTail> torn;
   if (replayed->torn()) torn = WalTail{replayed->intact_end, replayed->file_len};
   auto writer = WalWriter::open(wal_path, WalSyncPolicy::from_env(), torn);

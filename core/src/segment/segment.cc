@@ -14,6 +14,7 @@
 #include "base/file.h"
 #include "base/log.h"
 #include "segment/builder.h"
+#include "segment/segment_files.h"
 #include "segment/wal_writer.h"
 #include "vector/hnsw/config.h"
 #include "vector/hnsw/filter_edges.h"
@@ -235,14 +236,31 @@ Result<std::unique_ptr<Segment>> Segment::load_snapshot(const std::string& path)
 
 Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, bool for_writing) {
   const bool print_timing = env_flag_on(env::kLogSnapshotLoadTiming.name, false);
+  // Snapshot and log are named after the file the path resolves to.
+  const std::string target = segment_file_path(path);
   LoadTimings t;
   const Instant start = now();
+  auto loaded = load_consistent<std::unique_ptr<Segment>>(target, [&] {
+    t = LoadTimings();
+    return load_pair(target, for_writing, t);
+  });
+  if (!loaded.ok()) return loaded.error();
 
+  if (print_timing) {
+    t.total_ms = whole_ms(start, now());
+    std::string line = format_load_timing_line(path, t);
+    std::fprintf(stderr, "%s\n", line.c_str());
+    ULMORA_LOG(log::Level::kInfo, "snapshot", line);
+  }
+  return loaded;
+}
+
+// One attempt of a load: the snapshot, then its log.
+Result<std::unique_ptr<Segment>> Segment::load_pair(const std::string& path, bool for_writing, LoadTimings& t) {
   auto loaded = load_either(path, t);
   if (!loaded.ok()) return loaded.error();
   std::unique_ptr<Segment> seg = std::move(loaded.value());
   seg->never_purge_ = for_writing;
-  Instant mark;
 
   if (for_writing) {
     const std::string wal_path = wal_path_for(path);
@@ -258,17 +276,10 @@ Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, boo
     }
   }
   if (for_writing || env_flag_on(env::kWalAutoReplay.name, true)) {
-    mark = now();
+    const Instant mark = now();
     auto replayed = seg->replay_and_attach(wal_path_for(path));
     if (!replayed.ok()) return replayed.error();
     if (*replayed) t.wal_replay_ms = whole_ms(mark, now());
-  }
-
-  if (print_timing) {
-    t.total_ms = whole_ms(start, now());
-    std::string line = format_load_timing_line(path, t);
-    std::fprintf(stderr, "%s\n", line.c_str());
-    ULMORA_LOG(log::Level::kInfo, "snapshot", line);
   }
   return seg;
 }

@@ -83,7 +83,9 @@ class Segment {
   // (path with extension "wal") and opens that log for appending. Prints the
   // timing line on standard error when VECTORDB_LOG_SNAPSHOT_LOAD_TIMING is
   // on. Environment switches are read afresh on every call. A failed load
-  // prints nothing and returns only the error.
+  // prints nothing and returns only the error. Both files are named after
+  // the file `path` resolves to, and a snapshot replaced during the load
+  // (a compaction) makes it start again (segment_files.h).
   static Result<std::unique_ptr<Segment>> load(const std::string& path);
   // The same, for a writer: the log beside the snapshot is always replayed
   // and opened (VECTORDB_WAL_AUTO_REPLAY does not apply), and created with
@@ -188,6 +190,7 @@ class Segment {
                          const Payload& payload, const PayloadIndex& index);
   Status maybe_purge();
   static Result<std::unique_ptr<Segment>> load_impl(const std::string& path, bool for_writing);
+  static Result<std::unique_ptr<Segment>> load_pair(const std::string& path, bool for_writing, LoadTimings& t);
   static Result<std::unique_ptr<Segment>> load_whole_file(const std::string& path, LoadTimings& t);
   static Result<std::unique_ptr<Segment>> load_streamed(const std::string& path, LoadTimings& t);
   static Result<std::unique_ptr<Segment>> load_either(const std::string& path, LoadTimings& t);

@@ -9,7 +9,8 @@ namespace ulmora {
 
 std::string lock_path_for(const std::string& snapshot_path) { return snapshot_path + ".lock"; }
 
-Result<WriterLock> WriterLock::acquire(const std::string& snapshot_path, bool create, bool* busy) {
+Result<WriterLock> WriterLock::acquire(const std::string& snapshot_path, bool create, bool* busy,
+                                       const std::string& shown_path) {
   *busy = false;
   const std::string path = lock_path_for(snapshot_path);
   WriterLock lock;
@@ -24,7 +25,7 @@ Result<WriterLock> WriterLock::acquire(const std::string& snapshot_path, bool cr
     if (errno == EINTR) continue;
     if (errno == EWOULDBLOCK) {
       *busy = true;
-      return StoreError::Io("segment " + snapshot_path + " is open for writing by another process or handle");
+      return StoreError::Io("segment " + shown_path + " is open for writing by another process or handle");
     }
     return io_error(errno);
   }
