@@ -10,10 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <vector>
 
-namespace ulmoradb {
+namespace ulmora::binding {
 
-inline constexpr size_t kMaxParams = 8;
+inline constexpr size_t kMaxParams = 10;
 
 // The parameter list of one method: names in binding order, the first
 // `required` of them mandatory.
@@ -26,6 +27,9 @@ class ParamList {
   // duplicates, too many positionals and a missing required argument raise
   // TypeError in CPython's usual wording.
   bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const;
+  // The same for a type's constructor slot: a tuple of positional
+  // arguments and a dict of keywords (or nullptr).
+  bool bind(PyObject* args, PyObject* kwds, PyObject** slots) const;
 
   const char* func() const { return func_; }
   const char* name(size_t i) const { return names_[i]; }
@@ -52,4 +56,4 @@ bool to_bool(PyObject* obj, const char* func, const char* name, bool* out);
 // Sets TypeError "{func}() argument '{name}' must be {what}, not {type}".
 void raise_arg_type(const char* func, const char* name, const char* what, PyObject* got);
 
-}  // namespace ulmoradb
+}  // namespace ulmora::binding
