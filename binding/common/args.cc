@@ -1,12 +1,14 @@
 #include "args.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace ulmora::binding {
 
-ParamList::ParamList(const char* func, std::initializer_list<const char*> names, size_t required)
-    : func_(func), count_(names.size()), required_(required) {
-  if (names.size() > kMaxParams || required > names.size()) throw std::logic_error("bad parameter list");
+ParamList::ParamList(const char* func, std::initializer_list<const char*> names, size_t required,
+                     size_t positional)
+    : func_(func), count_(names.size()), required_(required), positional_(std::min(positional, names.size())) {
+  if (names.size() > kMaxParams || required > positional_) throw std::logic_error("bad parameter list");
   size_t i = 0;
   for (const char* n : names) names_[i++] = n;
 }
@@ -29,8 +31,8 @@ bool ParamList::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
       if (interned_[i] == nullptr) return false;
     }
   }
-  if (static_cast<size_t>(nargs) > count_) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", func_, count_, nargs);
+  if (static_cast<size_t>(nargs) > positional_) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", func_, positional_, nargs);
     return false;
   }
   for (size_t i = 0; i < count_; ++i) slots[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;

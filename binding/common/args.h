@@ -17,10 +17,12 @@ namespace ulmora::binding {
 inline constexpr size_t kMaxParams = 10;
 
 // The parameter list of one method: names in binding order, the first
-// `required` of them mandatory.
+// `required` of them mandatory, the first `positional` of them (all by
+// default) accepted by position, the rest keyword-only.
 class ParamList {
  public:
-  ParamList(const char* func, std::initializer_list<const char*> names, size_t required);
+  ParamList(const char* func, std::initializer_list<const char*> names, size_t required,
+            size_t positional = kMaxParams);
 
   // Places each argument into slots[i] (borrowed) by position or keyword;
   // slots of omitted optional parameters are nullptr. Unknown keywords,
@@ -43,6 +45,7 @@ class ParamList {
   mutable PyObject* interned_[kMaxParams] = {};  // created at first bind
   size_t count_;
   size_t required_;
+  size_t positional_;
 };
 
 // An integer in 0..2^64-1: int, any object with __index__ (NumPy integers

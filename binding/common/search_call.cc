@@ -21,7 +21,21 @@ SearchOptions search_options(const SearchArgs& args, size_t ef) {
   options.scan_cap = static_cast<size_t>(args.scan_cap);
   options.early_exit_patience = static_cast<size_t>(args.patience);
   options.sq8_screen = args.sq8_screen;
+  if (args.rerank) options.rerank_factor = static_cast<size_t>(*args.rerank);
   return options;
+}
+
+bool to_rerank(PyObject* obj, const char* func, std::optional<uint64_t>* out) {
+  out->reset();
+  if (obj == nullptr || obj == Py_None) return true;
+  uint64_t factor = 0;
+  if (!to_u64(obj, func, "rerank", &factor)) return false;
+  if (factor == 0) {
+    PyErr_Format(PyExc_ValueError, "%s() argument 'rerank' must be at least 1, got 0", func);
+    return false;
+  }
+  *out = factor;
+  return true;
 }
 
 void raise_non_finite(const char* name, const char* position, size_t at) {

@@ -27,13 +27,20 @@ struct SearchArgs {
   bool sq8_screen = false;
   uint64_t scan_cap = 0;  // 0 = uncapped
   uint64_t patience = 2;
-  uint64_t threads = 1;  // batches only; 0 and 1 run sequentially
+  uint64_t threads = 1;            // batches only; 0 and 1 run sequentially
+  std::optional<uint64_t> rerank;  // absent: VECTORDB_SQ8_RERANK_FACTOR
 };
 
 // Calls from Python always set ef, scan_cap, early-exit patience and SQ8
-// screening, so the matching environment values never apply to them. `ef`
-// is the effective beam width.
+// screening, so the matching environment values never apply to them; the
+// SQ8 rerank factor only when the call names one. `ef` is the effective
+// beam width.
 hnsw::SearchOptions search_options(const SearchArgs& args, size_t ef);
+
+// Converts an optional `rerank` argument: None (or absent) leaves it unset;
+// otherwise an integer of at least 1 (TypeError, OverflowError as to_u64;
+// ValueError for 0).
+bool to_rerank(PyObject* obj, const char* func, std::optional<uint64_t>* out);
 
 // ValueError "{name} contains a non-finite value at {position} {at}"; each
 // module words the position its own way ("flat index", "index").

@@ -137,10 +137,10 @@ class IndexTarget final : public SearchTarget {
 
 // Binds a search call in order: the parameters, NumPy, the query array and
 // the scalar arguments (k, ef, sq8_screen, scan_cap, patience, for a batch
-// threads), with this module's defaults.
+// threads, then the keyword-only rerank), with this module's defaults.
 bool begin_search(const ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, int ndim,
                   Buffer* queries, SearchArgs* out, const NumpyHandles** np) {
-  PyObject* slots[7];
+  PyObject* slots[8];
   if (!params.bind(args, nargs, kwnames, slots)) return false;
   *np = numpy_handles();
   if (*np == nullptr) return false;
@@ -157,11 +157,12 @@ bool begin_search(const ParamList& params, PyObject* const* args, Py_ssize_t nar
     return false;
   }
   out->ef = ef;
-  return true;
+  return to_rerank(slots[batch ? 7 : 6], f, &out->rerank);
 }
 
 PyObject* search_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ParamList params("search", {"query", "k", "ef", "sq8_screen", "scan_cap", "patience"}, 1);
+  static const ParamList params("search", {"query", "k", "ef", "sq8_screen", "scan_cap", "patience", "rerank"}, 1,
+                                6);
   Buffer query;
   SearchArgs sa;
   const NumpyHandles* np = nullptr;
@@ -224,8 +225,8 @@ bool validate_queries(const Buffer& queries, uint64_t dim) {
 }
 
 PyObject* search_batch_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ParamList params("search_batch",
-                                {"queries", "k", "ef", "sq8_screen", "scan_cap", "patience", "threads"}, 1);
+  static const ParamList params(
+      "search_batch", {"queries", "k", "ef", "sq8_screen", "scan_cap", "patience", "threads", "rerank"}, 1, 7);
   Buffer queries;
   SearchArgs sa;
   const NumpyHandles* np = nullptr;
@@ -250,16 +251,20 @@ constexpr char kIndexDoc[] =
 constexpr char kDimDoc[] = "dim($self)\n--\n\n";
 
 constexpr char kSearchDoc[] =
-    "search($self, query, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2)\n--\n\n"
+    "search($self, query, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, *, rerank=None)\n--\n\n"
     "Search one query. Returns `(ids uint64[k], scores float32[k])`.\n\n"
-    "`scores` are raw Ulmora scores. `scan_cap=0` means uncapped L0 scans.";
+    "`scores` are raw Ulmora scores. `scan_cap=0` means uncapped L0 scans.\n"
+    "`rerank` (at least 1) is the SQ8 rerank factor of an index loaded with\n"
+    "`quantize=True`; None takes VECTORDB_SQ8_RERANK_FACTOR. Other indexes ignore it.";
 
 constexpr char kSearchBatchDoc[] =
-    "search_batch($self, queries, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, threads=1)\n--\n\n"
+    "search_batch($self, queries, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, threads=1, *, "
+    "rerank=None)\n--\n\n"
     "Search contiguous float32 queries with shape `[n, dim]`.\n\n"
     "Returns `(ids uint64[n, k], scores float32[n, k])`, padding short rows\n"
     "with `uint64::MAX` and `NaN`. Native workers are capped to the machine's\n"
-    "available parallelism; `threads=0` and `threads=1` run sequentially.";
+    "available parallelism; `threads=0` and `threads=1` run sequentially.\n"
+    "`rerank` as in `search`.";
 
 template <class F>
 PyCFunction as_cfunction(F* f) {
