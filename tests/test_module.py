@@ -17,13 +17,16 @@ INDEX_DOC = (
 )
 SEARCH_DOC = (
     "Search one query. Returns `(ids uint64[k], scores float32[k])`.\n\n"
-    "`scores` are raw Ulmora scores. `scan_cap=0` means uncapped L0 scans."
+    "`scores` are raw Ulmora scores. `scan_cap=0` means uncapped L0 scans.\n"
+    "`rerank` (at least 1) is the SQ8 rerank factor of an index loaded with\n"
+    "`quantize=True`; None takes VECTORDB_SQ8_RERANK_FACTOR. Other indexes ignore it."
 )
 BATCH_DOC = (
     "Search contiguous float32 queries with shape `[n, dim]`.\n\n"
     "Returns `(ids uint64[n, k], scores float32[n, k])`, padding short rows\n"
     "with `uint64::MAX` and `NaN`. Native workers are capped to the machine's\n"
-    "available parallelism; `threads=0` and `threads=1` run sequentially."
+    "available parallelism; `threads=0` and `threads=1` run sequentially.\n"
+    "`rerank` as in `search`."
 )
 
 
@@ -51,10 +54,14 @@ def test_reimport_reuses_the_type():
     [
         (ulmoradb.Index, "(path, quantize=False)", INDEX_DOC),
         (ulmoradb.Index.dim, "($self)", None),
-        (ulmoradb.Index.search, "($self, query, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2)", SEARCH_DOC),
+        (
+            ulmoradb.Index.search,
+            "($self, query, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, *, rerank=None)",
+            SEARCH_DOC,
+        ),
         (
             ulmoradb.Index.search_batch,
-            "($self, queries, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, threads=1)",
+            "($self, queries, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, threads=1, *, rerank=None)",
             BATCH_DOC,
         ),
     ],
@@ -68,9 +75,10 @@ def test_text_signatures_and_docstrings(obj, signature, doc):
 def test_inspect_signatures():
     assert str(inspect.signature(ulmoradb.Index)) == "(path, quantize=False)"
     search = inspect.signature(ulmoradb.Index.search)
-    assert list(search.parameters) == ["self", "query", "k", "ef", "sq8_screen", "scan_cap", "patience"]
+    assert list(search.parameters) == ["self", "query", "k", "ef", "sq8_screen", "scan_cap", "patience", "rerank"]
+    assert search.parameters["rerank"].kind is inspect.Parameter.KEYWORD_ONLY
     batch = inspect.signature(ulmoradb.Index.search_batch)
-    assert [p.default for p in batch.parameters.values()][2:] == [20, 128, False, 0, 2, 1]
+    assert [p.default for p in batch.parameters.values()][2:] == [20, 128, False, 0, 2, 1, None]
 
 
 def test_type_is_final():

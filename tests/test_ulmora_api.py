@@ -167,6 +167,20 @@ def test_refused_calls_change_no_file(built, call, exc, text):
         assert len(seg) == 299
 
 
+def test_non_finite_queries_are_named_exactly(built):
+    seg = ulmora.open(built)
+    query = np.zeros(DIM)
+    query[3], query[5] = 1e39, np.nan  # beyond float32: infinite once converted
+    matrix = np.zeros((3, DIM))
+    matrix[2, 5] = np.inf
+    for _ in range(2):  # open, then closed: the query is judged first
+        with pytest.raises(ValueError, match=r"^query contains a non-finite value at index 3$"):
+            seg.search(query)
+        with pytest.raises(ValueError, match=r"^queries contains a non-finite value at flat index 21$"):
+            seg.search_batch(matrix)
+        seg.close()
+
+
 @pytest.mark.parametrize("kwargs, exc", [
     ({"vectors": np.array([[1.0, np.nan]])}, ValueError),
     ({"vectors": np.zeros(4)}, ValueError),

@@ -14,18 +14,6 @@ namespace {
 
 PyObject* g_locked = nullptr;
 
-void raise_text(PyObject* type, const std::string& text) {
-  Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (message) PyErr_SetObject(type, message.get());
-}
-
-// The format character of a buffer without its byte-order prefix.
-char format_char(const char* format) {
-  if (format == nullptr) return 'B';
-  if (*format == '@' || *format == '=' || *format == '<') ++format;
-  return format[0] != '\0' && format[1] == '\0' ? format[0] : '?';
-}
-
 // UTF-8 text of a str (limited API: no PyUnicode_AsUTF8); nullptr on failure.
 const char* utf8(PyObject* s) { return s ? PyUnicode_AsUTF8AndSize(s, nullptr) : nullptr; }
 
@@ -172,31 +160,6 @@ bool to_value(PyObject* raw, const std::string& key, PayloadValue* out) {
 
 }  // namespace
 
-Buffer::~Buffer() {
-  if (held_) PyBuffer_Release(&view_);
-}
-
-bool Buffer::bind(PyObject* obj, Kind kind, int ndim, const char* name) {
-  if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous array", name);
-    return false;
-  }
-  held_ = true;
-  const char f = format_char(view_.format);
-  const bool type_ok = kind == kF32 ? (f == 'f' && view_.itemsize == 4)
-                                    : ((f == 'Q' || f == 'L' || f == 'K') && view_.itemsize == 8);
-  if (!type_ok) {
-    PyErr_Format(PyExc_TypeError, "%s must hold %s elements", name, kind == kF32 ? "float32" : "uint64");
-    return false;
-  }
-  if (view_.ndim != ndim) {
-    PyErr_Format(PyExc_ValueError, "%s must be %d-dimensional, got %d dimensions", name, ndim, view_.ndim);
-    return false;
-  }
-  return true;
-}
-
 bool to_payload(PyObject* dict, Payload* out) {
   if (!PyDict_Check(dict)) {
     Ref name(PyType_GetName(Py_TYPE(dict)));
@@ -338,7 +301,8 @@ bool ensure_exception_types() {
                                          "The segment is open for writing by another process or handle.",
                                          PyExc_RuntimeError, nullptr);
   }
-  return g_locked != nullptr && ulmoradb::ensure_internal_error_type();
+  return g_locked != nullptr && ulmora::binding::ensure_internal_error_type(
+                                   "ulmora.InternalError", "A broken internal invariant of the ulmora native code.");
 }
 
 bool to_path(PyObject* obj, const char* name, std::string* out) {

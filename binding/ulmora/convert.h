@@ -1,9 +1,10 @@
 // Conversions between Python objects and the core's values for the
-// `ulmora._native` extension: contiguous buffers, payload dicts, and
+// `ulmora._native` extension: payload dicts, paths, and
 // StoreError -> Python exception. All functions need the GIL; every failure
 // sets a Python exception and returns false / nullptr.
 #pragma once
 
+#include "numpy_bridge.h"
 #include "pyref.h"
 
 #include <cstdint>
@@ -16,26 +17,9 @@
 
 namespace ulmora_py {
 
-using ulmoradb::Ref;
-
-// A C-contiguous buffer of float32 or uint64 elements with a fixed number of
-// dimensions, held for one call.
-class Buffer {
- public:
-  enum Kind { kF32, kU64 };
-  Buffer() = default;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ~Buffer();
-  // TypeError/ValueError naming `name` when `obj` is not such a buffer.
-  bool bind(PyObject* obj, Kind kind, int ndim, const char* name);
-  uint64_t shape(int axis) const { return static_cast<uint64_t>(view_.shape[axis]); }
-  const void* data() const { return view_.buf; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
+using ulmora::binding::Buffer;
+using ulmora::binding::raise_text;
+using ulmora::binding::Ref;
 
 // dict -> Payload. TypeError naming the key for a key that is not str, a
 // value of an unsupported type (nested dicts, None, sets, ...) or a list

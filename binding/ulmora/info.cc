@@ -2,7 +2,7 @@
 
 namespace ulmora_py {
 
-using ulmoradb::Ref;
+using ulmora::binding::Ref;
 
 const char* metric_text(ulmora::Metric m) {
   switch (m) {

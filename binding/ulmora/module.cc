@@ -3,49 +3,24 @@
 // inserting, compacting, searching) runs with the GIL released; a build is
 // watched in slices of ~100 ms to report progress and take Ctrl-C.
 #include <chrono>
-#include <cstring>
 #include <future>
 #include <thread>
 
+#include "args.h"
 #include "convert.h"
 #include "info.h"
 #include "segment/builder.h"
 #include "segment/inspect.h"
 #include "segment_type.h"
 
-// The shared binding sources (numpy_bridge, args) report broken invariants
-// through these; this module has its own exception type for them.
-namespace ulmoradb {
-
-namespace {
-PyObject* g_internal_error = nullptr;
-}
-
-PyObject* internal_error_type() { return g_internal_error; }
-
-bool ensure_internal_error_type() {
-  if (g_internal_error == nullptr) {
-    g_internal_error = PyErr_NewExceptionWithDoc("ulmora.InternalError",
-                                                 "A broken internal invariant of the ulmora native code.",
-                                                 PyExc_BaseException, nullptr);
-  }
-  return g_internal_error != nullptr;
-}
-
-void raise_internal(const char* what) {
-  PyObject* type = g_internal_error != nullptr ? g_internal_error : PyExc_SystemError;
-  Ref message(PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace"));
-  if (message) PyErr_SetObject(type, message.get());
-}
-
-}  // namespace ulmoradb
-
 namespace ulmora_py {
 
 namespace {
 
-using ulmoradb::GilRelease;
-using ulmoradb::guarded;
+using ulmora::binding::GilRelease;
+using ulmora::binding::guarded;
+using ulmora::binding::ParamList;
+using ulmora::binding::to_u64;
 
 // Calls progress(done, total) (when given) and checks for signals. False
 // with the error set when either raised.
@@ -60,13 +35,17 @@ bool report(PyObject* progress, uint64_t done, uint64_t total) {
 
 // build(path, vectors, ids, payloads, metric, m, ef_construction, threads,
 //       progress) -> (points, insert_seconds, total_seconds, bytes)
-PyObject* build(PyObject*, PyObject* args) {
+PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject *path_obj, *vectors_obj, *ids_obj, *payloads_obj, *progress;
-    unsigned int metric;
-    unsigned long long m, efc, threads;
-    if (!PyArg_ParseTuple(args, "OOOOIKKKO:build", &path_obj, &vectors_obj, &ids_obj, &payloads_obj, &metric, &m,
-                          &efc, &threads, &progress)) {
+    static const ParamList params(
+        "build", {"path", "vectors", "ids", "payloads", "metric", "m", "ef_construction", "threads", "progress"}, 9);
+    PyObject* slots[9];
+    if (!params.bind(args, nargs, kwnames, slots)) return nullptr;
+    PyObject *path_obj = slots[0], *vectors_obj = slots[1], *ids_obj = slots[2], *payloads_obj = slots[3];
+    PyObject* progress = slots[8];
+    uint64_t metric = 0, m = 0, efc = 0, threads = 0;
+    if (!to_u64(slots[4], "build", "metric", &metric) || !to_u64(slots[5], "build", "m", &m) ||
+        !to_u64(slots[6], "build", "ef_construction", &efc) || !to_u64(slots[7], "build", "threads", &threads)) {
       return nullptr;
     }
     std::string path;
@@ -83,8 +62,8 @@ PyObject* build(PyObject*, PyObject* args) {
     request.rows = vectors.shape(0);
     request.dim = vectors.shape(1);
     if (payloads_obj != Py_None && !to_payloads(payloads_obj, request.rows, &payloads)) return nullptr;
-    request.vectors = static_cast<const float*>(vectors.data());
-    if (ids_obj != Py_None) request.ids = {static_cast<const uint64_t*>(ids.data()), static_cast<size_t>(ids.shape(0))};
+    request.vectors = vectors.floats();
+    if (ids_obj != Py_None) request.ids = {ids.u64s(), ids.shape(0)};
     request.payloads = payloads_obj != Py_None ? &payloads : nullptr;
     request.metric = static_cast<ulmora::Metric>(metric);
     request.m = m;
@@ -167,12 +146,12 @@ int exec_module(PyObject* module) {
     if (type == nullptr) return -1;
     if (PyModule_AddObjectRef(module, "Segment", type) != 0) return -1;
     if (PyModule_AddObjectRef(module, "SegmentLockedError", locked_error_type()) != 0) return -1;
-    return PyModule_AddObjectRef(module, "InternalError", ulmoradb::internal_error_type());
+    return PyModule_AddObjectRef(module, "InternalError", ulmora::binding::internal_error_type());
   });
 }
 
 PyMethodDef kFunctions[] = {
-    {"build", build, METH_VARARGS,
+    {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build)), METH_FASTCALL | METH_KEYWORDS,
      "build(path, vectors, ids, payloads, metric, m, ef_construction, threads, progress)"},
     {"open_segment", open_segment, METH_O, "open_segment(path) -> Segment"},
     {"info", info, METH_O, "info(path) -> dict"},

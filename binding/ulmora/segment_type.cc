@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "args.h"
 #include "batch.h"
 #include "convert.h"
 #include "info.h"
 #include "numpy_bridge.h"
+#include "search_call.h"
 #include "segment/live.h"
-#include "vector/hnsw/search.h"
 
 namespace ulmora_py {
 
@@ -18,10 +19,11 @@ namespace {
 
 using ulmora::LiveSegment;
 using ulmora::Status;
-using ulmora::hnsw::ScoredNode;
-using ulmora::hnsw::SearchOptions;
-using ulmoradb::GilRelease;
-using ulmoradb::guarded;
+using ulmora::binding::GilRelease;
+using ulmora::binding::guarded;
+using ulmora::binding::ParamList;
+using ulmora::binding::SearchArgs;
+using ulmora::binding::to_u64;
 
 struct SegmentObject {
   PyObject_HEAD
@@ -51,21 +53,24 @@ Status with_segment(const LiveSegment& live, F&& f) {
 }
 
 PyObject* u64_array(const std::vector<uint64_t>& ids) {
-  const ulmoradb::NumpyHandles* np = ulmoradb::numpy_handles();
+  const ulmora::binding::NumpyHandles* np = ulmora::binding::numpy_handles();
   if (np == nullptr) return nullptr;
   void* data = nullptr;
-  PyObject* out = ulmoradb::new_array(*np, np->uint64, static_cast<Py_ssize_t>(ids.size()), -1, &data);
+  PyObject* out = ulmora::binding::new_array(*np, np->uint64, static_cast<Py_ssize_t>(ids.size()), -1, &data);
   if (out != nullptr && !ids.empty()) std::memcpy(data, ids.data(), ids.size() * 8);
   return out;
 }
 
 // ---- Mutations -------------------------------------------------------------
 
-PyObject* seg_insert(PyObject* self, PyObject* args) {
+PyObject* seg_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject *vectors_obj, *ids_obj, *payloads_obj;
-    unsigned long long threads = 1;
-    if (!PyArg_ParseTuple(args, "OOOK:insert", &vectors_obj, &ids_obj, &payloads_obj, &threads)) return nullptr;
+    static const ParamList params("insert", {"vectors", "ids", "payloads", "threads"}, 4);
+    PyObject* slots[4];
+    if (!params.bind(args, nargs, kwnames, slots)) return nullptr;
+    PyObject *vectors_obj = slots[0], *ids_obj = slots[1], *payloads_obj = slots[2];
+    uint64_t threads = 1;
+    if (!to_u64(slots[3], "insert", "threads", &threads)) return nullptr;
     auto live = live_of(self);
     if (!live) return nullptr;
     Buffer vectors, ids;
@@ -75,10 +80,10 @@ PyObject* seg_insert(PyObject* self, PyObject* args) {
     const uint64_t rows = vectors.shape(0);
     if (payloads_obj != Py_None && !to_payloads(payloads_obj, rows, &payloads)) return nullptr;
     LiveSegment::InsertBatch batch;
-    batch.vectors = static_cast<const float*>(vectors.data());
+    batch.vectors = vectors.floats();
     batch.rows = rows;
     batch.dim = vectors.shape(1);
-    if (ids_obj != Py_None) batch.ids = {static_cast<const uint64_t*>(ids.data()), static_cast<size_t>(ids.shape(0))};
+    if (ids_obj != Py_None) batch.ids = {ids.u64s(), ids.shape(0)};
     batch.payloads = payloads_obj != Py_None ? &payloads : nullptr;
     batch.threads = threads;
     ulmora::Result<std::vector<uint64_t>> done = std::vector<uint64_t>{};
@@ -97,8 +102,7 @@ PyObject* seg_delete(PyObject* self, PyObject* arg) {
     if (!live) return nullptr;
     Buffer ids;
     if (!ids.bind(arg, Buffer::kU64, 1, "ids")) return nullptr;
-    std::vector<uint64_t> copy(static_cast<const uint64_t*>(ids.data()),
-                               static_cast<const uint64_t*>(ids.data()) + ids.shape(0));
+    std::vector<uint64_t> copy(ids.u64s(), ids.u64s() + ids.shape(0));
     Status s;
     {
       GilRelease nogil;
@@ -109,11 +113,14 @@ PyObject* seg_delete(PyObject* self, PyObject* arg) {
   });
 }
 
-PyObject* seg_update_payload(PyObject* self, PyObject* args) {
+PyObject* seg_update_payload(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    unsigned long long id;
-    PyObject* dict;
-    if (!PyArg_ParseTuple(args, "KO:update_payload", &id, &dict)) return nullptr;
+    static const ParamList params("update_payload", {"id", "payload"}, 2);
+    PyObject* slots[2];
+    if (!params.bind(args, nargs, kwnames, slots)) return nullptr;
+    uint64_t id = 0;
+    if (!to_u64(slots[0], "update_payload", "id", &id)) return nullptr;
+    PyObject* dict = slots[1];
     auto live = live_of(self);
     if (!live) return nullptr;
     ulmora::Payload payload;
@@ -130,8 +137,8 @@ PyObject* seg_update_payload(PyObject* self, PyObject* args) {
 
 PyObject* seg_compact(PyObject* self, PyObject* arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    const unsigned long long threads = PyLong_AsUnsignedLongLong(arg);
-    if (PyErr_Occurred()) return nullptr;
+    uint64_t threads = 0;
+    if (!to_u64(arg, "compact", "threads", &threads)) return nullptr;
     auto live = live_of(self);
     if (!live) return nullptr;
     Status s;
@@ -158,97 +165,79 @@ PyObject* seg_close(PyObject* self, PyObject*) {
 
 // ---- Searches --------------------------------------------------------------
 
-SearchOptions options_for(size_t ef) {
-  SearchOptions o;  // as ulmoradb.Index sets them for every Python call
-  o.ef = ef;
-  o.scan_cap = 0;
-  o.early_exit_patience = 2;
-  o.sq8_screen = false;
-  return o;
+// The segment's graph, searched under its read lock; failures (a closed
+// segment, a query of the wrong length) are raised as the segment's errors.
+class SegmentTarget final : public ulmora::binding::SearchTarget {
+ public:
+  explicit SegmentTarget(const LiveSegment& live) : live_(live) {}
+  // Always releases the GIL: a compaction may hold the segment for a while.
+  Status with_graph(const GraphCall& call, bool) const override {
+    return with_segment(live_, [&](const ulmora::Segment& seg) { return call(seg.hnsw()); });
+  }
+  void raise(const ulmora::StoreError& error) const override { raise_store_error(error, live_.path()); }
+
+ private:
+  const LiveSegment& live_;
+};
+
+// What both searches gather before searching: the converted arguments,
+// the query buffer (finite values only), the open segment and NumPy.
+struct SegmentSearch {
+  SearchArgs args;
+  Buffer queries;
+  std::shared_ptr<LiveSegment> live;
+  const ulmora::binding::NumpyHandles* np = nullptr;
+};
+
+// Binds (query, k, ef) or (queries, k, ef, threads), all required (the
+// package checks and fills them; ef 0 means the segment's stored beam
+// width), then checks the values of the query before the segment is found
+// open. A one-row query names a bad value by its index, a matrix by its
+// flat index.
+bool begin_search(PyObject* self, const ParamList& params, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, int ndim, SegmentSearch* out) {
+  PyObject* slots[4];
+  const char* f = params.func();
+  const bool batch = ndim == 2;
+  uint64_t ef = 0;
+  if (!params.bind(args, nargs, kwnames, slots) || !to_u64(slots[1], f, "k", &out->args.k) ||
+      !to_u64(slots[2], f, "ef", &ef) || (batch && !to_u64(slots[3], f, "threads", &out->args.threads))) {
+    return false;
+  }
+  if (ef != 0) out->args.ef = ef;
+  const char* name = params.name(0);
+  if (!out->queries.bind(slots[0], Buffer::kF32, ndim, name)) return false;
+  const size_t n = out->queries.size();
+  if (const size_t bad = ulmora::binding::first_non_finite(out->queries.floats(), n); bad < n) {
+    ulmora::binding::raise_non_finite(name, batch ? "flat index" : "index", bad);
+    return false;
+  }
+  out->live = live_of(self);
+  if (!out->live) return false;
+  out->np = ulmora::binding::numpy_handles();
+  return out->np != nullptr;
 }
 
-PyObject* seg_search(PyObject* self, PyObject* args) {
+PyObject* seg_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* query_obj;
-    unsigned long long k, ef;
-    if (!PyArg_ParseTuple(args, "OKK:search", &query_obj, &k, &ef)) return nullptr;
-    auto live = live_of(self);
-    if (!live) return nullptr;
-    Buffer query;
-    if (!query.bind(query_obj, Buffer::kF32, 1, "query")) return nullptr;
-    std::vector<float> q(static_cast<const float*>(query.data()),
-                         static_cast<const float*>(query.data()) + query.shape(0));
-    const ulmoradb::NumpyHandles* np = ulmoradb::numpy_handles();
-    if (np == nullptr) return nullptr;
-    std::vector<ScoredNode> results;
-    Status s = with_segment(*live, [&](const ulmora::Segment& seg) -> Status {
-      const auto& g = seg.hnsw();
-      if (q.size() != g.dim()) return ulmora::StoreError::VectorLengthMismatch(g.dim(), q.size());
-      if (k == 0) return Status::Ok();
-      const ulmoradb::Limits lim = ulmoradb::effective_limits(k, ef == 0 ? g.ef_search() : ef, g.len());
-      return g.search(q, lim.k, options_for(lim.ef), results);
-    });
-    if (!s.ok()) return fail(s.error(), *live);
-    void *ids_data = nullptr, *scores_data = nullptr;
-    const auto n = static_cast<Py_ssize_t>(results.size());
-    Ref ids(ulmoradb::new_array(*np, np->uint64, n, -1, &ids_data));
-    Ref scores(ids ? ulmoradb::new_array(*np, np->float32, n, -1, &scores_data) : nullptr);
-    if (!scores) return nullptr;
-    for (size_t i = 0; i < results.size(); ++i) {
-      static_cast<uint64_t*>(ids_data)[i] = results[i].node;
-      static_cast<float*>(scores_data)[i] = results[i].raw;
-    }
-    return PyTuple_Pack(2, ids.get(), scores.get());
+    static const ParamList params("search", {"query", "k", "ef"}, 3);
+    SegmentSearch s;
+    if (!begin_search(self, params, args, nargs, kwnames, 1, &s)) return nullptr;
+    // The search reads this thread's copy; no Python code runs on the thread
+    // until it is done, so the buffer cannot be re-entered.
+    std::vector<float>& copy = ulmora::binding::thread_buffers().query;
+    copy.assign(s.queries.floats(), s.queries.floats() + s.queries.size());
+    return ulmora::binding::search_one(*s.np, SegmentTarget(*s.live), copy, s.args);
   });
 }
 
-PyObject* seg_search_batch(PyObject* self, PyObject* args) {
+PyObject* seg_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* queries_obj;
-    unsigned long long k, ef, threads;
-    if (!PyArg_ParseTuple(args, "OKKK:search_batch", &queries_obj, &k, &ef, &threads)) return nullptr;
-    auto live = live_of(self);
-    if (!live) return nullptr;
-    Buffer queries;
-    if (!queries.bind(queries_obj, Buffer::kF32, 2, "queries")) return nullptr;
-    const uint64_t rows = queries.shape(0), dim = queries.shape(1);
-    if (const std::string over = ulmoradb::batch_budget_error(rows, k); !over.empty()) {
-      PyErr_SetString(PyExc_OverflowError, over.c_str());
-      return nullptr;
-    }
-    const ulmoradb::NumpyHandles* np = ulmoradb::numpy_handles();
-    if (np == nullptr) return nullptr;
-    void *ids_data = nullptr, *scores_data = nullptr;
-    Ref ids(ulmoradb::new_array(*np, np->uint64, static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(k), &ids_data));
-    Ref scores(ids ? ulmoradb::new_array(*np, np->float32, static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(k),
-                                         &scores_data)
-                   : nullptr);
-    if (!scores) return nullptr;
-    std::vector<float> copy(static_cast<const float*>(queries.data()),
-                            static_cast<const float*>(queries.data()) + rows * dim);
-    ulmoradb::BatchOutcome outcome;
-    Status s = with_segment(*live, [&](const ulmora::Segment& seg) -> Status {
-      const auto& g = seg.hnsw();
-      if (dim != g.dim()) return ulmora::StoreError::VectorLengthMismatch(g.dim(), dim);
-      if (rows == 0 || k == 0) return Status::Ok();
-      const ulmoradb::Limits lim = ulmoradb::effective_limits(k, ef == 0 ? g.ef_search() : ef, g.len());
-      const SearchOptions opts = options_for(lim.ef);
-      const ulmoradb::BatchJob job{copy.data(), rows, dim, static_cast<size_t>(k), static_cast<uint64_t*>(ids_data),
-                                   static_cast<float*>(scores_data)};
-      const size_t workers = ulmoradb::worker_count(threads, rows, ulmoradb::available_parallelism());
-      const ulmoradb::GroupSearch group = [&](std::span<const float> q, size_t count, std::vector<ScoredNode>* outs,
-                                              size_t* failed) {
-        return g.search_group(q, count, lim.k, opts, outs, failed);
-      };
-      outcome = ulmoradb::run_batch(job, workers, group);
-      return Status::Ok();
-    });
-    if (!s.ok()) return fail(s.error(), *live);
-    if (outcome.kind != ulmoradb::BatchOutcome::Kind::kOk) {
-      PyErr_SetString(PyExc_RuntimeError, outcome.text.c_str());
-      return nullptr;
-    }
-    return PyTuple_Pack(2, ids.get(), scores.get());
+    static const ParamList params("search_batch", {"queries", "k", "ef", "threads"}, 4);
+    SegmentSearch s;
+    if (!begin_search(self, params, args, nargs, kwnames, 2, &s)) return nullptr;
+    return ulmora::binding::search_many(*s.np, SegmentTarget(*s.live), s.queries.floats(), s.queries.shape(0),
+                                        s.queries.shape(1), s.args);
   });
 }
 
@@ -280,12 +269,10 @@ PyObject* seg_meta(PyObject* self, PyObject*) {
     ulmora::Metric metric = ulmora::Metric::kCosine;
     Status s = with_segment(*live, [&](const ulmora::Segment& seg) {
       const auto& g = seg.hnsw();
-      uint64_t dead = 0;
-      for (uint64_t i = 0; i < g.len(); ++i) dead += g.live_vector(i) == nullptr || seg.deleted().count(g.point_id(i));
+      seg.for_each_live([&](uint64_t, uint64_t) { ++count; });
       dim = g.dim();
       metric = g.metric();
       next_id = seg.next_id();
-      count = g.len() - dead;
       return Status::Ok();
     });
     if (!s.ok()) return fail(s.error(), *live);
@@ -304,8 +291,8 @@ PyObject* seg_path(PyObject* self, PyObject*) {
 // get(id) -> (vector float32 array, payload dict or None) or None when not live.
 PyObject* seg_get(PyObject* self, PyObject* arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    const unsigned long long id = PyLong_AsUnsignedLongLong(arg);
-    if (PyErr_Occurred()) return nullptr;
+    uint64_t id = 0;
+    if (!to_u64(arg, "get", "id", &id)) return nullptr;
     auto live = live_of(self);
     if (!live) return nullptr;
     bool found = false;
@@ -314,7 +301,7 @@ PyObject* seg_get(PyObject* self, PyObject* arg) {
     Status s = with_segment(*live, [&](const ulmora::Segment& seg) {
       const auto& g = seg.hnsw();
       auto at = g.index_of(id);
-      if (at && g.live_vector(*at) != nullptr && !seg.deleted().count(id)) {
+      if (at && seg.is_live(*at)) {
         found = true;
         vector.assign(g.vector(*at), g.vector(*at) + g.dim());
         if (auto it = seg.payloads().find(id); it != seg.payloads().end()) payload = it->second;
@@ -323,10 +310,10 @@ PyObject* seg_get(PyObject* self, PyObject* arg) {
     });
     if (!s.ok()) return fail(s.error(), *live);
     if (!found) Py_RETURN_NONE;
-    const ulmoradb::NumpyHandles* np = ulmoradb::numpy_handles();
+    const ulmora::binding::NumpyHandles* np = ulmora::binding::numpy_handles();
     if (np == nullptr) return nullptr;
     void* data = nullptr;
-    Ref vec(ulmoradb::new_array(*np, np->float32, static_cast<Py_ssize_t>(vector.size()), -1, &data));
+    Ref vec(ulmora::binding::new_array(*np, np->float32, static_cast<Py_ssize_t>(vector.size()), -1, &data));
     if (!vec) return nullptr;
     std::memcpy(data, vector.data(), vector.size() * sizeof(float));
     Ref py_payload(payload ? from_payload(*payload) : Py_NewRef(Py_None));
@@ -341,10 +328,7 @@ PyObject* seg_ids(PyObject* self, PyObject*) {
     if (!live) return nullptr;
     std::vector<uint64_t> ids;
     Status s = with_segment(*live, [&](const ulmora::Segment& seg) {
-      const auto& g = seg.hnsw();
-      for (uint64_t i = 0; i < g.len(); ++i) {
-        if (g.live_vector(i) != nullptr && !seg.deleted().count(g.point_id(i))) ids.push_back(g.point_id(i));
-      }
+      seg.for_each_live([&](uint64_t id, uint64_t) { ids.push_back(id); });
       return Status::Ok();
     });
     if (!s.ok()) return fail(s.error(), *live);
@@ -370,13 +354,13 @@ PyCFunction as_cfunction(F* f) {
 }
 
 PyMethodDef kMethods[] = {
-    {"insert", as_cfunction(seg_insert), METH_VARARGS, "insert(vectors, ids, payloads, threads) -> ids"},
+    {"insert", as_cfunction(seg_insert), METH_FASTCALL | METH_KEYWORDS, "insert(vectors, ids, payloads, threads) -> ids"},
     {"delete", as_cfunction(seg_delete), METH_O, "delete(ids)"},
-    {"update_payload", as_cfunction(seg_update_payload), METH_VARARGS, "update_payload(id, payload)"},
+    {"update_payload", as_cfunction(seg_update_payload), METH_FASTCALL | METH_KEYWORDS, "update_payload(id, payload)"},
     {"compact", as_cfunction(seg_compact), METH_O, "compact(threads)"},
     {"close", as_cfunction(seg_close), METH_NOARGS, "close()"},
-    {"search", as_cfunction(seg_search), METH_VARARGS, "search(query, k, ef) -> (ids, scores)"},
-    {"search_batch", as_cfunction(seg_search_batch), METH_VARARGS, "search_batch(queries, k, ef, threads)"},
+    {"search", as_cfunction(seg_search), METH_FASTCALL | METH_KEYWORDS, "search(query, k, ef) -> (ids, scores)"},
+    {"search_batch", as_cfunction(seg_search_batch), METH_FASTCALL | METH_KEYWORDS, "search_batch(queries, k, ef, threads)"},
     {"info", as_cfunction(seg_info), METH_NOARGS, "info() -> dict"},
     {"meta", as_cfunction(seg_meta), METH_NOARGS, "meta() -> (dim, metric, next_id, live)"},
     {"path", as_cfunction(seg_path), METH_NOARGS, "path() -> str"},

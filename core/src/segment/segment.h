@@ -173,6 +173,20 @@ class Segment {
   const PayloadIndex& payload_index() const { return payload_index_; }
   const PayloadMap& payloads() const { return payloads_; }
   const PointIdSet& deleted() const { return deleted_; }
+  // A point is live when its node still holds a vector and its id is not in
+  // deleted(): the one rule behind every count, listing and lookup of live
+  // points. `node` is a node index below hnsw().len().
+  bool is_live(uint64_t node) const {
+    return hnsw_->live_vector(node) != nullptr && deleted_.count(hnsw_->point_id(node)) == 0;
+  }
+  // Calls f(point_id, node) for every live point, in node order.
+  template <class F>
+  void for_each_live(F&& f) const {
+    const uint64_t nodes = hnsw_->len();
+    for (uint64_t node = 0; node < nodes; ++node) {
+      if (is_live(node)) f(hnsw_->point_id(node), node);
+    }
+  }
   uint64_t next_id() const { return next_id_; }
   const WalWriter* wal() const { return wal_.get(); }
   WalWriter* wal() { return wal_.get(); }

@@ -263,6 +263,19 @@ TEST(SegmentMutation, DeleteDropsThePayloadAndMarksTheNode) {
   EXPECT_TRUE(seg->payload_index().empty());
 }
 
+TEST(SegmentMutation, LivePointsExcludeDeletedOnesInNodeOrder) {
+  auto seg = filled_segment(5);
+  ASSERT_TRUE(seg->remove(1, false).ok());
+  ASSERT_TRUE(seg->remove(3, false, /*allow_purge=*/false).ok());
+  std::vector<std::pair<uint64_t, uint64_t>> live;
+  seg->for_each_live([&](uint64_t id, uint64_t node) { live.emplace_back(id, node); });
+  const std::vector<std::pair<uint64_t, uint64_t>> expected = {
+      {0, *seg->hnsw().index_of(0)}, {2, *seg->hnsw().index_of(2)}, {4, *seg->hnsw().index_of(4)}};
+  EXPECT_EQ(live, expected);
+  EXPECT_FALSE(seg->is_live(*seg->hnsw().index_of(1)));
+  EXPECT_TRUE(seg->is_live(*seg->hnsw().index_of(4)));
+}
+
 TEST(SegmentMutation, UpdatePayloadReindexesAndRefusesDeletedOrUnknownPoints) {
   auto seg = make_segment(2);
   ASSERT_TRUE(seg->insert(1, {1, 1}, payload_of({{"a", int_value(1)}}), false).ok());

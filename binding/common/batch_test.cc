@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace ulmoradb {
+namespace ulmora::binding {
 namespace {
 
 using ulmora::Status;
@@ -226,4 +226,4 @@ TEST(BatchRunnerConcurrency, RowsAreCopiedIntoPerThreadBuffers) {
 }
 
 }  // namespace
-}  // namespace ulmoradb
+}  // namespace ulmora::binding

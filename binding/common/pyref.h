@@ -1,5 +1,6 @@
-// Small CPython helpers shared by the binding: an owning reference, the
-// interpreter-lock release guard, and the internal-failure exception.
+// Small CPython helpers shared by both extension modules: an owning
+// reference, the interpreter-lock release guard, the internal-failure
+// exception and raising native text.
 //
 // Everything here runs with the GIL held, except GilRelease's own span.
 #pragma once
@@ -8,9 +9,10 @@
 #include <Python.h>
 
 #include <exception>
+#include <string>
 #include <utility>
 
-namespace ulmoradb {
+namespace ulmora::binding {
 
 // Owns one strong reference (or nothing).
 class Ref {
@@ -53,13 +55,19 @@ class GilRelease {
 
 // The exception type for broken internal invariants: derived directly from
 // BaseException so ordinary `except Exception` handlers do not swallow it.
-// Created once per process by the module's execution step; not a module
-// attribute.
+// Each module has its own, created once per process by its execution step
+// (nullptr before that).
 PyObject* internal_error_type();
-// Creates the type if it does not exist yet. Returns false with an error set.
-bool ensure_internal_error_type();
-// Sets the internal-failure exception with `what` as its message.
+// Creates the type under `qualified_name` ("module.Name") if it does not
+// exist yet. Returns false with an error set.
+bool ensure_internal_error_type(const char* qualified_name, const char* doc);
+// Sets the internal-failure exception with `what` as its message
+// (SystemError before the type exists).
 void raise_internal(const char* what);
+
+// Raises `type` with a message that may come from native code; undecodable
+// bytes are replaced rather than turning into a decoding error.
+void raise_text(PyObject* type, const std::string& text);
 
 // Runs `body` and turns any C++ exception into the internal-failure
 // exception, returning `on_failure` then. Used at every entry point so no
@@ -76,4 +84,4 @@ T guarded(T on_failure, F&& body) noexcept {
   return on_failure;
 }
 
-}  // namespace ulmoradb
+}  // namespace ulmora::binding

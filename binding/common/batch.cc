@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-namespace ulmoradb {
+namespace ulmora::binding {
 
 using ulmora::Status;
 using ulmora::hnsw::ScoredNode;
@@ -158,4 +158,4 @@ BatchOutcome run_batch(const BatchJob& job, size_t workers, const RowSearch& sea
   return run_batch(job, workers, rows);
 }
 
-}  // namespace ulmoradb
+}  // namespace ulmora::binding

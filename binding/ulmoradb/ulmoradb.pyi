@@ -26,10 +26,14 @@ class Index:
         sq8_screen: bool = False,
         scan_cap: int = 0,
         patience: int = 2,
+        *,
+        rerank: int | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """Search one query. Returns `(ids uint64[k], scores float32[k])`.
 
         `scores` are raw Ulmora scores. `scan_cap=0` means uncapped L0 scans.
+        `rerank` (at least 1) is the SQ8 rerank factor of an index loaded with
+        `quantize=True`; None takes VECTORDB_SQ8_RERANK_FACTOR. Other indexes ignore it.
         """
     def search_batch(
         self,
@@ -40,10 +44,13 @@ class Index:
         scan_cap: int = 0,
         patience: int = 2,
         threads: int = 1,
+        *,
+        rerank: int | None = None,
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """Search contiguous float32 queries with shape `[n, dim]`.
 
         Returns `(ids uint64[n, k], scores float32[n, k])`, padding short rows
         with `uint64::MAX` and `NaN`. Native workers are capped to the machine's
         available parallelism; `threads=0` and `threads=1` run sequentially.
+        `rerank` as in `search`.
         """

@@ -14,7 +14,7 @@
 #include "base/error.h"
 #include "vector/hnsw/search.h"
 
-namespace ulmoradb {
+namespace ulmora::binding {
 
 // Padding of a batch row with fewer results than k.
 inline constexpr uint64_t kMissingId = UINT64_MAX;
@@ -95,4 +95,4 @@ BatchOutcome run_batch(const BatchJob& job, size_t workers, const GroupSearch& s
 // The same, one row per call.
 BatchOutcome run_batch(const BatchJob& job, size_t workers, const RowSearch& search);
 
-}  // namespace ulmoradb
+}  // namespace ulmora::binding

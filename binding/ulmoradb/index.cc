@@ -1,18 +1,16 @@
 #include "index.h"
 
-#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "args.h"
 #include "batch.h"
 #include "numpy_bridge.h"
+#include "search_call.h"
 #include "segment/segment.h"
 #include "vector/hnsw/index.h"
-#include "vector/hnsw/search.h"
 
 namespace ulmoradb {
 
@@ -21,8 +19,7 @@ namespace {
 using ulmora::Segment;
 using ulmora::Status;
 using ulmora::hnsw::HnswIndex;
-using ulmora::hnsw::ScoredNode;
-using ulmora::hnsw::SearchOptions;
+using namespace ulmora::binding;  // the binding helpers shared with ulmora._native
 
 struct IndexObject {
   PyObject_HEAD
@@ -31,21 +28,13 @@ struct IndexObject {
 
 const HnswIndex& index_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->index; }
 
-// Raises `type` with a message that may come from native code; undecodable
-// bytes are replaced rather than turning into a decoding error.
-void raise_text(PyObject* type, const std::string& text) {
-  Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (message) PyErr_SetObject(type, message.get());
-}
-
 void raise_dim_mismatch(uint64_t dim, size_t got) {
   PyErr_Format(PyExc_ValueError, "query dimension mismatch: expected %llu, got %zu",
                static_cast<unsigned long long>(dim), got);
 }
 
-void raise_non_finite(const char* name, size_t at) {
-  PyErr_Format(PyExc_ValueError, "%s contains a non-finite value at flat index %zu", name, at);
-}
+// Index words the position of a bad value as a flat index.
+void raise_non_finite(const char* name, size_t at) { ulmora::binding::raise_non_finite(name, "flat index", at); }
 
 constexpr char kNotContiguous[] = "The given array is not contiguous or is misaligned.";
 
@@ -81,12 +70,11 @@ std::unique_ptr<HnswIndex> load_index(const std::string& path, bool quantize) {
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static char path_kw[] = "path";
-    static char quantize_kw[] = "quantize";
-    static char* kwlist[] = {path_kw, quantize_kw, nullptr};
-    PyObject* path = nullptr;
-    PyObject* quantize_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:Index", kwlist, &path, &quantize_arg)) return nullptr;
+    static const ParamList params("Index", {"path", "quantize"}, 1);
+    PyObject* slots[2];
+    if (!params.bind(args, kwds, slots)) return nullptr;
+    PyObject* path = slots[0];
+    PyObject* quantize_arg = slots[1];
     if (!PyUnicode_Check(path)) {
       raise_arg_type("Index", "path", "str", path);
       return nullptr;
@@ -130,71 +118,55 @@ Py_ssize_t index_len(PyObject* self) {
   });
 }
 
-// ---- Shared search pieces ------------------------------------------------
+// ---- Searches ------------------------------------------------------------
 
-// The scalar arguments both search methods share, with their defaults.
-struct SearchArgs {
-  uint64_t k = 20;
-  uint64_t ef = 128;
-  bool sq8_screen = false;
-  uint64_t scan_cap = 0;
-  uint64_t patience = 2;
+// The loaded graph, searched in place; failures are RuntimeErrors.
+class IndexTarget final : public SearchTarget {
+ public:
+  explicit IndexTarget(const HnswIndex& index) : index_(index) {}
+  Status with_graph(const GraphCall& call, bool searches) const override {
+    if (!searches) return call(index_);
+    GilRelease nogil;
+    return call(index_);
+  }
+  void raise(const ulmora::StoreError& error) const override { raise_text(PyExc_RuntimeError, error.message()); }
+
+ private:
+  const HnswIndex& index_;
 };
 
-// Converts slots[1..5] (k, ef, sq8_screen, scan_cap, patience) in order.
-bool convert_search_args(const ParamList& params, PyObject* const* slots, SearchArgs* out) {
+// Binds a search call in order: the parameters, NumPy, the query array and
+// the scalar arguments (k, ef, sq8_screen, scan_cap, patience, for a batch
+// threads, then the keyword-only rerank), with this module's defaults.
+bool begin_search(const ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, int ndim,
+                  Buffer* queries, SearchArgs* out, const NumpyHandles** np) {
+  PyObject* slots[8];
+  if (!params.bind(args, nargs, kwnames, slots)) return false;
+  *np = numpy_handles();
+  if (*np == nullptr) return false;
   const char* f = params.func();
-  return (!slots[1] || to_u64(slots[1], f, "k", &out->k)) && (!slots[2] || to_u64(slots[2], f, "ef", &out->ef)) &&
-         (!slots[3] || to_bool(slots[3], f, "sq8_screen", &out->sq8_screen)) &&
-         (!slots[4] || to_u64(slots[4], f, "scan_cap", &out->scan_cap)) &&
-         (!slots[5] || to_u64(slots[5], f, "patience", &out->patience));
-}
-
-// Calls from Python always set ef, scan_cap, early-exit patience and SQ8
-// screening, so the matching environment values never apply to them.
-SearchOptions make_options(size_t ef, const SearchArgs& args) {
-  SearchOptions options;
-  options.ef = ef;
-  options.scan_cap = static_cast<size_t>(args.scan_cap);
-  options.early_exit_patience = static_cast<size_t>(args.patience);
-  options.sq8_screen = args.sq8_screen;
-  return options;
-}
-
-PyObject* pack_pair(PyObject* ids, PyObject* scores) {
-  Ref a(ids), b(scores);
-  if (!a || !b) return nullptr;
-  return PyTuple_Pack(2, a.get(), b.get());
-}
-
-PyObject* results_to_arrays(const NumpyHandles& np, std::span<const ScoredNode> results) {
-  const auto n = static_cast<Py_ssize_t>(results.size());
-  void* ids_data = nullptr;
-  void* scores_data = nullptr;
-  Ref ids(new_array(np, np.uint64, n, -1, &ids_data));
-  if (!ids) return nullptr;
-  Ref scores(new_array(np, np.float32, n, -1, &scores_data));
-  if (!scores) return nullptr;
-  auto* id_out = static_cast<uint64_t*>(ids_data);
-  auto* score_out = static_cast<float*>(scores_data);
-  for (size_t i = 0; i < results.size(); ++i) {
-    id_out[i] = results[i].node;
-    score_out[i] = results[i].raw;
+  const bool batch = ndim == 2;
+  uint64_t ef = 128;
+  out->k = 20;
+  if (!queries->bind_ndarray(**np, slots[0], ndim, f, params.name(0)) ||
+      (slots[1] && !to_u64(slots[1], f, "k", &out->k)) || (slots[2] && !to_u64(slots[2], f, "ef", &ef)) ||
+      (slots[3] && !to_bool(slots[3], f, "sq8_screen", &out->sq8_screen)) ||
+      (slots[4] && !to_u64(slots[4], f, "scan_cap", &out->scan_cap)) ||
+      (slots[5] && !to_u64(slots[5], f, "patience", &out->patience)) ||
+      (batch && slots[6] && !to_u64(slots[6], f, "threads", &out->threads))) {
+    return false;
   }
-  return pack_pair(ids.release(), scores.release());
+  out->ef = ef;
+  return to_rerank(slots[batch ? 7 : 6], f, &out->rerank);
 }
-
-// ---- search --------------------------------------------------------------
 
 PyObject* search_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ParamList params("search", {"query", "k", "ef", "sq8_screen", "scan_cap", "patience"}, 1);
-  PyObject* slots[6];
-  if (!params.bind(args, nargs, kwnames, slots)) return nullptr;
-  const NumpyHandles* np = numpy_handles();
-  if (np == nullptr) return nullptr;
-  F32Array query;
+  static const ParamList params("search", {"query", "k", "ef", "sq8_screen", "scan_cap", "patience", "rerank"}, 1,
+                                6);
+  Buffer query;
   SearchArgs sa;
-  if (!query.bind(*np, slots[0], 1, "search", "query") || !convert_search_args(params, slots, &sa)) return nullptr;
+  const NumpyHandles* np = nullptr;
+  if (!begin_search(params, args, nargs, kwnames, 1, &query, &sa, &np)) return nullptr;
 
   const HnswIndex& index = index_of(self);
   const size_t n = query.shape(0);
@@ -210,35 +182,15 @@ PyObject* search_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     raise_dim_mismatch(index.dim(), n);
     return nullptr;
   }
-  // From here until the results are moved out, no Python code runs on this
-  // thread, so the thread's reusable buffers cannot be re-entered.
-  ThreadBuffers& buffers = thread_buffers();
-  buffers.query.resize(n);
-  if (const size_t bad = copy_finite(query.data(), n, buffers.query.data()); bad < n) {
+  // The search reads this thread's copy; no Python code runs on the thread
+  // until it is done, so the buffer cannot be re-entered.
+  std::vector<float>& copy = thread_buffers().query;
+  copy.resize(n);
+  if (const size_t bad = copy_finite(query.floats(), n, copy.data()); bad < n) {
     raise_non_finite("query", bad);
     return nullptr;
   }
-  if (sa.k == 0) return results_to_arrays(*np, {});
-
-  const Limits limits = effective_limits(sa.k, sa.ef, index.len());
-  const SearchOptions options = make_options(limits.ef, sa);
-  Status status;
-  {
-    GilRelease nogil;
-    status = index.search(std::span<const float>(buffers.query.data(), n), limits.k, options, buffers.results[0]);
-  }
-  if (!status.ok()) {
-    raise_text(PyExc_RuntimeError, status.error().message());
-    return nullptr;
-  }
-  // Building the arrays may run Python code (a collection, a finaliser) that
-  // searches on this thread again; work on the results outside the buffer.
-  std::vector<ScoredNode> results;
-  results.swap(buffers.results[0]);
-  PyObject* out = results_to_arrays(*np, results);
-  results.clear();
-  buffers.results[0].swap(results);
-  return out;
+  return search_one(*np, IndexTarget(index), copy, sa);
 }
 
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -249,7 +201,7 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // Checks shape, layout and content of a bound (rows, cols) matrix in the
 // documented order. Returns false with the error set.
-bool validate_queries(const F32Array& queries, uint64_t dim) {
+bool validate_queries(const Buffer& queries, uint64_t dim) {
   const size_t rows = queries.shape(0);
   const size_t cols = queries.shape(1);
   if (cols != dim) {
@@ -265,7 +217,7 @@ bool validate_queries(const F32Array& queries, uint64_t dim) {
     PyErr_SetString(PyExc_TypeError, kNotContiguous);
     return false;
   }
-  if (const size_t bad = first_non_finite(queries.data(), rows * cols); bad < rows * cols) {
+  if (const size_t bad = first_non_finite(queries.floats(), rows * cols); bad < rows * cols) {
     raise_non_finite("queries", bad);
     return false;
   }
@@ -273,64 +225,15 @@ bool validate_queries(const F32Array& queries, uint64_t dim) {
 }
 
 PyObject* search_batch_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const ParamList params("search_batch",
-                                {"queries", "k", "ef", "sq8_screen", "scan_cap", "patience", "threads"}, 1);
-  PyObject* slots[7];
-  if (!params.bind(args, nargs, kwnames, slots)) return nullptr;
-  const NumpyHandles* np = numpy_handles();
-  if (np == nullptr) return nullptr;
-  F32Array queries;
+  static const ParamList params(
+      "search_batch", {"queries", "k", "ef", "sq8_screen", "scan_cap", "patience", "threads", "rerank"}, 1, 7);
+  Buffer queries;
   SearchArgs sa;
-  uint64_t threads = 1;
-  if (!queries.bind(*np, slots[0], 2, "search_batch", "queries") || !convert_search_args(params, slots, &sa) ||
-      (slots[6] && !to_u64(slots[6], "search_batch", "threads", &threads))) {
-    return nullptr;
-  }
-
+  const NumpyHandles* np = nullptr;
+  if (!begin_search(params, args, nargs, kwnames, 2, &queries, &sa, &np)) return nullptr;
   const HnswIndex& index = index_of(self);
   if (!validate_queries(queries, index.dim())) return nullptr;
-  const size_t rows = queries.shape(0);
-  const size_t dim = queries.shape(1);
-  if (const std::string over = batch_budget_error(rows, sa.k); !over.empty()) {
-    raise_text(PyExc_OverflowError, over);
-    return nullptr;
-  }
-  // The budget bounds k below 2^63, so both extents fit Py_ssize_t.
-  const auto shape_rows = static_cast<Py_ssize_t>(rows);
-  const auto shape_cols = static_cast<Py_ssize_t>(sa.k);
-  void* ids_data = nullptr;
-  void* scores_data = nullptr;
-  Ref ids(new_array(*np, np->uint64, shape_rows, shape_cols, &ids_data));
-  if (!ids) return nullptr;
-  Ref scores(new_array(*np, np->float32, shape_rows, shape_cols, &scores_data));
-  if (!scores) return nullptr;
-  if (sa.k == 0 || rows == 0) return pack_pair(ids.release(), scores.release());
-
-  std::unique_ptr<float[]> copy(new float[rows * dim]);
-  std::memcpy(copy.get(), queries.data(), rows * dim * sizeof(float));
-  const Limits limits = effective_limits(sa.k, sa.ef, index.len());
-  const SearchOptions options = make_options(limits.ef, sa);
-  const size_t workers = worker_count(threads, rows, available_parallelism());
-  const BatchJob job{copy.get(), rows, dim, static_cast<size_t>(sa.k), static_cast<uint64_t*>(ids_data),
-                     static_cast<float*>(scores_data)};
-  const GroupSearch group_search = [&](std::span<const float> rows, size_t count, std::vector<ScoredNode>* outs,
-                                      size_t* failed) {
-    return index.search_group(rows, count, limits.k, options, outs, failed);
-  };
-  BatchOutcome outcome;
-  {
-    GilRelease nogil;
-    outcome = run_batch(job, workers, group_search);
-  }
-  if (outcome.kind == BatchOutcome::Kind::kThreadStart) {
-    raise_internal(outcome.text.c_str());
-    return nullptr;
-  }
-  if (outcome.kind == BatchOutcome::Kind::kFailed) {
-    raise_text(PyExc_RuntimeError, outcome.text);
-    return nullptr;
-  }
-  return pack_pair(ids.release(), scores.release());
+  return search_many(*np, IndexTarget(index), queries.floats(), queries.shape(0), queries.shape(1), sa);
 }
 
 PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -348,16 +251,20 @@ constexpr char kIndexDoc[] =
 constexpr char kDimDoc[] = "dim($self)\n--\n\n";
 
 constexpr char kSearchDoc[] =
-    "search($self, query, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2)\n--\n\n"
+    "search($self, query, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, *, rerank=None)\n--\n\n"
     "Search one query. Returns `(ids uint64[k], scores float32[k])`.\n\n"
-    "`scores` are raw Ulmora scores. `scan_cap=0` means uncapped L0 scans.";
+    "`scores` are raw Ulmora scores. `scan_cap=0` means uncapped L0 scans.\n"
+    "`rerank` (at least 1) is the SQ8 rerank factor of an index loaded with\n"
+    "`quantize=True`; None takes VECTORDB_SQ8_RERANK_FACTOR. Other indexes ignore it.";
 
 constexpr char kSearchBatchDoc[] =
-    "search_batch($self, queries, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, threads=1)\n--\n\n"
+    "search_batch($self, queries, k=20, ef=128, sq8_screen=False, scan_cap=0, patience=2, threads=1, *, "
+    "rerank=None)\n--\n\n"
     "Search contiguous float32 queries with shape `[n, dim]`.\n\n"
     "Returns `(ids uint64[n, k], scores float32[n, k])`, padding short rows\n"
     "with `uint64::MAX` and `NaN`. Native workers are capped to the machine's\n"
-    "available parallelism; `threads=0` and `threads=1` run sequentially.";
+    "available parallelism; `threads=0` and `threads=1` run sequentially.\n"
+    "`rerank` as in `search`.";
 
 template <class F>
 PyCFunction as_cfunction(F* f) {

@@ -1,12 +1,14 @@
 #include "args.h"
 
+#include <algorithm>
 #include <stdexcept>
 
-namespace ulmoradb {
+namespace ulmora::binding {
 
-ParamList::ParamList(const char* func, std::initializer_list<const char*> names, size_t required)
-    : func_(func), count_(names.size()), required_(required) {
-  if (names.size() > kMaxParams || required > names.size()) throw std::logic_error("bad parameter list");
+ParamList::ParamList(const char* func, std::initializer_list<const char*> names, size_t required,
+                     size_t positional)
+    : func_(func), count_(names.size()), required_(required), positional_(std::min(positional, names.size())) {
+  if (names.size() > kMaxParams || required > positional_) throw std::logic_error("bad parameter list");
   size_t i = 0;
   for (const char* n : names) names_[i++] = n;
 }
@@ -29,8 +31,8 @@ bool ParamList::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
       if (interned_[i] == nullptr) return false;
     }
   }
-  if (static_cast<size_t>(nargs) > count_) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", func_, count_, nargs);
+  if (static_cast<size_t>(nargs) > positional_) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", func_, positional_, nargs);
     return false;
   }
   for (size_t i = 0; i < count_; ++i) slots[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;
@@ -57,6 +59,28 @@ bool ParamList::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     }
   }
   return true;
+}
+
+bool ParamList::bind(PyObject* args, PyObject* kwds, PyObject** slots) const {
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  const Py_ssize_t nkw = kwds != nullptr ? PyDict_Size(kwds) : 0;
+  if (nargs < 0 || nkw < 0) return false;
+  // Gathered into the vectorcall form: positionals, then keyword values in
+  // the order of their names.
+  std::vector<PyObject*> flat(static_cast<size_t>(nargs + nkw));
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat[static_cast<size_t>(i)] = PyTuple_GetItem(args, i);
+  Ref kwnames;
+  if (nkw > 0) {
+    kwnames = Ref(PyTuple_New(nkw));
+    if (!kwnames) return false;
+    Py_ssize_t pos = 0, j = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(kwds, &pos, &key, &value)) {
+      PyTuple_SetItem(kwnames.get(), j, Py_NewRef(key));
+      flat[static_cast<size_t>(nargs + j++)] = value;
+    }
+  }
+  return bind(flat.data(), nargs, kwnames.get(), slots);
 }
 
 void raise_arg_type(const char* func, const char* name, const char* what, PyObject* got) {
@@ -136,4 +160,4 @@ bool to_bool(PyObject* obj, const char* func, const char* name, bool* out) {
   return false;
 }
 
-}  // namespace ulmoradb
+}  // namespace ulmora::binding

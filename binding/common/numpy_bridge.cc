@@ -7,7 +7,7 @@
 
 #include "args.h"
 
-namespace ulmoradb {
+namespace ulmora::binding {
 
 namespace {
 
@@ -141,11 +141,11 @@ const NumpyHandles* numpy_handles() {
   return &g_numpy;
 }
 
-F32Array::~F32Array() {
+Buffer::~Buffer() {
   if (held_) PyBuffer_Release(&view_);
 }
 
-bool F32Array::bind(const NumpyHandles& np, PyObject* obj, int ndim, const char* func, const char* name) {
+bool Buffer::bind_ndarray(const NumpyHandles& np, PyObject* obj, int ndim, const char* func, const char* name) {
   const bool is_array = PyObject_TypeCheck(obj, np.ndarray);
   if (is_array && PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0) {
     held_ = true;
@@ -156,17 +156,49 @@ bool F32Array::bind(const NumpyHandles& np, PyObject* obj, int ndim, const char*
   return false;
 }
 
-size_t F32Array::size() const {
+namespace {
+
+// The format character of a buffer without its byte-order prefix.
+char format_char(const char* format) {
+  if (format == nullptr) return 'B';
+  if (*format == '@' || *format == '=' || *format == '<') ++format;
+  return format[0] != '\0' && format[1] == '\0' ? format[0] : '?';
+}
+
+}  // namespace
+
+bool Buffer::bind(PyObject* obj, Kind kind, int ndim, const char* name) {
+  if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous array", name);
+    return false;
+  }
+  held_ = true;
+  const char f = format_char(view_.format);
+  const bool type_ok = kind == kF32 ? (f == 'f' && view_.itemsize == 4)
+                                    : ((f == 'Q' || f == 'L' || f == 'K') && view_.itemsize == 8);
+  if (!type_ok) {
+    PyErr_Format(PyExc_TypeError, "%s must hold %s elements", name, kind == kF32 ? "float32" : "uint64");
+    return false;
+  }
+  if (view_.ndim != ndim) {
+    PyErr_Format(PyExc_ValueError, "%s must be %d-dimensional, got %d dimensions", name, ndim, view_.ndim);
+    return false;
+  }
+  return true;
+}
+
+size_t Buffer::size() const {
   size_t n = 1;
   for (int i = 0; i < view_.ndim; ++i) n *= static_cast<size_t>(view_.shape[i]);
   return n;
 }
 
-bool F32Array::aligned() const {
+bool Buffer::aligned() const {
   return view_.buf != nullptr && reinterpret_cast<uintptr_t>(view_.buf) % alignof(float) == 0;
 }
 
-bool F32Array::c_contiguous() const {
+bool Buffer::c_contiguous() const {
   if (view_.strides == nullptr) return true;
   Py_ssize_t expected = view_.itemsize;
   for (int i = view_.ndim - 1; i >= 0; --i) {
@@ -218,4 +250,4 @@ PyObject* new_array(const NumpyHandles& np, PyObject* dtype, Py_ssize_t rows, Py
   return array;
 }
 
-}  // namespace ulmoradb
+}  // namespace ulmora::binding

@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ulmoradb {
+namespace ulmora::binding {
 
 // PyArray_NewFromDescr: (subtype, descr (stolen), nd, dims, strides, data,
 // flags, obj) -> new array.
@@ -34,23 +34,30 @@ struct NumpyHandles {
 // accessed) and returns nullptr; a later call tries again.
 const NumpyHandles* numpy_handles();
 
-// A float32 ndarray of native byte order and a fixed number of dimensions,
-// held through its buffer for the duration of one call.
-class F32Array {
+// A buffer held for the duration of one call: the one wrapper both modules
+// read arrays through. The two binders are the two modules' acceptance rules
+// (and their messages); the accessors are the same for both.
+class Buffer {
  public:
-  F32Array() = default;
-  F32Array(const F32Array&) = delete;
-  F32Array& operator=(const F32Array&) = delete;
-  ~F32Array();
+  enum Kind { kF32, kU64 };
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer();
 
-  // Accepts `obj` when it is an ndarray (or subclass) with `ndim` dimensions
-  // and float32 elements in native byte order; otherwise TypeError naming
-  // the argument.
-  bool bind(const NumpyHandles& np, PyObject* obj, int ndim, const char* func, const char* name);
+  // ulmoradb's rule: `obj` must be an ndarray (or subclass) with `ndim`
+  // dimensions and float32 elements in native byte order, of any layout;
+  // otherwise TypeError naming `func` and the argument.
+  bool bind_ndarray(const NumpyHandles& np, PyObject* obj, int ndim, const char* func, const char* name);
+  // ulmora's rule: any C-contiguous buffer of `kind` elements; TypeError for
+  // another layout or element type, ValueError for another ndim.
+  bool bind(PyObject* obj, Kind kind, int ndim, const char* name);
 
   size_t shape(int axis) const { return static_cast<size_t>(view_.shape[axis]); }
   size_t size() const;
-  const float* data() const { return static_cast<const float*>(view_.buf); }
+  const void* data() const { return view_.buf; }
+  const float* floats() const { return static_cast<const float*>(view_.buf); }
+  const uint64_t* u64s() const { return static_cast<const uint64_t*>(view_.buf); }
   // Data pointer present and aligned for float.
   bool aligned() const;
   // Row-major contiguity; axes of length 1 may have any stride.
@@ -73,4 +80,4 @@ size_t copy_finite(const float* src, size_t n, float* dst);
 // which the caller fills before handing the array out.
 PyObject* new_array(const NumpyHandles& np, PyObject* dtype, Py_ssize_t rows, Py_ssize_t cols, void** data);
 
-}  // namespace ulmoradb
+}  // namespace ulmora::binding
