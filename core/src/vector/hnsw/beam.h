@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "vector/hnsw/graph.h"
-#include "vector/hnsw/kernels.h"
 #include "vector/hnsw/key_heap.h"
 #include "vector/hnsw/request.h"
 #include "vector/hnsw/scorer.h"
@@ -27,6 +26,7 @@
 #include "vector/hnsw/stats.h"
 
 namespace ulmora::hnsw {
+#include "vector/kernels/kernels.h"
 
 // ---- One beam --------------------------------------------------------------
 

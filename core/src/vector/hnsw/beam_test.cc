@@ -6,9 +6,9 @@
 
 #include "vector/hnsw/beam.h"
 #include "vector/hnsw/graph.h"
-#include "vector/hnsw/kernels.h"
 #include "vector/hnsw/search.h"
 #include "vector/hnsw/test_graphs.h"
+#include "vector/kernels/kernels.h"
 
 namespace ulmora::hnsw {
 namespace {

@@ -24,10 +24,10 @@
 #include "vector/hnsw/config.h"
 #include "vector/hnsw/graph.h"
 #include "vector/hnsw/filter_edges.h"
-#include "vector/hnsw/kernels.h"
 #include "vector/hnsw/beam.h"
 #include "vector/hnsw/neighbor_select.h"
 #include "vector/hnsw/stats.h"
+#include "vector/kernels/kernels.h"
 
 namespace ulmora::hnsw {
 

@@ -22,7 +22,7 @@
 #include "vector/hnsw/filter_edges.h"
 #include "vector/hnsw/graph.h"
 #include "vector/hnsw/insert_test_helpers.h"
-#include "vector/hnsw/kernels.h"
+#include "vector/kernels/kernels.h"
 
 namespace ulmora::hnsw {
 namespace {

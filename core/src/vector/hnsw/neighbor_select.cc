@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "vector/hnsw/config.h"
-#include "vector/hnsw/kernels.h"
+#include "vector/kernels/kernels.h"
 
 namespace ulmora::hnsw {
 

@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "format/snapshot.h"
-#include "vector/hnsw/kernels.h"
+#include "vector/kernels/kernels.h"
 
 namespace ulmora::hnsw {
 

@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "vector/hnsw/graph.h"
-#include "vector/hnsw/kernels.h"
 #include "vector/hnsw/beam.h"
 #include "vector/hnsw/search.h"
 #include "vector/hnsw/test_graphs.h"
+#include "vector/kernels/kernels.h"
 
 // Counts heap allocations made by the calling thread while counting is on.
 namespace {

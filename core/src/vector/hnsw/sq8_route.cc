@@ -6,7 +6,7 @@
 #include <string>
 
 #include "vector/hnsw/beam.h"
-#include "vector/hnsw/rounding.h"
+#include "vector/kernels/rounding.h"
 
 namespace ulmora::hnsw {
 namespace {
@@ -19,17 +19,17 @@ void query_code_i16(const Graph& ix, std::span<const float> q, std::vector<int16
   int16_t* x = out.data();
   const size_t n = q.size();
   if (ix.metric == Metric::kCosine) {
-    cosine_query_code(q.data(), n, x);
+    kernels::cosine_query_code(q.data(), n, x);
     return;
   }
   const size_t stored = std::min({n, ix.sq8_mins.size(), ix.sq8_scales.size()});
   const float* lo = ix.sq8_mins.data();
   const float* scale = ix.sq8_scales.data();
-  scaled_query_code(q.data(), lo, scale, stored, x);
+  kernels::scaled_query_code(q.data(), lo, scale, stored, x);
   for (size_t d = stored; d < n; ++d) {
     const float l = d < ix.sq8_mins.size() ? lo[d] : 0.0f;
     const float s = d < ix.sq8_scales.size() ? scale[d] : 1.0f;
-    x[d] = round_code((q[d] - l) / s, 0.0f, 255.0f);
+    x[d] = kernels::round_code((q[d] - l) / s, 0.0f, 255.0f);
   }
 }
 

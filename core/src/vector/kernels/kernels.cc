@@ -1,5 +1,5 @@
 // Kernel dispatch: CPU features detected once per process.
-#include "vector/hnsw/kernels.h"
+#include "vector/kernels/kernels.h"
 
 #include <cstring>
 #include <optional>
@@ -7,7 +7,7 @@
 
 #include "base/env.h"
 
-namespace ulmora::hnsw::kernels {
+namespace ulmora::kernels {
 
 namespace {
 
@@ -76,4 +76,4 @@ const KernelTable& active() {
   return table;
 }
 
-}  // namespace ulmora::hnsw::kernels
+}  // namespace ulmora::kernels
