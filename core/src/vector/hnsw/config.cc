@@ -70,7 +70,7 @@ bool exact_fallback_enabled() {
   static const bool v = flag_or("VECTORDB_EXACT_FALLBACK_ENABLED", false);
   return v;
 }
-bool ti_skip() {
+bool triangle_skip() {
   static const bool v = flag_or("VECTORDB_TI_SKIP", false);
   return v;
 }

@@ -6,6 +6,11 @@
 // each other; mark_deleted() and quantize_sq8() need the caller to keep
 // other writers out (the segment serialises its mutations), and
 // quantize_sq8() runs before the index is shared.
+//
+// What the layers above may include from vector/hnsw: this header,
+// search.h (options, results, counters), config.h (tuning values),
+// filter_edges.h (filter-edge links) and restore_stream.h (streamed load).
+// Every other header here is internal to the graph.
 #pragma once
 
 #include <cstdint>
