@@ -59,15 +59,21 @@ bool report(PyObject* progress, uint64_t done, uint64_t total) {
 }
 
 // build(path, vectors, ids, payloads, metric, m, ef_construction, threads,
-//       progress) -> (points, insert_seconds, total_seconds, bytes)
+//       progress[, seed]) -> (points, insert_seconds, total_seconds, bytes)
 PyObject* build(PyObject*, PyObject* args) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject *path_obj, *vectors_obj, *ids_obj, *payloads_obj, *progress;
+    PyObject *path_obj, *vectors_obj, *ids_obj, *payloads_obj, *progress, *seed_obj = Py_None;
     unsigned int metric;
     unsigned long long m, efc, threads;
-    if (!PyArg_ParseTuple(args, "OOOOIKKKO:build", &path_obj, &vectors_obj, &ids_obj, &payloads_obj, &metric, &m,
-                          &efc, &threads, &progress)) {
+    if (!PyArg_ParseTuple(args, "OOOOIKKKO|O:build", &path_obj, &vectors_obj, &ids_obj, &payloads_obj, &metric, &m,
+                          &efc, &threads, &progress, &seed_obj)) {
       return nullptr;
+    }
+    std::optional<uint64_t> seed;
+    if (seed_obj != Py_None) {
+      const unsigned long long value = PyLong_AsUnsignedLongLong(seed_obj);
+      if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+      seed = value;
     }
     std::string path;
     if (!to_path(path_obj, "path", &path)) return nullptr;
@@ -90,6 +96,7 @@ PyObject* build(PyObject*, PyObject* args) {
     request.m = m;
     request.ef_construction = efc;
     request.threads = threads;
+    request.seed = seed;
     // Refuse bad input before starting anything.
     if (std::string bad = ulmora::check_build_request(request); !bad.empty()) {
       PyErr_SetString(PyExc_ValueError, bad.c_str());
@@ -173,7 +180,7 @@ int exec_module(PyObject* module) {
 
 PyMethodDef kFunctions[] = {
     {"build", build, METH_VARARGS,
-     "build(path, vectors, ids, payloads, metric, m, ef_construction, threads, progress)"},
+     "build(path, vectors, ids, payloads, metric, m, ef_construction, threads, progress[, seed])"},
     {"open_segment", open_segment, METH_O, "open_segment(path) -> Segment"},
     {"info", info, METH_O, "info(path) -> dict"},
     {nullptr, nullptr, 0, nullptr},

@@ -110,6 +110,16 @@ def _point_id(text: str) -> int:
     return value
 
 
+def _seed(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"seed out of range 0..2^64-1: {text}")
+    return value
+
+
 def _metric(text: str) -> str:
     low = text.lower()
     if low not in METRICS:
@@ -132,6 +142,8 @@ def _parser() -> argparse.ArgumentParser:
     b.add_argument("--m", type=_positive, default=16, help="graph degree parameter (default 16)")
     b.add_argument("--ef-construction", type=_positive, metavar="N", help="insertion beam width")
     b.add_argument("--threads", type=_positive, metavar="N", help="insertion threads (default: all cores)")
+    b.add_argument("--seed", type=_seed, metavar="N",
+                   help="draw graph levels from N: with --threads 1 the same input builds the same graph")
     _id_payload_options(b)
     bar = b.add_mutually_exclusive_group()
     bar.add_argument("--progress", dest="progress", action="store_const", const=True,
@@ -239,6 +251,8 @@ def cmd_build(args) -> int:
         options["ef_construction"] = args.ef_construction
     if args.threads is not None:
         options["threads"] = args.threads
+    if args.seed is not None:
+        options["seed"] = args.seed
     if args.progress is not None:
         options["progress"] = args.progress
     # Bad vectors, ids or payloads were refused by the readers; what the

@@ -166,6 +166,9 @@ class Graph {
   uint64_t exact_fallback_threshold;
   bool exact_fallback_enabled;
   Metric metric;
+  // Set before any insert: levels come from a hash of (seed, point id)
+  // instead of the thread's OS-seeded generator, so a build repeats.
+  std::optional<uint64_t> level_seed;
   // Set once, before the graph is shared, when nothing will change it any
   // more: searches then read lists in place, without their locks.
   bool frozen = false;

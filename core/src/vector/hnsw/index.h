@@ -66,6 +66,10 @@ class HnswIndex {
   // is not dim long.
   Status insert(uint64_t point_id, std::span<const float> vector);
   void mark_deleted(uint64_t point_id);
+  // Draws node levels from a hash of (seed, point id) from here on instead
+  // of the OS-seeded generator: a one-thread build then repeats exactly.
+  // Call before the first insert.
+  void seed_levels(uint64_t seed);
   // Builds 8-bit codes of every stored vector for the SQ8 routes.
   void quantize_sq8();
   // Declares the index read-only from here on (call before sharing it):

@@ -44,9 +44,21 @@ std::atomic<uint64_t (*)(uint64_t)> g_level_source{nullptr};
 
 constexpr uint64_t kMaxNodeIndex = 0xFFFFFFFEull;
 
-// floor(-ln(U) * scale), saturated to u64, capped at the index's level cap.
-uint64_t draw_level(double scale, uint64_t cap) {
-  double v = std::floor(-std::log(thread_random_unit()) * scale);
+// A uniform value in (0, 1] from (seed, point id) alone: a seeded build
+// draws the same levels whatever order its threads insert in.
+double seeded_unit(uint64_t seed, uint64_t point_id) {
+  auto mix = [](uint64_t z) {  // SplitMix64's finaliser
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  };
+  const uint64_t h = mix(seed ^ mix(point_id + 0x9E3779B97F4A7C15ull));
+  return static_cast<double>((h >> 11) + 1) * 0x1.0p-53;
+}
+
+// floor(-ln(u) * scale), saturated to u64, capped at the index's level cap.
+uint64_t level_of(double u, double scale, uint64_t cap) {
+  double v = std::floor(-std::log(u) * scale);
   uint64_t level;
   if (!(v >= 0.0)) level = 0;
   else if (v >= 18446744073709551616.0) level = std::numeric_limits<uint64_t>::max();
@@ -357,7 +369,9 @@ Status Graph::insert(uint64_t point_id, std::span<const float> vec) {
     trace.start = now();
   }
   uint64_t (*source)(uint64_t) = g_level_source.load(std::memory_order_relaxed);
-  const uint64_t drawn = source ? std::min(source(point_id), level_cap) : draw_level(level_scale, level_cap);
+  const uint64_t drawn = source        ? std::min(source(point_id), level_cap)
+                         : level_seed  ? level_of(seeded_unit(*level_seed, point_id), level_scale, level_cap)
+                                       : level_of(thread_random_unit(), level_scale, level_cap);
   const uint64_t level = std::min<uint64_t>(drawn, layers.size() - 1);
   InsertScratch& s = insert_scratch();
   prepare(metric, vec, s.prepared);

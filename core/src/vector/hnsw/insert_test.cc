@@ -132,6 +132,28 @@ TEST(Insert, LevelsFollowTheScaleAndCap) {
 }
 
 TEST(Insert, DeletedEntryIsReplacedByALiveStart) {
+// A seeded index draws each point's level from (seed, point id) alone:
+// the same levels in any insertion order, with the same distribution.
+TEST(Insert, SeededLevelsDependOnSeedAndPointIdOnly) {
+  auto levels_by_id = [](uint64_t seed, bool reverse) {
+    HnswIndex owner(Metric::kEuclidean, 4, 8, 16, 2);
+    owner.seed_levels(seed);
+    std::mt19937 rng(9);
+    for (uint64_t k = 0; k < 4000; ++k)
+      EXPECT_TRUE(owner.insert(reverse ? 3999 - k : k, random_vector(rng, 2)).ok());
+    std::vector<uint8_t> out(4000);
+    const Graph& g = graph_of(owner);
+    for (uint64_t i = 0; i < g.len(); ++i) out[g.point_id(i)] = g.levels.get(i);
+    return out;
+  };
+  const std::vector<uint8_t> forward = levels_by_id(11, false);
+  EXPECT_EQ(levels_by_id(11, true), forward);
+  EXPECT_NE(levels_by_id(12, false), forward);
+  size_t upper = 0;
+  for (uint8_t l : forward) upper += l >= 1;
+  EXPECT_NEAR(static_cast<double>(upper) / 4000.0, 0.25, 0.04);  // 1/m, as unseeded
+}
+
   auto g = make_graph(Metric::kEuclidean, 4, 32, 4, 4);
   insert_random(*g, 100, 9);
   // Mark a node deleted behind the entry word's back (as a restored snapshot
