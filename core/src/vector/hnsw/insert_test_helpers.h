@@ -107,23 +107,6 @@ inline void expect_graph_invariants(const Graph& g, bool caps_enforced) {
   }
 }
 
-// Exact top-k point ids by sort key (ties by point id).
-inline std::vector<uint64_t> brute_force(const std::vector<std::vector<float>>& data, Metric metric,
-                                         const std::vector<float>& query, size_t k) {
-  std::vector<float> q;
-  prepare(metric, query, q);
-  std::vector<std::pair<float, uint64_t>> all;
-  std::vector<float> v;
-  for (size_t i = 0; i < data.size(); ++i) {
-    prepare(metric, data[i], v);
-    all.push_back({sort_key(metric, score(metric, q.data(), v.data(), q.size())), i});
-  }
-  std::partial_sort(all.begin(), all.begin() + static_cast<ptrdiff_t>(k), all.end());
-  std::vector<uint64_t> out;
-  for (size_t i = 0; i < k; ++i) out.push_back(all[i].second);
-  return out;
-}
-
 // True inside a re-executed child (see run_in_child).
 inline bool in_child() { return std::getenv("ULMORA_TEST_CHILD") != nullptr; }
 
