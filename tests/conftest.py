@@ -130,6 +130,11 @@ def run_python(code: str, env: dict | None = None, check: bool = True) -> subpro
     return proc
 
 
+# Settings under which ulmoradb.Index scans every point instead of walking
+# its graph (read once per process: for fresh interpreters).
+EXACT_SCAN = {"VECTORDB_EXACT_FALLBACK_ENABLED": "1", "VECTORDB_EXACT_FALLBACK_THRESHOLD": "1000000000"}
+
+
 def exact_reader_scan(path) -> dict[int, float]:
     """Every point ulmoradb.Index finds in the segment at `path`, with its
     score against the zero vector, by an exact scan in a fresh interpreter.
@@ -144,7 +149,24 @@ def exact_reader_scan(path) -> dict[int, float]:
         ids, scores = index.search(np.zeros(index.dim(), np.float32), k=n, ef=n)
         print(json.dumps([ids.tolist(), scores.tolist()]))
         """,
-        env={"VECTORDB_EXACT_FALLBACK_ENABLED": "1", "VECTORDB_EXACT_FALLBACK_THRESHOLD": "1000000000"},
+        env=EXACT_SCAN,
     )
     ids, scores = json.loads(proc.stdout)
     return dict(zip(ids, scores))
+
+
+def exact_reader_search(path, queries: np.ndarray, k: int) -> np.ndarray:
+    """The ids ulmoradb.Index returns for `queries` (k each) from the segment
+    at `path` when it scans every point, in a fresh interpreter: what the
+    file holds, independent of how its graph links the points."""
+    proc = run_python(
+        f"""
+        import json, numpy as np, ulmoradb
+        index = ulmoradb.Index({str(path)!r})
+        queries = np.array({np.asarray(queries, np.float32).tolist()!r}, np.float32)
+        ids, _ = index.search_batch(queries, k={k}, ef={k})
+        print(json.dumps(ids.tolist()))
+        """,
+        env=EXACT_SCAN,
+    )
+    return np.array(json.loads(proc.stdout), dtype=np.uint64)

@@ -277,6 +277,27 @@ def test_build_into_a_missing_directory_fails_before_inserting(tmp_path):
     assert max(seen, default=0) == 0
 
 
+def without_creation_time(path: Path) -> bytes:
+    """The snapshot's bytes with the creation time in its metadata block
+    zeroed (the checksum trailer, which covers it, dropped)."""
+    body = path.read_bytes()[:-8]
+    meta_len = int.from_bytes(body[-12:-8], "little")
+    at = len(body) - 12 - meta_len
+    return body[:at] + bytes(8) + body[at + 8:]
+
+
+def test_seeded_one_thread_build_repeats(tmp_path):
+    data, ids = rows(1500, 21), np.arange(5000, 6500, dtype=np.uint64)[::-1].copy()
+    paths = [tmp_path / f"{name}.snap" for name in ("a", "b", "c")]
+    for path, seed in zip(paths, (7, 7, 8)):
+        ulmora.build(path, data, ids=ids, m=6, ef_construction=32, threads=1, seed=seed, progress=False)
+    first = without_creation_time(paths[0])
+    assert without_creation_time(paths[1]) == first
+    assert without_creation_time(paths[2]) != first  # the seed does choose the levels
+    with pytest.raises(ValueError, match="seed"):
+        ulmora.build(tmp_path / "d.snap", data, seed=-1)
+
+
 def test_searches_and_inserts_from_several_threads(built):
     import threading
 

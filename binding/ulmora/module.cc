@@ -34,19 +34,27 @@ bool report(PyObject* progress, uint64_t done, uint64_t total) {
 }
 
 // build(path, vectors, ids, payloads, metric, m, ef_construction, threads,
-//       progress) -> (points, insert_seconds, total_seconds, bytes)
+//       progress[, seed]) -> (points, insert_seconds, total_seconds, bytes)
 PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const ParamList params(
-        "build", {"path", "vectors", "ids", "payloads", "metric", "m", "ef_construction", "threads", "progress"}, 9);
-    PyObject* slots[9];
+        "build",
+        {"path", "vectors", "ids", "payloads", "metric", "m", "ef_construction", "threads", "progress", "seed"}, 9);
+    PyObject* slots[10];
     if (!params.bind(args, nargs, kwnames, slots)) return nullptr;
     PyObject *path_obj = slots[0], *vectors_obj = slots[1], *ids_obj = slots[2], *payloads_obj = slots[3];
     PyObject* progress = slots[8];
+    PyObject* seed_obj = slots[9] ? slots[9] : Py_None;
     uint64_t metric = 0, m = 0, efc = 0, threads = 0;
     if (!to_u64(slots[4], "build", "metric", &metric) || !to_u64(slots[5], "build", "m", &m) ||
         !to_u64(slots[6], "build", "ef_construction", &efc) || !to_u64(slots[7], "build", "threads", &threads)) {
       return nullptr;
+    }
+    std::optional<uint64_t> seed;
+    if (seed_obj != Py_None) {
+      uint64_t value = 0;
+      if (!to_u64(seed_obj, "build", "seed", &value)) return nullptr;
+      seed = value;
     }
     std::string path;
     if (!to_path(path_obj, "path", &path)) return nullptr;
@@ -69,6 +77,7 @@ PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     request.m = m;
     request.ef_construction = efc;
     request.threads = threads;
+    request.seed = seed;
     // Refuse bad input before starting anything.
     if (std::string bad = ulmora::check_build_request(request); !bad.empty()) {
       PyErr_SetString(PyExc_ValueError, bad.c_str());
@@ -152,7 +161,7 @@ int exec_module(PyObject* module) {
 
 PyMethodDef kFunctions[] = {
     {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build)), METH_FASTCALL | METH_KEYWORDS,
-     "build(path, vectors, ids, payloads, metric, m, ef_construction, threads, progress)"},
+     "build(path, vectors, ids, payloads, metric, m, ef_construction, threads, progress[, seed])"},
     {"open_segment", open_segment, METH_O, "open_segment(path) -> Segment"},
     {"info", info, METH_O, "info(path) -> dict"},
     {nullptr, nullptr, 0, nullptr},

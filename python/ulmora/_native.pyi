@@ -14,7 +14,8 @@ class InternalError(BaseException): ...
 
 def build(path: str, vectors: npt.NDArray[np.float32], ids: npt.NDArray[np.uint64] | None,
           payloads: Sequence[Mapping[str, Any] | None] | None, metric: int, m: int, ef_construction: int,
-          threads: int, progress: Callable[[int, int], Any] | None) -> tuple[int, float, float, int]:
+          threads: int, progress: Callable[[int, int], Any] | None,
+          seed: int | None = None) -> tuple[int, float, float, int]:
     """-> (points, insert_seconds, total_seconds, bytes). GIL released; Ctrl-C cancels."""
 
 def open_segment(path: str) -> Segment: ...

@@ -133,7 +133,7 @@ def _progress(progress: Any, total: int):
 def build(path: str | os.PathLike, vectors: Any, *, ids: Any = None,
           payloads: Sequence[Mapping[str, Any] | None] | None = None, metric: str = "cosine", m: int = 16,
           ef_construction: int = 200, threads: int | None = None,
-          progress: bool | Callable[[int, int], Any] | None = None) -> dict:
+          progress: bool | Callable[[int, int], Any] | None = None, seed: int | None = None) -> dict:
     """Build a segment snapshot at `path` from an (n, dim) array.
 
     Points are inserted concurrently by `threads` native threads (default:
@@ -142,7 +142,9 @@ def build(path: str | os.PathLike, vectors: Any, *, ids: Any = None,
     removed). `ids` default to 0..n-1; `payloads` is None or n dicts/None.
     `progress`: None shows a tqdm bar when stderr is a terminal, True/False
     force it, a callable gets (done, total). Ctrl-C stops the build and
-    leaves no file. Returns a summary dict.
+    leaves no file. `seed` (0..2^64-1) draws the graph's levels from a hash
+    of (seed, id) instead of an OS-seeded generator: with threads=1 the same
+    input then builds the same graph. Returns a summary dict.
     """
     path = _path(path)
     if not isinstance(metric, str) or metric.lower() not in _METRICS:
@@ -158,11 +160,15 @@ def build(path: str | os.PathLike, vectors: Any, *, ids: Any = None,
         raise ValueError(f"m must be between 2 and 4096, got {m}")
     if ef_construction < 1:
         raise ValueError(f"ef_construction must be at least 1, got {ef_construction}")
+    if seed is not None:
+        seed = operator.index(seed)
+        if not 0 <= seed < 2**64:
+            raise ValueError(f"seed must be between 0 and 2^64-1, got {seed}")
     callback, bar = _progress(progress, len(vectors))
     try:
         points, insert_s, total_s, size = _native.build(
             path, vectors, id_array, payloads, _METRICS[metric.lower()], m, ef_construction, _threads(threads),
-            callback)
+            callback, seed)
         if bar is not None:
             bar.update(points - bar.n)
     finally:

@@ -20,7 +20,7 @@ from pathlib import Path
 import numpy as np
 
 from . import demo, readers
-from .cliutil import PROG, CliError, about, metric, one_line, point_id, positive, say
+from .cliutil import PROG, CliError, about, metric, one_line, point_id, positive, say, seed
 from .exact import recall
 
 
@@ -65,6 +65,8 @@ def _parser() -> argparse.ArgumentParser:
     b.add_argument("--m", type=positive, default=16, help="graph degree parameter (default 16)")
     b.add_argument("--ef-construction", type=positive, metavar="N", help="insertion beam width")
     b.add_argument("--threads", type=positive, metavar="N", help="insertion threads (default: all cores)")
+    b.add_argument("--seed", type=seed, metavar="N",
+                   help="draw graph levels from N: with --threads 1 the same input builds the same graph")
     _id_payload_options(b)
     bar = b.add_mutually_exclusive_group()
     bar.add_argument("--progress", dest="progress", action="store_const", const=True,
@@ -172,6 +174,8 @@ def cmd_build(args) -> int:
         options["ef_construction"] = args.ef_construction
     if args.threads is not None:
         options["threads"] = args.threads
+    if args.seed is not None:
+        options["seed"] = args.seed
     if args.progress is not None:
         options["progress"] = args.progress
     # Bad vectors, ids or payloads were refused by the readers; what the

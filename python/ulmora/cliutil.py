@@ -71,6 +71,16 @@ def point_id(text: str) -> int:
     return value
 
 
+def seed(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"seed out of range 0..2^64-1: {text}")
+    return value
+
+
 def metric(text: str) -> str:
     low = text.lower()
     if low not in METRICS:

@@ -224,6 +224,7 @@ Result<BuildStats> build_segment(const std::string& path, BuildRequest& request,
   }
 
   std::unique_ptr<Segment> seg = Segment::create(request.metric, request.m, request.ef_construction, request.dim);
+  if (request.seed) seg->hnsw().seed_levels(*request.seed);
   auto id_of = [&](uint64_t i) { return request.ids.empty() ? i : request.ids[i]; };
   auto vector_of = [&](uint64_t i) { return std::span<const float>(request.vectors + i * request.dim, request.dim); };
   const RowSource rows = [&](uint64_t i) { return std::make_pair(id_of(i), vector_of(i)); };

@@ -88,6 +88,9 @@ struct BuildRequest {
   uint64_t m = 16;
   uint64_t ef_construction = 200;
   uint64_t threads = 1;
+  // Node levels from a hash of (seed, point id); none: OS-seeded. With one
+  // thread a seeded build writes the same file every time.
+  std::optional<uint64_t> seed;
 };
 
 struct BuildStats {

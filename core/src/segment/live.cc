@@ -153,7 +153,7 @@ Status LiveSegment::remove(std::span<const uint64_t> ids) {
     records.push_back(std::move(r));
   }
   ULMORA_TRY(seg.wal()->append_batch(records));
-  for (const WalRecord& r : records) ULMORA_TRY(seg.remove(r.point_id, /*live=*/false, /*allow_purge=*/false));
+  for (const WalRecord& r : records) ULMORA_TRY(seg.remove(r.point_id, Segment::Source::kReplay, Segment::Purge::kNever));
   return Status::Ok();
 }
 
@@ -167,7 +167,7 @@ Status LiveSegment::update_payload(uint64_t id, Payload payload) {
   r.point_id = id;
   r.payload = std::move(payload);
   ULMORA_TRY(seg.wal()->append_batch(std::span<const WalRecord>(&r, 1)));
-  return seg.update_payload(id, std::move(*r.payload), /*live=*/false);
+  return seg.update_payload(id, std::move(*r.payload), Segment::Source::kReplay);
 }
 
 Status LiveSegment::compact(uint64_t threads) {

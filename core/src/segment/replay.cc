@@ -84,14 +84,16 @@ uint32_t load_u32(const uint8_t* p) {
 Status apply_record(Segment& segment, WalRecord&& record) {
   switch (record.kind) {
     case WalRecord::kInsert: {
-      Status s = segment.insert(record.point_id, std::move(record.vector), std::move(record.payload), false);
+      Status s = segment.insert(record.point_id, std::move(record.vector), std::move(record.payload),
+                                Segment::Source::kReplay);
       if (!s.ok() && s.error().kind() != ErrorKind::kPointExists) return s;
       return Status::Ok();
     }
     case WalRecord::kDelete:
-      return segment.remove(record.point_id, false);
+      return segment.remove(record.point_id, Segment::Source::kReplay);
     case WalRecord::kUpdatePayload:
-      return segment.update_payload(record.point_id, record.payload ? std::move(*record.payload) : Payload{}, false);
+      return segment.update_payload(record.point_id, record.payload ? std::move(*record.payload) : Payload{},
+                                    Segment::Source::kReplay);
   }
   return Status::Ok();
 }

@@ -9,6 +9,8 @@
 namespace ulmora {
 namespace {
 
+constexpr Segment::Source kCall = Segment::Source::kCall;
+
 using namespace testing_util;
 
 // A 3-d snapshot holding point 1 at seg.snap, with its log at seg.wal.
@@ -139,7 +141,7 @@ TEST_P(WalShortHeader, ReplaysAsEmptyAndRepairsTheHeaderOnAppend) {
   ASSERT_NE((*seg)->wal(), nullptr);
   EXPECT_EQ(file_size(t.wal), n == 0 ? 8u : n);  // loading alone adds nothing but a new header
 
-  ASSERT_TRUE((*seg)->insert(5, {5, 5, 5}, std::nullopt, true).ok());
+  ASSERT_TRUE((*seg)->insert(5, {5, 5, 5}, std::nullopt, kCall).ok());
   seg.value().reset();
   auto again = Segment::load(t.snap);
   ASSERT_TRUE(again.ok()) << again.error().message();
@@ -165,7 +167,7 @@ TEST(WalReplay, TornLastRecordAtEveryOffsetIsDroppedAndCut) {
     EXPECT_FALSE((*seg)->hnsw().contains(3));
     EXPECT_EQ(file_size(t.wal), cut);
 
-    ASSERT_TRUE((*seg)->insert(4, {4, 4, 4}, std::nullopt, true).ok());
+    ASSERT_TRUE((*seg)->insert(4, {4, 4, 4}, std::nullopt, kCall).ok());
     EXPECT_EQ(file_size(t.wal), intact + 4 + 33 + 4);
     seg.value().reset();
     auto again = Segment::load(t.snap);
@@ -187,7 +189,7 @@ TEST(WalReplay, TailIsLeftAloneWhenTheFileChangedSinceReplay) {
   // Another writer completed the record meanwhile.
   log.add(insert_record(3, {3, 3, 3}));
   write_bytes(t.wal, log.bytes());
-  ASSERT_TRUE((*seg)->insert(4, {4, 4, 4}, std::nullopt, true).ok());
+  ASSERT_TRUE((*seg)->insert(4, {4, 4, 4}, std::nullopt, kCall).ok());
   EXPECT_EQ(file_size(t.wal), log.size() + 4 + 33 + 4);
 }
 

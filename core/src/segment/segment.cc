@@ -288,8 +288,8 @@ Segment::~Segment() = default;
 
 // ---- Mutations -----------------------------------------------------------
 
-Status Segment::refuse_if_unloaded(bool live) const {
-  if (live && unloaded_) return StoreError::MemoryCapExceeded(kUnloadedText);
+Status Segment::refuse_if_unloaded(Source source) const {
+  if (source == Source::kCall && unloaded_) return StoreError::MemoryCapExceeded(kUnloadedText);
   return Status::Ok();
 }
 
@@ -301,8 +301,9 @@ void Segment::link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::
   hnsw::add_filter_edges(graph, point_id, vector, payload, index, keys);
 }
 
-Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::optional<Payload> payload, bool live) {
-  ULMORA_TRY(refuse_if_unloaded(live));
+Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::optional<Payload> payload, Source source) {
+  ULMORA_TRY(refuse_if_unloaded(source));
+  const bool live = source == Source::kCall;
   // The cap is read once per process, at the first live insert.
   const std::optional<uint64_t> cap = live ? hnsw::tuning::max_rss_bytes() : std::nullopt;
   const bool timing = env_flag_on(env::kLogInsertTiming.name, false);
@@ -371,10 +372,10 @@ void Segment::check_memory_cap() {
   if (rss && *rss > *cap) unloaded_ = true;
 }
 
-Status Segment::remove(uint64_t point_id, bool live, bool allow_purge) {
-  ULMORA_TRY(refuse_if_unloaded(live));
+Status Segment::remove(uint64_t point_id, Source source, Purge purge) {
+  ULMORA_TRY(refuse_if_unloaded(source));
   if (deleted_.count(point_id) != 0 || !hnsw_->contains(point_id)) return Status::Ok();
-  if (live && wal_) {
+  if (source == Source::kCall && wal_) {
     WalRecord record;
     record.kind = WalRecord::kDelete;
     record.point_id = point_id;
@@ -387,7 +388,7 @@ Status Segment::remove(uint64_t point_id, bool live, bool allow_purge) {
   }
   deleted_.insert(point_id);
   hnsw_->mark_deleted(point_id);
-  return allow_purge && !never_purge_ ? maybe_purge() : Status::Ok();
+  return purge == Purge::kAllowed && !never_purge_ ? maybe_purge() : Status::Ok();
 }
 
 Status Segment::maybe_purge() {
@@ -401,10 +402,10 @@ Status Segment::maybe_purge() {
   return rebuild();
 }
 
-Status Segment::update_payload(uint64_t point_id, Payload payload, bool live) {
-  ULMORA_TRY(refuse_if_unloaded(live));
+Status Segment::update_payload(uint64_t point_id, Payload payload, Source source) {
+  ULMORA_TRY(refuse_if_unloaded(source));
   if (deleted_.count(point_id) != 0 || !hnsw_->contains(point_id)) return StoreError::PointNotFound(point_id);
-  if (live && wal_) {
+  if (source == Source::kCall && wal_) {
     WalRecord record;
     record.kind = WalRecord::kUpdatePayload;
     record.point_id = point_id;

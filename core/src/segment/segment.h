@@ -112,24 +112,26 @@ class Segment {
   Segment(const Segment&) = delete;
   Segment& operator=(const Segment&) = delete;
 
-  // ---- Mutations. `live` = true: refused on an unloaded segment, logged
-  // to the writer (when present) before anything changes. `live` = false:
-  // the replay form, no log and no cap check. A refused mutation (unloaded,
-  // PointExists, wrong vector length, PointNotFound, unframeable record)
-  // writes nothing to the log.
+  // ---- Mutations. Source::kCall: refused on an unloaded segment, logged
+  // to the writer (when present) before anything changes. Source::kReplay:
+  // a record already in the log, so no log and no cap check. A refused
+  // mutation (unloaded, PointExists, wrong vector length, PointNotFound,
+  // unframeable record) writes nothing to the log.
+  enum class Source : uint8_t { kCall, kReplay };
+  // Purge::kNever: a delete that never purges (the live segment's own
+  // deletes: deleted points stay until compaction).
+  enum class Purge : uint8_t { kAllowed, kNever };
 
   // PointExists when the id is in the graph (deleted nodes included), has a
   // payload or is in the deleted set; VectorLengthMismatch when the length
   // is not the graph's dim.
-  Status insert(uint64_t point_id, std::vector<float> vector, std::optional<Payload> payload, bool live);
+  Status insert(uint64_t point_id, std::vector<float> vector, std::optional<Payload> payload, Source source);
   // Deleting an unknown or already deleted id is a silent no-op. May purge
   // (VECTORDB_PURGE_DELETIONS); a purge failure is returned with the
   // deletion itself done.
-  // `allow_purge` = false never purges (the live segment's own deletes:
-  // deleted points stay until compaction).
-  Status remove(uint64_t point_id, bool live, bool allow_purge = true);
+  Status remove(uint64_t point_id, Source source, Purge purge = Purge::kAllowed);
   // PointNotFound when the id is deleted or not in the graph.
-  Status update_payload(uint64_t point_id, Payload payload, bool live);
+  Status update_payload(uint64_t point_id, Payload payload, Source source);
   // The purge: a fresh graph with the surviving points in their old node
   // order, payloads kept, deleted emptied. Writes nothing to the log.
   // SearchFailed "Segment rebuild already in progress." while one runs.
@@ -199,7 +201,7 @@ class Segment {
 
  private:
   Segment() = default;
-  Status refuse_if_unloaded(bool live) const;
+  Status refuse_if_unloaded(Source source) const;
   void link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::span<const float> vector,
                          const Payload& payload, const PayloadIndex& index);
   Status maybe_purge();

@@ -13,6 +13,9 @@
 namespace ulmora {
 namespace {
 
+constexpr Segment::Source kCall = Segment::Source::kCall;      // logged, checked
+constexpr Segment::Source kReplay = Segment::Source::kReplay;  // as the log replays it
+
 using namespace testing_util;
 
 // No log beside test snapshots is replayed unless a test writes one.
@@ -27,7 +30,7 @@ std::vector<float> vec2(uint64_t i) { return {static_cast<float>(i), static_cast
 // Fills a 2-d segment with points 0..n-1 through the replay form.
 std::unique_ptr<Segment> filled_segment(uint64_t n) {
   auto seg = make_segment(2);
-  for (uint64_t i = 0; i < n; ++i) EXPECT_TRUE(seg->insert(i, vec2(i), std::nullopt, false).ok());
+  for (uint64_t i = 0; i < n; ++i) EXPECT_TRUE(seg->insert(i, vec2(i), std::nullopt, kReplay).ok());
   return seg;
 }
 
@@ -214,8 +217,8 @@ TEST(SegmentLoad, PrintsOneTimingLineOnlyForASuccessfulLoadWithTheFlagOn) {
 
 TEST(SegmentMutation, InsertKeepsPayloadsIndexAndNextIdInStep) {
   auto seg = make_segment(2);
-  ASSERT_TRUE(seg->insert(4, {1, 2}, payload_of({{"n", int_value(3)}}), false).ok());
-  ASSERT_TRUE(seg->insert(2, {3, 4}, std::nullopt, false).ok());
+  ASSERT_TRUE(seg->insert(4, {1, 2}, payload_of({{"n", int_value(3)}}), kReplay).ok());
+  ASSERT_TRUE(seg->insert(2, {3, 4}, std::nullopt, kReplay).ok());
   EXPECT_EQ(seg->next_id(), 5u);
   EXPECT_TRUE(seg->hnsw().contains(4));
   EXPECT_TRUE(seg->hnsw().contains(2));
@@ -227,12 +230,12 @@ TEST(SegmentMutation, InsertKeepsPayloadsIndexAndNextIdInStep) {
 
 TEST(SegmentMutation, InsertRefusesKnownIdsAndWrongLengths) {
   auto seg = make_segment(4);
-  ASSERT_TRUE(seg->insert(1, {1, 2, 3, 4}, std::nullopt, false).ok());
-  ASSERT_TRUE(seg->remove(1, false).ok());
-  Status again = seg->insert(1, {1, 2, 3, 4}, std::nullopt, false);
+  ASSERT_TRUE(seg->insert(1, {1, 2, 3, 4}, std::nullopt, kReplay).ok());
+  ASSERT_TRUE(seg->remove(1, kReplay).ok());
+  Status again = seg->insert(1, {1, 2, 3, 4}, std::nullopt, kReplay);
   ASSERT_FALSE(again.ok());
   EXPECT_EQ(again.error().message(), "Point with ID 1 already exists");
-  Status shorter = seg->insert(2, {1, 2, 3}, std::nullopt, false);
+  Status shorter = seg->insert(2, {1, 2, 3}, std::nullopt, kReplay);
   ASSERT_FALSE(shorter.ok());
   EXPECT_EQ(shorter.error().message(), "Vector length mismatch: expected 4, got 3");
   EXPECT_FALSE(seg->hnsw().contains(2));
@@ -240,26 +243,26 @@ TEST(SegmentMutation, InsertRefusesKnownIdsAndWrongLengths) {
 
 TEST(SegmentMutation, NextIdSaturatesAtTheLargestId) {
   auto seg = make_segment(2);
-  ASSERT_TRUE(seg->insert(UINT64_MAX, {1, 1}, std::nullopt, false).ok());
+  ASSERT_TRUE(seg->insert(UINT64_MAX, {1, 1}, std::nullopt, kReplay).ok());
   EXPECT_EQ(seg->next_id(), UINT64_MAX);
-  ASSERT_TRUE(seg->insert(3, {1, 2}, std::nullopt, false).ok());
+  ASSERT_TRUE(seg->insert(3, {1, 2}, std::nullopt, kReplay).ok());
   EXPECT_EQ(seg->next_id(), UINT64_MAX);
 }
 
 TEST(SegmentMutation, DeleteDropsThePayloadAndMarksTheNode) {
   auto seg = make_segment(2);
-  ASSERT_TRUE(seg->insert(1, {1, 1}, payload_of({{"colour", str_value("red")}}), false).ok());
-  ASSERT_TRUE(seg->insert(2, {2, 2}, payload_of({{"colour", str_value("blue")}}), false).ok());
-  ASSERT_TRUE(seg->remove(1, false).ok());
+  ASSERT_TRUE(seg->insert(1, {1, 1}, payload_of({{"colour", str_value("red")}}), kReplay).ok());
+  ASSERT_TRUE(seg->insert(2, {2, 2}, payload_of({{"colour", str_value("blue")}}), kReplay).ok());
+  ASSERT_TRUE(seg->remove(1, kReplay).ok());
   EXPECT_EQ(seg->deleted(), PointIdSet{1});
   EXPECT_EQ(seg->payloads().count(1), 0u);
   EXPECT_EQ(seg->payload_index().at("colour").count(str_value("red")), 0u);
   EXPECT_EQ(seg->hnsw().state(*seg->hnsw().index_of(1)), hnsw::NodeState::kDeleted);
   // Deleting again, or deleting an unknown id, changes nothing.
-  ASSERT_TRUE(seg->remove(1, false).ok());
-  ASSERT_TRUE(seg->remove(77, false).ok());
+  ASSERT_TRUE(seg->remove(1, kReplay).ok());
+  ASSERT_TRUE(seg->remove(77, kReplay).ok());
   EXPECT_EQ(seg->deleted(), PointIdSet{1});
-  ASSERT_TRUE(seg->remove(2, false).ok());
+  ASSERT_TRUE(seg->remove(2, kReplay).ok());
   EXPECT_TRUE(seg->payload_index().empty());
 }
 
@@ -278,15 +281,15 @@ TEST(SegmentMutation, LivePointsExcludeDeletedOnesInNodeOrder) {
 
 TEST(SegmentMutation, UpdatePayloadReindexesAndRefusesDeletedOrUnknownPoints) {
   auto seg = make_segment(2);
-  ASSERT_TRUE(seg->insert(1, {1, 1}, payload_of({{"a", int_value(1)}}), false).ok());
-  ASSERT_TRUE(seg->update_payload(1, payload_of({{"a", int_value(2)}}), false).ok());
+  ASSERT_TRUE(seg->insert(1, {1, 1}, payload_of({{"a", int_value(1)}}), kReplay).ok());
+  ASSERT_TRUE(seg->update_payload(1, payload_of({{"a", int_value(2)}}), kReplay).ok());
   EXPECT_EQ(seg->payload_index().at("a").count(int_value(1)), 0u);
   EXPECT_EQ(seg->payload_index().at("a").at(int_value(2)), PointIdSet{1});
 
-  ASSERT_TRUE(seg->remove(1, false).ok());
+  ASSERT_TRUE(seg->remove(1, kReplay).ok());
   PayloadIndex before = seg->payload_index();
   for (uint64_t id : {uint64_t{1}, UINT64_MAX}) {
-    Status s = seg->update_payload(id, payload_of({{"a", int_value(9)}}), false);
+    Status s = seg->update_payload(id, payload_of({{"a", int_value(9)}}), kReplay);
     ASSERT_FALSE(s.ok());
     EXPECT_EQ(s.error().message(), "Point with ID " + std::to_string(id) + " not found");
   }
@@ -320,10 +323,10 @@ struct LiveSegment {
 TEST(SegmentLive, MutationsAreLoggedAndReplayed) {
   LiveSegment live;
   ASSERT_NE(live.seg->wal(), nullptr);
-  ASSERT_TRUE(live.seg->insert(1, {1, 2, 3}, payload_of({{"k", int_value(1)}}), true).ok());
-  ASSERT_TRUE(live.seg->insert(2, {3, 2, 1}, std::nullopt, true).ok());
-  ASSERT_TRUE(live.seg->update_payload(2, payload_of({{"k", int_value(2)}}), true).ok());
-  ASSERT_TRUE(live.seg->remove(1, true).ok());
+  ASSERT_TRUE(live.seg->insert(1, {1, 2, 3}, payload_of({{"k", int_value(1)}}), kCall).ok());
+  ASSERT_TRUE(live.seg->insert(2, {3, 2, 1}, std::nullopt, kCall).ok());
+  ASSERT_TRUE(live.seg->update_payload(2, payload_of({{"k", int_value(2)}}), kCall).ok());
+  ASSERT_TRUE(live.seg->remove(1, kCall).ok());
 
   auto again = live.reload();
   ASSERT_NE(again, nullptr);
@@ -336,31 +339,31 @@ TEST(SegmentLive, MutationsAreLoggedAndReplayed) {
 
 TEST(SegmentLive, RefusedMutationsWriteNothingToTheLog) {
   LiveSegment live;
-  ASSERT_TRUE(live.seg->insert(1, {1, 2, 3}, std::nullopt, true).ok());
+  ASSERT_TRUE(live.seg->insert(1, {1, 2, 3}, std::nullopt, kCall).ok());
   const uint64_t size = file_size(live.wal_path);
 
   const std::pair<Status, std::string> refused[] = {
-      {live.seg->insert(1, {1, 2, 3}, std::nullopt, true), "Point with ID 1 already exists"},
-      {live.seg->insert(2, {1, 2}, std::nullopt, true), "Vector length mismatch: expected 3, got 2"},
-      {live.seg->update_payload(5, Payload{}, true), "Point with ID 5 not found"},
+      {live.seg->insert(1, {1, 2, 3}, std::nullopt, kCall), "Point with ID 1 already exists"},
+      {live.seg->insert(2, {1, 2}, std::nullopt, kCall), "Vector length mismatch: expected 3, got 2"},
+      {live.seg->update_payload(5, Payload{}, kCall), "Point with ID 5 not found"},
   };
   for (const auto& [status, text] : refused) {
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.error().message(), text);
   }
-  ASSERT_TRUE(live.seg->remove(5, true).ok());  // unknown: no record either
+  ASSERT_TRUE(live.seg->remove(5, kCall).ok());  // unknown: no record either
   EXPECT_EQ(file_size(live.wal_path), size);
 
   live.seg->mark_unloaded();
-  const Status capped[] = {live.seg->insert(3, {1, 2, 3}, std::nullopt, true), live.seg->remove(1, true),
-                           live.seg->update_payload(1, Payload{}, true)};
+  const Status capped[] = {live.seg->insert(3, {1, 2, 3}, std::nullopt, kCall), live.seg->remove(1, kCall),
+                           live.seg->update_payload(1, Payload{}, kCall)};
   for (const Status& s : capped) {
     ASSERT_FALSE(s.ok());
     EXPECT_EQ(s.error().message(), "Memory cap exceeded: segment unloaded after memory cap exceeded");
   }
   EXPECT_EQ(file_size(live.wal_path), size);
   // Replay forms ignore the cap.
-  EXPECT_TRUE(live.seg->insert(3, {1, 2, 3}, std::nullopt, false).ok());
+  EXPECT_TRUE(live.seg->insert(3, {1, 2, 3}, std::nullopt, kReplay).ok());
 }
 
 // The cap is read once per process, so this runs in a fresh process.
@@ -370,8 +373,8 @@ TEST(SegmentLiveDeathTest, ExceedingTheMemoryCapUnloadsTheSegment) {
       {
         ::setenv("VECTORDB_MAX_RSS_MB", "1", 1);
         LiveSegment live;
-        bool ok = live.seg->insert(1, {1, 2, 3}, std::nullopt, true).ok() && live.seg->unloaded();
-        Status refused = live.seg->insert(2, {1, 2, 3}, std::nullopt, true);
+        bool ok = live.seg->insert(1, {1, 2, 3}, std::nullopt, kCall).ok() && live.seg->unloaded();
+        Status refused = live.seg->insert(2, {1, 2, 3}, std::nullopt, kCall);
         ok = ok && !refused.ok() && refused.error().kind() == ErrorKind::kMemoryCapExceeded;
         std::exit(ok ? 0 : 1);
       },
@@ -380,7 +383,7 @@ TEST(SegmentLiveDeathTest, ExceedingTheMemoryCapUnloadsTheSegment) {
       {
         ::setenv("VECTORDB_MAX_RSS_MB", "1_000_000", 1);
         LiveSegment live;
-        bool ok = live.seg->insert(1, {1, 2, 3}, std::nullopt, true).ok() && !live.seg->unloaded();
+        bool ok = live.seg->insert(1, {1, 2, 3}, std::nullopt, kCall).ok() && !live.seg->unloaded();
         std::exit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
@@ -402,7 +405,7 @@ TEST_P(SegmentPurge, PurgesAtOneHundredDeletionsAndAQuarter) {
   auto seg = filled_segment(c.points);
   ScopedEnv purge("VECTORDB_PURGE_DELETIONS", c.env);
   LogCapture logs;
-  for (uint64_t i = 0; i < c.deletes; ++i) ASSERT_TRUE(seg->remove(i, false).ok());
+  for (uint64_t i = 0; i < c.deletes; ++i) ASSERT_TRUE(seg->remove(i, kReplay).ok());
   if (c.purged) {
     EXPECT_TRUE(seg->deleted().empty());
     EXPECT_EQ(seg->hnsw().len(), c.points - c.deletes);
@@ -428,9 +431,9 @@ TEST(SegmentPurge, RebuildKeepsSurvivorsInOrderWithTheirPayloads) {
   for (uint64_t id : ids) {
     std::optional<Payload> p;
     if (id % 3 == 0) p = payload_of({{"third", int_value(static_cast<int64_t>(id))}, {"all", int_value(1)}});
-    ASSERT_TRUE(seg->insert(id, vec2(id), p, false).ok());
+    ASSERT_TRUE(seg->insert(id, vec2(id), p, kReplay).ok());
   }
-  for (uint64_t id = 0; id < 40; id += 2) ASSERT_TRUE(seg->remove(id, false).ok());
+  for (uint64_t id = 0; id < 40; id += 2) ASSERT_TRUE(seg->remove(id, kReplay).ok());
   ASSERT_TRUE(seg->rebuild().ok());
 
   EXPECT_TRUE(seg->deleted().empty());
@@ -449,9 +452,9 @@ TEST(SegmentPurge, RebuildKeepsSurvivorsInOrderWithTheirPayloads) {
   EXPECT_EQ(holders, (PointIdSet{3, 9, 15, 21, 27, 33, 39}));
 
   // A purged id is gone: deleting it is a no-op and it can come back.
-  ASSERT_TRUE(seg->remove(4, false).ok());
+  ASSERT_TRUE(seg->remove(4, kReplay).ok());
   EXPECT_TRUE(seg->deleted().empty());
-  ASSERT_TRUE(seg->insert(4, {4, 4}, std::nullopt, false).ok());
+  ASSERT_TRUE(seg->insert(4, {4, 4}, std::nullopt, kReplay).ok());
   EXPECT_TRUE(seg->hnsw().contains(4));
 }
 
@@ -459,7 +462,7 @@ TEST(SegmentPurge, RebuildKeepsSurvivorsInOrderWithTheirPayloads) {
 // both at the same time, and the flag is clear afterwards.
 TEST(SegmentConcurrency, SecondRebuildIsRefusedWhileOneRuns) {
   auto seg = filled_segment(600);
-  for (uint64_t id = 0; id < 600; id += 3) ASSERT_TRUE(seg->remove(id, false).ok());
+  for (uint64_t id = 0; id < 600; id += 3) ASSERT_TRUE(seg->remove(id, kReplay).ok());
   Status results[2];
   std::thread a([&] { results[0] = seg->rebuild(); });
   std::thread b([&] { results[1] = seg->rebuild(); });
@@ -497,7 +500,7 @@ TEST(InsertTiming, ReportsEveryFiveThousandInsertsPerThread) {
   LogCapture logs("segment");
   // A fresh thread starts with an empty accumulator.
   std::thread([&] {
-    for (uint64_t i = 0; i < 10000; ++i) ASSERT_TRUE(seg->insert(i, vec2(i), std::nullopt, false).ok());
+    for (uint64_t i = 0; i < 10000; ++i) ASSERT_TRUE(seg->insert(i, vec2(i), std::nullopt, kReplay).ok());
   }).join();
   ASSERT_EQ(logs.lines.size(), 2u);
   for (int i = 0; i < 2; ++i) {

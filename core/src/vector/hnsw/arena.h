@@ -14,6 +14,8 @@
 // Large chunks (1 MiB and up) come straight from anonymous mappings: they are
 // zero already and their pages are only committed when first written, so a
 // small index with wide vectors does not pay for a whole chunk up front.
+//
+// Internal to the graph layer (the headers outside may use are listed in index.h).
 #pragma once
 
 #include <sys/mman.h>

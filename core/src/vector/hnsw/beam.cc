@@ -63,7 +63,7 @@ ResolvedOptions resolve_options(const SearchOptions& o, std::span<const float> q
   r.rotate = tuning::neighbor_scan_rotate();
   r.stride = tuning::neighbor_scan_stride();
   if (r.rotate || r.stride) r.query_hash = query_hash(query);
-  r.ti_skip = o.ti_skip.value_or(tuning::ti_skip());
+  r.triangle_skip = o.triangle_skip.value_or(tuning::triangle_skip());
   r.sq8_screen = o.sq8_screen.value_or(tuning::sq8_screen());
   r.sq8_score_only = o.sq8_score_only.value_or(tuning::sq8_score_only());
   r.rerank_factor = o.rerank_factor ? *o.rerank_factor : static_cast<size_t>(tuning::sq8_rerank_factor().value_or(0));
@@ -94,11 +94,11 @@ BeamSettings float_beam_settings(const Graph& g, const SearchRequest& req, uint6
   b.patience = o.early_exit_patience;
   b.scan_cap = level == 0 ? o.level0_scan_cap : kUncapped;
   b.scan_patience = g.metric == Metric::kDot ? 0 : o.scan_patience;
-  const bool ti = level == 0 && g.metric == Metric::kCosine && o.ti_skip && g.neighbor_scores.len() > 0;
-  const bool sq8 = level == 0 && g.metric == Metric::kCosine && !ti && !g.sq8_codes.empty() && o.sq8_screen;
+  const bool triangle_skip = level == 0 && g.metric == Metric::kCosine && o.triangle_skip && g.neighbor_scores.len() > 0;
+  const bool sq8 = level == 0 && g.metric == Metric::kCosine && !triangle_skip && !g.sq8_codes.empty() && o.sq8_screen;
   const bool plain = !req.counters && b.scan_cap == kUncapped && b.scan_patience == 0 && !b.rotate && !b.stride;
   if (!plain) b.scan = ScanKind::kGeneral;
-  else if (ti) b.scan = ScanKind::kTriangle;
+  else if (triangle_skip) b.scan = ScanKind::kTriangleSkip;
   else if (sq8) b.scan = ScanKind::kSq8;
   else b.scan = ScanKind::kPlain;
   return b;
@@ -116,7 +116,7 @@ Status search_layer(const Graph& g, const SearchRequest& req, std::span<const ui
   Beam beam(g, s, n, level);
   const Scorer scorer(req.traits, req.query.data(), g.dim);
   beam.use_scorer(&scorer);
-  const bool seeded = beam.seed(seeds, true);
+  const bool seeded = beam.seed(seeds, SeedFallback::kLowestLinked);
 
   if (b.scan == ScanKind::kSq8) {
     quantize_query_i8(req.query, s.code_i8);

@@ -6,6 +6,8 @@
 // Ordering of keys: every key that leaves a scoring step is either a number
 // or +inf (a NaN key is stored as +inf, the worst), so every heap and sort
 // works on a strict weak order even when stored vectors hold NaN.
+//
+// Internal to the graph layer (the headers outside may use are listed in index.h).
 #pragma once
 
 #include <algorithm>
@@ -19,18 +21,21 @@
 #include <vector>
 
 #include "vector/hnsw/graph.h"
-#include "vector/hnsw/kernels.h"
 #include "vector/hnsw/key_heap.h"
 #include "vector/hnsw/request.h"
 #include "vector/hnsw/scorer.h"
 #include "vector/hnsw/search.h"
 #include "vector/hnsw/stats.h"
+#include "vector/kernels/kernels.h"
 
 namespace ulmora::hnsw {
 
 // ---- One beam --------------------------------------------------------------
 
-enum class ScanKind { kGeneral, kPlain, kTriangle, kSq8 };
+enum class ScanKind { kGeneral, kPlain, kTriangleSkip, kSq8 };
+
+// What Beam::seed does when no given seed is admissible.
+enum class SeedFallback { kNone, kLowestLinked };
 
 struct BeamSettings {
   size_t ef = 0;
@@ -50,11 +55,11 @@ struct BeamSettings {
 // count read at setup) are treated as absent.
 class Beam {
  public:
-  Beam(const Graph& ix, SearchScratch& s, uint64_t n, uint64_t level)
-      : ix_(ix), s_(s), n_(n), level_(level), dim_(ix.dim), all_linked_(ix.frozen && ix.all_linked) {
+  Beam(const Graph& g, SearchScratch& s, uint64_t n, uint64_t level)
+      : g_(g), s_(s), n_(n), level_(level), dim_(g.dim), all_linked_(g.frozen && g.all_linked) {
     begin_epoch();
     map_chunks();
-    layer_ = level < ix.layer_count() ? &ix.layer(level) : nullptr;
+    layer_ = level < g.layer_count() ? &g.layer(level) : nullptr;
   }
 
   // Float keys (plain beam and rerank).
@@ -65,7 +70,7 @@ class Beam {
     code_ = code;
     code_fn_ = fn;
     code_fn4_ = fn4;
-    code_rows_ = ix_.sq8_codes.size() / dim_;
+    code_rows_ = g_.sq8_codes.size() / dim_;
   }
   // The same with a signed-byte query code (a 16-bit code whose elements
   // all fit a byte gives the same scores through the byte kernels).
@@ -73,30 +78,30 @@ class Beam {
     code8_ = code;
     code8_fn_ = fn;
     code8_fn4_ = fn4;
-    code_rows_ = ix_.sq8_codes.size() / dim_;
+    code_rows_ = g_.sq8_codes.size() / dim_;
   }
   // In-beam screening against the signed-byte query code.
   void use_screen(const int8_t* code) {
     screen_code_ = code;
     screen_fn_ = kernels::active().sq8_dot_i8;
-    code_rows_ = ix_.sq8_codes.size() / dim_;
+    code_rows_ = g_.sq8_codes.size() / dim_;
   }
 
-  // Admits the seeds; with `fallback` and nothing admitted, the lowest
-  // Linked node present on this level. False when the beam has nothing to
-  // start from.
-  bool seed(std::span<const uint64_t> seeds, bool fallback) {
+  // Admits the seeds; with SeedFallback::kLowestLinked and nothing
+  // admitted, the lowest Linked node present on this level. False when the
+  // beam has nothing to start from.
+  bool seed(std::span<const uint64_t> seeds, SeedFallback fallback) {
     for (uint64_t seed : seeds) {
       if (!admissible(seed)) continue;
       mark(seed);
       push_seed(seed);
     }
-    if (s_.results.empty() && fallback) {
+    if (s_.results.empty() && fallback == SeedFallback::kLowestLinked) {
       // Only a Linked node may start the beam: with every node deleted the
       // beam returns nothing rather than a deleted point. A node below this
       // level would end up in lists of a level it does not have.
       for (uint64_t i = 0; i < n_; ++i) {
-        if (!linked(i) || !has_row(i) || ix_.levels.get(i) < level_) continue;
+        if (!linked(i) || !has_row(i) || g_.levels.get(i) < level_) continue;
         mark(i);
         push_seed(i);
         break;
@@ -112,8 +117,8 @@ class Beam {
       case ScanKind::kPlain:
         if (coded()) return loop(b, trace, [&](const ScoredNode& c) { scan_codes(b, c); });
         return loop(b, trace, [&](const ScoredNode& c) { scan_plain<ScanKind::kPlain>(b, c); });
-      case ScanKind::kTriangle:
-        return loop(b, trace, [&](const ScoredNode& c) { scan_plain<ScanKind::kTriangle>(b, c); });
+      case ScanKind::kTriangleSkip:
+        return loop(b, trace, [&](const ScoredNode& c) { scan_plain<ScanKind::kTriangleSkip>(b, c); });
       case ScanKind::kSq8: return loop(b, trace, [&](const ScoredNode& c) { scan_screened(b, c); });
       case ScanKind::kGeneral: break;
     }
@@ -185,8 +190,8 @@ class Beam {
     s_.vector_chunks.resize(chunks);
     s_.state_chunks.resize(chunks);
     for (size_t c = 0; c < chunks; ++c) {
-      s_.vector_chunks[c] = ix_.vectors.get(uint64_t{c} << kChunkShift);
-      s_.state_chunks[c] = ix_.node_states.chunk_data(c);
+      s_.vector_chunks[c] = g_.vectors.get(uint64_t{c} << kChunkShift);
+      s_.state_chunks[c] = g_.node_states.chunk_data(c);
     }
   }
 
@@ -199,7 +204,7 @@ class Beam {
   const float* vec(uint64_t i) const {
     return s_.vector_chunks[i >> kChunkShift] + (i & (kChunkCapacity - 1)) * dim_;
   }
-  const uint8_t* code_row(uint64_t i) const { return ix_.sq8_codes.data() + i * dim_; }
+  const uint8_t* code_row(uint64_t i) const { return g_.sq8_codes.data() + i * dim_; }
   // Code-space beams only walk nodes that have a code row.
   bool coded() const { return code_ || code8_; }
   bool has_row(uint64_t i) const { return !coded() || i < code_rows_; }
@@ -320,7 +325,7 @@ class Beam {
   // The node's list: in place on a frozen graph, else a copy taken under
   // the list's lock (a writer may replace it while the beam scans).
   void load_list(uint64_t node) {
-    if (ix_.frozen) {
+    if (g_.frozen) {
       list_ = layer_->view_unlocked(node);
       return;
     }
@@ -328,11 +333,11 @@ class Beam {
     list_ = s_.list;
   }
   void load_scores(uint64_t node) {
-    if (ix_.frozen) {
-      scores_ = ix_.neighbor_scores.view_unlocked(node);
+    if (g_.frozen) {
+      scores_ = g_.neighbor_scores.view_unlocked(node);
       return;
     }
-    ix_.neighbor_scores.read(node, [&](const float* items, size_t count) { s_.scores.assign(items, items + count); });
+    g_.neighbor_scores.read(node, [&](const float* items, size_t count) { s_.scores.assign(items, items + count); });
     scores_ = s_.scores;
   }
 
@@ -426,7 +431,7 @@ class Beam {
     load_list(current.node);
     const size_t n = list_.size();
     if (n == 0) return;
-    if constexpr (kKind == ScanKind::kTriangle) {
+    if constexpr (kKind == ScanKind::kTriangleSkip) {
       load_scores(current.node);
     }
     uint64_t batch[kBatch];
@@ -435,7 +440,7 @@ class Beam {
     prefetch_marks(list, n);
     for (size_t j = 0; j < n; ++j) {
       uint64_t e = list[j];
-      if constexpr (kKind == ScanKind::kTriangle) {
+      if constexpr (kKind == ScanKind::kTriangleSkip) {
         if (s_.results.size() >= b.ef && j < scores_.size() && current.key - scores_[j] > worst_) continue;
       }
       if (!admissible(e)) continue;
@@ -516,11 +521,11 @@ class Beam {
   }
 
   void emit_step(const BeamSettings& b, const TraceContext& trace, const ScoredNode& current) const {
-    const TraceIndexInfo info{metric_name(ix_.metric), ix_.exact_fallback_enabled, ix_.exact_fallback_threshold};
+    const TraceIndexInfo info{metric_name(g_.metric), g_.exact_fallback_enabled, g_.exact_fallback_threshold};
     emit_search_trace(beam_trace_event(trace, info, b.ef, figures(trace, current.node, current.key)));
   }
 
-  const Graph& ix_;
+  const Graph& g_;
   SearchScratch& s_;
   const uint64_t n_;
   const uint64_t level_;
@@ -558,7 +563,7 @@ class Beam {
     f.step = trace.step;
     f.level = level_;
     f.current_idx = idx;
-    f.current_point = idx < n_ ? ix_.point_id(idx) : 0;
+    f.current_point = idx < n_ ? g_.point_id(idx) : 0;
     f.current_sort_key = idx_key;
     f.visited = visited_;
     f.expanded = expanded_;

@@ -6,9 +6,9 @@
 
 #include "vector/hnsw/beam.h"
 #include "vector/hnsw/graph.h"
-#include "vector/hnsw/kernels.h"
 #include "vector/hnsw/search.h"
 #include "vector/hnsw/test_graphs.h"
+#include "vector/kernels/kernels.h"
 
 namespace ulmora::hnsw {
 namespace {
@@ -200,11 +200,11 @@ TEST(ScreeningTest, TriangleSkipUsesTheStoredScoreOnlyInThePlainScan) {
   std::vector<float> fake{0.0f, -5.0f};
   ix->neighbor_scores.assign(0, fake);
   SearchOptions on;
-  on.ti_skip = true;
+  on.triangle_skip = true;
   EXPECT_EQ(beam_ids(*ix, on, false), (std::vector<uint64_t>{0}));
   EXPECT_EQ(beam_ids(*ix, on, true), (std::vector<uint64_t>{1}));  // statistics select the general scan
   SearchOptions off;
-  off.ti_skip = false;
+  off.triangle_skip = false;
   EXPECT_EQ(beam_ids(*ix, off, false), (std::vector<uint64_t>{1}));
 }
 

@@ -7,6 +7,8 @@
 // neighbour list is write-locked. Chunks of 4096 words are allocated on
 // first use under `writer_`; a node whose chunk does not exist yet reads as
 // "no hint" (0).
+//
+// Internal to the graph layer (the headers outside may use are listed in index.h).
 #pragma once
 
 #include <cstdint>

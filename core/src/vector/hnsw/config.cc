@@ -71,7 +71,7 @@ bool exact_fallback_enabled() {
   static const bool v = flag_or(env::kExactFallbackEnabled.name, false);
   return v;
 }
-bool ti_skip() {
+bool triangle_skip() {
   static const bool v = flag_or(env::kTiSkip.name, false);
   return v;
 }

@@ -15,7 +15,7 @@ bool enforce_neighbor_caps();     // default on
 bool neighbor_scan_rotate();      // default off
 bool neighbor_scan_stride();      // default off
 bool exact_fallback_enabled();    // default off
-bool ti_skip();                   // default off
+bool triangle_skip();             // VECTORDB_TI_SKIP, default off
 bool disable_early_exit();        // default off
 bool sq8_screen();                // default off
 bool sq8_score_only();            // default off

@@ -71,7 +71,7 @@ std::vector<Scenario> scenarios() {
        {},
        [] {
          return enforce_neighbor_caps() && !neighbor_scan_rotate() && !neighbor_scan_stride() &&
-                !exact_fallback_enabled() && !ti_skip() && !disable_early_exit() && !sq8_screen() &&
+                !exact_fallback_enabled() && !triangle_skip() && !disable_early_exit() && !sq8_screen() &&
                 !sq8_score_only() && !exact_fallback_threshold() && !diversity_prune_floor() &&
                 !neighbor_scan_cap_level0() && !neighbor_scan_cap_level0_given_as_number() &&
                 !neighbor_scan_patience() && early_exit_patience() == 3 && search_expansion_mult() == 2 &&
@@ -95,7 +95,7 @@ std::vector<Scenario> scenarios() {
         {"VECTORDB_EXACT_FALLBACK_THRESHOLD", "0"},
         {"VECTORDB_DIVERSITY_ALPHA", "0"}},
        [] {
-         return !enforce_neighbor_caps() && sq8_screen() && ti_skip() && neighbor_scan_rotate() &&
+         return !enforce_neighbor_caps() && sq8_screen() && triangle_skip() && neighbor_scan_rotate() &&
                 search_expansion_mult() == 2 && early_exit_patience() == 0 &&
                 diagnostics().log_unfiltered_every == 1000 && neighbor_scan_cap_level0() == kMax &&
                 !neighbor_scan_cap_level0_given_as_number() && !max_rss_bytes() &&

@@ -130,7 +130,7 @@ int value_slot(const PayloadValue& v) {
 // Up to `cap` peers of `set` (other than `self`, with a live vector), drawn
 // uniformly by reservoir sampling when the set holds more than `cap` ids.
 // Ids are resolved in batches so `alloc` is never held for long.
-void sample_peers(const Graph& ix, const PointIdSet& set, uint64_t self, size_t cap, FilterScratch& s) {
+void sample_peers(const Graph& g, const PointIdSet& set, uint64_t self, size_t cap, FilterScratch& s) {
   constexpr size_t kBatch = 256;
   s.sample.clear();
   uint64_t eligible = 0;
@@ -138,14 +138,14 @@ void sample_peers(const Graph& ix, const PointIdSet& set, uint64_t self, size_t 
   while (it != set.end()) {
     s.batch.clear();
     {
-      std::lock_guard<std::mutex> lock(ix.alloc);
+      std::lock_guard<std::mutex> lock(g.alloc);
       for (; it != set.end() && s.batch.size() < kBatch; ++it) {
         if (*it == self) continue;
-        if (std::optional<uint64_t> i = ix.id_to_index.find(*it)) s.batch.push_back({*it, *i});
+        if (std::optional<uint64_t> i = g.id_to_index.find(*it)) s.batch.push_back({*it, *i});
       }
     }
     for (const Peer& p : s.batch) {
-      if (!ix.live_vector(p.index)) continue;
+      if (!g.live_vector(p.index)) continue;
       if (eligible < cap) {
         s.sample.push_back(p);
       } else {
@@ -163,16 +163,16 @@ struct KeyCounts {
   uint64_t sampled, scored, added;
 };
 
-KeyCounts link_candidates_for_key(const Graph& ix, const PointIdSet& set, uint64_t self, size_t d,
+KeyCounts link_candidates_for_key(const Graph& g, const PointIdSet& set, uint64_t self, size_t d,
                                   FilterScratch& s) {
-  sample_peers(ix, set, self, 2 * d, s);
-  const size_t dim = static_cast<size_t>(ix.dim);
+  sample_peers(g, set, self, 2 * d, s);
+  const size_t dim = static_cast<size_t>(g.dim);
   s.scored.clear();
   for (const Peer& p : s.sample) {
-    const float* v = ix.live_vector(p.index);
+    const float* v = g.live_vector(p.index);
     if (!v) continue;
-    float raw = score(ix.metric, s.query.data(), v, dim);
-    s.scored.push_back({p.id, raw, sort_key(ix.metric, raw)});
+    float raw = score(g.metric, s.query.data(), v, dim);
+    s.scored.push_back({p.id, raw, sort_key(g.metric, raw)});
   }
   detail::sort_by_key(s.scored);
   const size_t before = s.peers.size();
@@ -186,10 +186,10 @@ KeyCounts link_candidates_for_key(const Graph& ix, const PointIdSet& set, uint64
 void add_filter_edges(HnswIndex& owner, uint64_t point_id, std::span<const float> vector, const Payload& payload,
                       const PayloadIndex& payload_index, std::span<const FilterKey> filter_keys) {
   if (filter_keys.empty()) return;
-  Graph& index = graph_of(owner);
+  Graph& g = graph_of(owner);
   FilterScratch& s = filter_scratch();
-  prepare(index.metric, vector, s.query);
-  const size_t d = static_cast<size_t>(index.m0);
+  prepare(g.metric, vector, s.query);
+  const size_t d = static_cast<size_t>(g.m0);
   const bool timing = agg_enabled();
   s.peers.clear();
 
@@ -201,7 +201,7 @@ void add_filter_edges(HnswIndex& owner, uint64_t point_id, std::span<const float
     auto holders = per_key->second.find(pv->second);
     if (holders == per_key->second.end()) continue;
     const Instant start = timing ? now() : Instant{};
-    KeyCounts c = link_candidates_for_key(index, holders->second, point_id, d, s);
+    KeyCounts c = link_candidates_for_key(g, holders->second, point_id, d, s);
     if (timing) {
       auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now() - start).count();
       filter_edge_agg().record(value_slot(pv->second), c.sampled, c.scored, c.added,
@@ -219,16 +219,16 @@ void add_filter_edges(HnswIndex& owner, uint64_t point_id, std::span<const float
 }
 
 void add_filter_edge(HnswIndex& owner, uint64_t level, uint64_t from_point_id, uint64_t to_point_id) {
-  Graph& index = graph_of(owner);
-  std::optional<uint64_t> a = index.index_of(from_point_id);
-  std::optional<uint64_t> b = index.index_of(to_point_id);
+  Graph& g = graph_of(owner);
+  std::optional<uint64_t> a = g.index_of(from_point_id);
+  std::optional<uint64_t> b = g.index_of(to_point_id);
   if (!a || !b) return;
   // Catch-up growth: every layer and the score column cover every node.
-  const uint64_t n = index.len();
-  for (auto& l : index.layers)
+  const uint64_t n = g.len();
+  for (auto& l : g.layers)
     if (l->len() < n) l->grow_to(n);
-  if (index.neighbor_scores.len() < n) index.neighbor_scores.grow_to(n);
-  if (level >= index.layer_count()) return;
+  if (g.neighbor_scores.len() < n) g.neighbor_scores.grow_to(n);
+  if (level >= g.layer_count()) return;
 
   const uint64_t node = *a;
   const uint32_t target = static_cast<uint32_t>(*b);
@@ -237,14 +237,14 @@ void add_filter_edge(HnswIndex& owner, uint64_t level, uint64_t from_point_id, u
   // parallel, and trims to the cap.
   auto edit = [&](std::vector<uint32_t>& list, std::vector<float>* sc) {
     if (std::find(list.begin(), list.end(), target) == list.end()) list.push_back(target);
-    const float* nv = index.live_vector(node);
+    const float* nv = g.live_vector(node);
     if (list.size() >= 2 && nv) {
       thread_local std::vector<ScoredNode> order;
-      const size_t dim = static_cast<size_t>(index.dim);
+      const size_t dim = static_cast<size_t>(g.dim);
       order.clear();
       for (uint32_t e : list) {
-        float raw = score(index.metric, nv, index.vector(e), dim);
-        order.push_back({e, raw, sort_key(index.metric, raw)});
+        float raw = score(g.metric, nv, g.vector(e), dim);
+        order.push_back({e, raw, sort_key(g.metric, raw)});
       }
       detail::sort_by_key(order);
       for (size_t k = 0; k < order.size(); ++k) list[k] = static_cast<uint32_t>(order[k].node);
@@ -253,20 +253,20 @@ void add_filter_edge(HnswIndex& owner, uint64_t level, uint64_t from_point_id, u
         for (const ScoredNode& o : order) sc->push_back(o.node == node ? 0.0f : o.raw);
       }
     } else if (sc) {
-      detail::rebuild_scores(index, node, list, *sc);
+      detail::rebuild_scores(g, node, list, *sc);
     }
     if (caps) {
       thread_local std::vector<float> kept_raws;
-      if (detail::cap_list_locked(index, level, node, list, sc, sc ? &kept_raws : nullptr) && sc) *sc = kept_raws;
+      if (detail::cap_list_locked(g, level, node, list, sc, sc ? &kept_raws : nullptr) && sc) *sc = kept_raws;
     }
   };
-  const bool scored = level == 0 && index.neighbor_scores.has_slot(node);
-  index.layer(level).modify(node, [&](std::vector<uint32_t>& list) {
+  const bool scored = level == 0 && g.neighbor_scores.has_slot(node);
+  g.layer(level).modify(node, [&](std::vector<uint32_t>& list) {
     if (!scored) {
       edit(list, nullptr);
       return;
     }
-    index.neighbor_scores.modify(node, [&](std::vector<float>& sc) { edit(list, &sc); });
+    g.neighbor_scores.modify(node, [&](std::vector<float>& sc) { edit(list, &sc); });
   });
 }
 

@@ -19,11 +19,11 @@ using testing::random_vector;
 // size -> Int (id % 3).
 struct Fixture {
   Fixture(uint64_t m, size_t n, size_t red, uint32_t seed = 1)
-      : owner(Metric::kEuclidean, m, 32, 0, 4), ix(graph_of(owner)) {
+      : owner(Metric::kEuclidean, m, 32, 0, 4), g(graph_of(owner)) {
     std::mt19937 rng(seed);
     for (size_t i = 0; i < n; ++i) {
       vectors.push_back(random_vector(rng, 4));
-      EXPECT_TRUE(ix.insert(i, vectors.back()).ok());
+      EXPECT_TRUE(g.insert(i, vectors.back()).ok());
       Payload p;
       if (i < red) p["colour"] = PayloadValue{std::string("red")};
       p["size"] = PayloadValue{int64_t(i % 3)};
@@ -32,7 +32,7 @@ struct Fixture {
       payloads.push_back(p);
     }
   }
-  std::vector<uint32_t> list_of(uint64_t point) const { return ix.layer(0).copy(*ix.index_of(point)); }
+  std::vector<uint32_t> list_of(uint64_t point) const { return g.layer(0).copy(*g.index_of(point)); }
   // Level-0 entries of `point` gained by running `f`.
   template <class F>
   std::vector<uint32_t> gained(uint64_t point, F&& f) {
@@ -48,7 +48,7 @@ struct Fixture {
   }
 
   HnswIndex owner;
-  Graph& ix;
+  Graph& g;
   std::vector<std::vector<float>> vectors;
   std::vector<Payload> payloads;
   PayloadIndex payload_index;
@@ -76,42 +76,42 @@ TEST(FilterEdges, EmptyKeyListOrMissingValuesLinkNothing) {
 
 TEST(FilterEdges, SmallPostingSetLinksEveryLivePeer) {
   Fixture f(8, 60, 5);  // m0 = 16; ids 0..4 are red
-  f.ix.m0_cap = 100;    // keep the graph's own links out of the way
-  f.ix.mark_deleted(2);
+  f.g.m0_cap = 100;    // keep the graph's own links out of the way
+  f.g.mark_deleted(2);
   std::vector<uint32_t> got = f.gained(4, [&] { f.add(4, {kColour}); });
   std::set<uint32_t> want_any = {0, 1, 3};
   const std::vector<uint32_t> list = f.list_of(4);
-  for (uint64_t p : want_any) EXPECT_NE(std::find(list.begin(), list.end(), *f.ix.index_of(p)), list.end());
-  EXPECT_EQ(std::find(list.begin(), list.end(), *f.ix.index_of(2)), list.end());
-  for (uint32_t e : got) EXPECT_TRUE(want_any.count(f.ix.point_id(e)));
+  for (uint64_t p : want_any) EXPECT_NE(std::find(list.begin(), list.end(), *f.g.index_of(p)), list.end());
+  EXPECT_EQ(std::find(list.begin(), list.end(), *f.g.index_of(2)), list.end());
+  for (uint32_t e : got) EXPECT_TRUE(want_any.count(f.g.point_id(e)));
   expect_clean_list(list, 4);
   // The list is re-sorted by key from the node.
-  const float* v = f.ix.vector(4);
+  const float* v = f.g.vector(4);
   for (size_t k = 1; k < list.size(); ++k)
-    EXPECT_LE(score(Metric::kEuclidean, v, f.ix.vector(list[k - 1]), 4),
-              score(Metric::kEuclidean, v, f.ix.vector(list[k]), 4));
+    EXPECT_LE(score(Metric::kEuclidean, v, f.g.vector(list[k - 1]), 4),
+              score(Metric::kEuclidean, v, f.g.vector(list[k]), 4));
 }
 
 TEST(FilterEdges, LargePostingSetsAreSampledAndLinksBounded) {
   Fixture f(2, 300, 300);  // m0 = 4: at most 8 sampled, 4 linked per call
-  f.ix.m0_cap = 1000;
+  f.g.m0_cap = 1000;
   for (uint64_t p : {10u, 50u, 299u}) {
     std::vector<uint32_t> got = f.gained(p, [&] { f.add(p, {kColour, kSize}); });
     EXPECT_LE(got.size(), 4u);
     EXPECT_GE(got.size(), 1u);
-    expect_clean_list(f.list_of(p), static_cast<uint32_t>(*f.ix.index_of(p)));
+    expect_clean_list(f.list_of(p), static_cast<uint32_t>(*f.g.index_of(p)));
   }
 }
 
 TEST(FilterEdges, OverlappingKeysAndRepeatedCallsAddEachPeerOnce) {
   Fixture f(4, 30, 30);  // m0 = 8
-  f.ix.m0_cap = 1000;
+  f.g.m0_cap = 1000;
   // "colour" and "size" holders overlap; the peer set keeps each id once.
   std::vector<uint32_t> first = f.gained(6, [&] { f.add(6, {kColour, kSize}); });
   EXPECT_LE(first.size(), 8u);
   f.add(6, {kColour, kSize});
   f.add(6, {kColour});
-  expect_clean_list(f.list_of(6), static_cast<uint32_t>(*f.ix.index_of(6)));
+  expect_clean_list(f.list_of(6), static_cast<uint32_t>(*f.g.index_of(6)));
 }
 
 TEST(FilterEdges, CapsBoundTheListWhenEnforced) {
@@ -120,14 +120,14 @@ TEST(FilterEdges, CapsBoundTheListWhenEnforced) {
   for (uint64_t p = 0; p < 200; ++p) {
     EXPECT_LE(f.list_of(p).size(), 5u);
     expect_clean_list(f.list_of(p), static_cast<uint32_t>(p));
-    std::vector<float> scores = f.ix.neighbor_scores.copy(p);
+    std::vector<float> scores = f.g.neighbor_scores.copy(p);
     EXPECT_EQ(scores.size(), f.list_of(p).size());
   }
 }
 
 TEST(FilterEdge, SingleLinkRules) {
   Fixture f(4, 20, 0);
-  f.ix.m0_cap = 1000;
+  f.g.m0_cap = 1000;
   std::vector<uint32_t> before = f.list_of(3), peer_before = f.list_of(17);
   add_filter_edge(f.owner, 0, 3, 12345);  // unknown ids: nothing
   add_filter_edge(f.owner, 0, 12345, 3);
@@ -135,7 +135,7 @@ TEST(FilterEdge, SingleLinkRules) {
   add_filter_edge(f.owner, 0, 3, 17);
   add_filter_edge(f.owner, 0, 3, 17);  // present already: not added twice
   std::vector<uint32_t> after = f.list_of(3);
-  EXPECT_EQ(std::count(after.begin(), after.end(), *f.ix.index_of(17)), 1);
+  EXPECT_EQ(std::count(after.begin(), after.end(), *f.g.index_of(17)), 1);
   EXPECT_EQ(f.list_of(17), peer_before);  // one direction only
   expect_clean_list(after, 3);
 }

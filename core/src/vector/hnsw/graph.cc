@@ -9,8 +9,8 @@
 #include "base/env.h"
 #include "base/env_registry.h"
 #include "vector/hnsw/config.h"
-#include "vector/hnsw/kernels.h"
-#include "vector/hnsw/rounding.h"
+#include "vector/kernels/kernels.h"
+#include "vector/kernels/rounding.h"
 
 namespace ulmora::hnsw {
 
@@ -42,7 +42,9 @@ void prepare(Metric metric, std::span<const float> v, std::vector<float>& out) {
   for (float& x : out) x = static_cast<float>(static_cast<double>(x) * inv);
 }
 
-int8_t quantize_query_element_i8(float q) { return static_cast<int8_t>(round_clamped(q * 127.5f, -128.0f, 127.0f)); }
+int8_t quantize_query_element_i8(float q) {
+  return static_cast<int8_t>(kernels::round_clamped(q * 127.5f, -128.0f, 127.0f));
+}
 
 void quantize_query_i8(std::span<const float> q, std::vector<int8_t>& out) {
   out.resize(q.size());
@@ -191,7 +193,7 @@ void Graph::quantize_sq8() {
   sq8_scales.clear();
 
   if (metric == Metric::kCosine) {
-    for (uint64_t i = 0; i < n; ++i) cosine_codes(vectors.get(i), d, sq8_codes.data() + i * d);
+    for (uint64_t i = 0; i < n; ++i) kernels::cosine_codes(vectors.get(i), d, sq8_codes.data() + i * d);
     return;
   }
 
@@ -199,14 +201,15 @@ void Graph::quantize_sq8() {
   std::vector<float> maxs(d, -std::numeric_limits<float>::max());
   for (uint64_t i = 0; i < n; ++i) {
     if (deleted.get(i) != 0) continue;
-    widen_range(vectors.get(i), d, mins.data(), maxs.data());
+    kernels::widen_range(vectors.get(i), d, mins.data(), maxs.data());
   }
   std::vector<float> scales(d);
   for (uint64_t j = 0; j < d; ++j) {
     float range = maxs[j] - mins[j];
     scales[j] = range > 0.0f ? range / 255.0f : 1.0f;
   }
-  for (uint64_t i = 0; i < n; ++i) scaled_codes(vectors.get(i), mins.data(), scales.data(), d, sq8_codes.data() + i * d);
+  for (uint64_t i = 0; i < n; ++i)
+    kernels::scaled_codes(vectors.get(i), mins.data(), scales.data(), d, sq8_codes.data() + i * d);
   sq8_mins = std::move(mins);
   sq8_scales = std::move(scales);
 }

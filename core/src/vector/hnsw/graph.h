@@ -95,7 +95,7 @@ class Graph {
   // ---- Storage reads (thread-safe) ----
   uint64_t len() const;  // allocated nodes, under alloc
   // Node count without taking alloc (published after a node's slots exist).
-  uint64_t published_len() const { return published_count_.load(std::memory_order_acquire); }
+  uint64_t published_len() const { return published_count.load(std::memory_order_acquire); }
   bool contains(uint64_t point_id) const;
   std::optional<uint64_t> index_of(uint64_t point_id) const;
   const float* vector(uint64_t i) const { return vectors.get(i); }
@@ -166,6 +166,9 @@ class Graph {
   uint64_t exact_fallback_threshold;
   bool exact_fallback_enabled;
   Metric metric;
+  // Set before any insert: levels come from a hash of (seed, point id)
+  // instead of the thread's OS-seeded generator, so a build repeats.
+  std::optional<uint64_t> level_seed;
   // Set once, before the graph is shared, when nothing will change it any
   // more: searches then read lists in place, without their locks.
   bool frozen = false;
@@ -178,7 +181,7 @@ class Graph {
   IdMap id_to_index;
   uint64_t count = 0;
   // Mirror of `count`, stored (release) after a node's slots all exist.
-  std::atomic<uint64_t> published_count_{0};
+  std::atomic<uint64_t> published_count{0};
 
  private:
   struct RestoreTag {};
@@ -191,9 +194,9 @@ class Graph {
 // vector shorter than dim (longer ones are cut to dim).
 Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& snapshot);
 // Graph record of a live graph (read paths only; safe beside searches).
-HnswSnapshot export_graph(const Graph& graph);
+HnswSnapshot export_graph(const Graph& g);
 // describe_shape's counts, by export_graph's rules.
-GraphShape describe_graph(const Graph& graph);
+GraphShape describe_graph(const Graph& g);
 
 // The graph an index owns (for the graph layer's own units and tests).
 Graph& graph_of(HnswIndex& index);

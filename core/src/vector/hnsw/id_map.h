@@ -1,5 +1,7 @@
 // Point id -> node index map: open addressing with a per-process random
 // seed, 16 bytes a slot. Not synchronised: Graph guards it with `alloc`.
+//
+// Internal to the graph layer (the headers outside may use are listed in index.h).
 #pragma once
 
 #include <cstddef>

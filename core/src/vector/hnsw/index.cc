@@ -31,10 +31,12 @@ const float* HnswIndex::vector(uint64_t i) const { return i < graph_->published_
 const float* HnswIndex::live_vector(uint64_t i) const { return graph_->live_vector(i); }
 
 Status HnswIndex::insert(uint64_t point_id, std::span<const float> vector) {
-  if (graph_->frozen) return StoreError::SearchFailed("the index is read-only");
+  // The error kinds are a fixed set; the text says what was refused.
+  if (graph_->frozen) return StoreError::SearchFailed("insert refused: the index is frozen (read-only)");
   return graph_->insert(point_id, vector);
 }
 void HnswIndex::mark_deleted(uint64_t point_id) { graph_->mark_deleted(point_id); }
+void HnswIndex::seed_levels(uint64_t seed) { graph_->level_seed = seed; }
 void HnswIndex::quantize_sq8() { graph_->quantize_sq8(); }
 void HnswIndex::freeze() { graph_->freeze(); }
 bool HnswIndex::frozen() const { return graph_->frozen; }

@@ -6,6 +6,11 @@
 // each other; mark_deleted() and quantize_sq8() need the caller to keep
 // other writers out (the segment serialises its mutations), and
 // quantize_sq8() runs before the index is shared.
+//
+// What the layers above may include from vector/hnsw: this header,
+// search.h (options, results, counters), config.h (tuning values),
+// filter_edges.h (filter-edge links) and restore_stream.h (streamed load).
+// Every other header here is internal to the graph.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +66,10 @@ class HnswIndex {
   // is not dim long.
   Status insert(uint64_t point_id, std::span<const float> vector);
   void mark_deleted(uint64_t point_id);
+  // Draws node levels from a hash of (seed, point id) from here on instead
+  // of the OS-seeded generator: a one-thread build then repeats exactly.
+  // Call before the first insert.
+  void seed_levels(uint64_t seed);
   // Builds 8-bit codes of every stored vector for the SQ8 routes.
   void quantize_sq8();
   // Declares the index read-only from here on (call before sharing it):

@@ -56,21 +56,21 @@ inline std::vector<std::vector<float>> clustered(std::mt19937& rng, size_t n, si
 // first (Cosine, Euclidean) on the node's levels and nowhere else, entries that are
 // nodes present on the level, no duplicates, caps (when enforced), level-0
 // score lists parallel to the lists, and the entry word on a top node.
-inline void expect_graph_invariants(const Graph& ix, bool caps_enforced) {
-  const uint64_t n = ix.len();
+inline void expect_graph_invariants(const Graph& g, bool caps_enforced) {
+  const uint64_t n = g.len();
   uint64_t top = 0;
-  for (uint64_t i = 0; i < n; ++i) top = std::max<uint64_t>(top, ix.levels.get(i));
-  const uint64_t word = ix.entry.load();
+  for (uint64_t i = 0; i < n; ++i) top = std::max<uint64_t>(top, g.levels.get(i));
+  const uint64_t word = g.entry.load();
   if (n > 0) {
     ASSERT_NE(entry_index(word), kNoEntry);
     EXPECT_EQ(entry_level(word), top);
-    EXPECT_EQ(ix.levels.get(entry_index(word)), top);
+    EXPECT_EQ(g.levels.get(entry_index(word)), top);
   }
   for (uint64_t i = 0; i < n; ++i) {
-    EXPECT_EQ(ix.state(i), NodeState::kLinked) << "node " << i;
-    const uint64_t level = ix.levels.get(i);
-    for (uint64_t l = 0; l < ix.layer_count(); ++l) {
-      std::vector<uint32_t> list = ix.layer(l).copy(i);
+    EXPECT_EQ(g.state(i), NodeState::kLinked) << "node " << i;
+    const uint64_t level = g.levels.get(i);
+    for (uint64_t l = 0; l < g.layer_count(); ++l) {
+      std::vector<uint32_t> list = g.layer(l).copy(i);
       if (l > level) {
         // A node that was the entry when a higher node arrived is linked
         // from it on the levels above its own (back-links only, no self).
@@ -78,7 +78,7 @@ inline void expect_graph_invariants(const Graph& ix, bool caps_enforced) {
         continue;
       }
       ASSERT_FALSE(list.empty()) << "node " << i << " level " << l;
-      if (ix.metric != Metric::kDot) {
+      if (g.metric != Metric::kDot) {
         EXPECT_EQ(list[0], i) << "self entry first, node " << i;
       }
       std::vector<uint32_t> sorted = list;
@@ -86,42 +86,25 @@ inline void expect_graph_invariants(const Graph& ix, bool caps_enforced) {
       EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "duplicate in node " << i;
       for (uint32_t e : list) {
         ASSERT_LT(e, n);
-        EXPECT_TRUE(ix.levels.get(e) >= l || ix.layer(l).size(e) > 0) << "entry " << e << " not on level " << l;
+        EXPECT_TRUE(g.levels.get(e) >= l || g.layer(l).size(e) > 0) << "entry " << e << " not on level " << l;
       }
       if (caps_enforced) {
-        EXPECT_LE(list.size(), (l == 0 ? ix.m0_cap : ix.m) + 1) << "node " << i;
+        EXPECT_LE(list.size(), (l == 0 ? g.m0_cap : g.m) + 1) << "node " << i;
       }
       if (l == 0 && list.size() > 1) {
-        std::vector<float> scores = ix.neighbor_scores.copy(i);
+        std::vector<float> scores = g.neighbor_scores.copy(i);
         ASSERT_EQ(scores.size(), list.size()) << "score list of node " << i;
         for (size_t k = 0; k < list.size(); ++k) {
           if (list[k] == i) {
             EXPECT_EQ(scores[k], 0.0f);
             continue;
           }
-          float want = score(ix.metric, ix.vector(i), ix.vector(list[k]), ix.dim);
+          float want = score(g.metric, g.vector(i), g.vector(list[k]), g.dim);
           EXPECT_NEAR(scores[k], want, 1e-3f * (1.0f + std::abs(want)));
         }
       }
     }
   }
-}
-
-// Exact top-k point ids by sort key (ties by point id).
-inline std::vector<uint64_t> brute_force(const std::vector<std::vector<float>>& data, Metric metric,
-                                         const std::vector<float>& query, size_t k) {
-  std::vector<float> q;
-  prepare(metric, query, q);
-  std::vector<std::pair<float, uint64_t>> all;
-  std::vector<float> v;
-  for (size_t i = 0; i < data.size(); ++i) {
-    prepare(metric, data[i], v);
-    all.push_back({sort_key(metric, score(metric, q.data(), v.data(), q.size())), i});
-  }
-  std::partial_sort(all.begin(), all.begin() + static_cast<ptrdiff_t>(k), all.end());
-  std::vector<uint64_t> out;
-  for (size_t i = 0; i < k; ++i) out.push_back(all[i].second);
-  return out;
 }
 
 // True inside a re-executed child (see run_in_child).

@@ -1,4 +1,6 @@
 // KeyHeap: the binary heap of the beam's frontier and results.
+//
+// Internal to the graph layer (the headers outside may use are listed in index.h).
 #pragma once
 
 #include <cstddef>

@@ -8,6 +8,8 @@
 // for the nodes that never reach it. Locks are striped: a fixed table of
 // small reader-writer spin locks indexed by node. A list lock is only ever
 // taken alone, so sharing a stripe cannot deadlock.
+//
+// Internal to the graph layer (the headers outside may use are listed in index.h).
 #pragma once
 
 #include <algorithm>

@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "vector/hnsw/config.h"
-#include "vector/hnsw/kernels.h"
+#include "vector/kernels/kernels.h"
 
 namespace ulmora::hnsw {
 
@@ -125,17 +125,17 @@ SelectScratch& select_scratch() {
 // rejects most candidates), then the rest four at a time through the
 // batched kernel, and a vector that rejects there moves to the front, as
 // neighbouring candidates tend to be rejected by the same pick.
-bool any_closer(const Graph& ix, const float* cv, std::vector<const float*>& picked, bool negate, float bound,
+bool any_closer(const Graph& g, const float* cv, std::vector<const float*>& picked, bool negate, float bound,
                 float* out) {
   const size_t n = picked.size();
   if (n == 0) return false;
-  const size_t dim = static_cast<size_t>(ix.dim);
+  const size_t dim = static_cast<size_t>(g.dim);
   auto closer = [&](float raw_kernel) {
-    float d = ix.metric == Metric::kCosine ? 1.0f - std::clamp(raw_kernel, -1.0f, 1.0f) : raw_kernel;
+    float d = g.metric == Metric::kCosine ? 1.0f - std::clamp(raw_kernel, -1.0f, 1.0f) : raw_kernel;
     return (negate ? -d : d) < bound;
   };
   const kernels::KernelTable& k = kernels::active();
-  const bool l2 = ix.metric == Metric::kEuclidean;
+  const bool l2 = g.metric == Metric::kEuclidean;
   if (closer((l2 ? k.l2sq : k.dot)(cv, picked[0], dim))) return true;
   const kernels::Batch4Fn batch = l2 ? k.l2sq_x4 : k.dot_x4;
   for (size_t j = 1; j < n; j += 4) {
@@ -158,15 +158,15 @@ bool any_closer(const Graph& ix, const float* cv, std::vector<const float*>& pic
 // and node marks (32-bit epoch) that answer "already selected" in O(1).
 class Selector {
  public:
-  Selector(const Graph& ix, std::span<const ScoredNode> cands, size_t m, uint64_t level, uint64_t reference,
+  Selector(const Graph& g, std::span<const ScoredNode> cands, size_t m, uint64_t level, uint64_t reference,
            std::vector<uint32_t>& out)
-      : ix_(ix), cands_(cands), m_(m), reference_(reference), out_(out), s_(select_scratch()) {
+      : g_(g), cands_(cands), m_(m), reference_(reference), out_(out), s_(select_scratch()) {
     std::optional<float> alpha_set = tuning::diversity_alpha();
     alpha_ = alpha_set ? *alpha_set : (level == 0 ? tuning::diversity_alpha_low() : tuning::diversity_alpha_high());
     std::optional<uint64_t> floor_set = tuning::diversity_prune_floor();
     floor_set_ = floor_set.has_value();
     floor_ = floor_set ? static_cast<size_t>(std::min<uint64_t>(*floor_set, m)) : 0;
-    negate_ = ix.metric == Metric::kDot;
+    negate_ = g.metric == Metric::kDot;
     reset();
   }
 
@@ -175,7 +175,7 @@ class Selector {
     out_.clear();
     s_.vectors.clear();
     reference_picked_ = false;
-    const uint64_t n = ix_.levels.len();
+    const uint64_t n = g_.levels.len();
     if (s_.marks.size() < n) s_.marks.resize(n, 0);
     if (s_.epoch == 0xFFFFFFFFu) {
       std::fill(s_.marks.begin(), s_.marks.end(), 0);
@@ -203,7 +203,7 @@ class Selector {
     const float bound = alpha_ * c.key;
     // The reference node's score to c is c's own raw score.
     if (reference_picked_ && (negate_ ? -c.raw : c.raw) < bound) return false;
-    return !any_closer(ix_, cv, s_.vectors, negate_, bound, s_.out);
+    return !any_closer(g_, cv, s_.vectors, negate_, bound, s_.out);
   }
 
   void pick(size_t i, const float* cv) {
@@ -223,7 +223,7 @@ class Selector {
   void mark(uint64_t node) {
     if (node < s_.marks.size()) s_.marks[node] = epoch_;
   }
-  const Graph& ix_;
+  const Graph& g_;
   std::span<const ScoredNode> cands_;
   size_t m_;
   uint64_t reference_;
@@ -241,13 +241,13 @@ class Selector {
 
 namespace detail {
 
-void select_positions(const Graph& ix, std::span<const ScoredNode> cands, size_t m, uint64_t level,
+void select_positions(const Graph& g, std::span<const ScoredNode> cands, size_t m, uint64_t level,
                       std::vector<uint32_t>& out, uint64_t reference) {
-  Selector sel(ix, cands, m, level, reference, out);
+  Selector sel(g, cands, m, level, reference, out);
   // Pass 1: live candidates that no kept node is closer to than alpha * key.
   for (size_t i = 0; i < cands.size() && !sel.full(); ++i) {
     if (sel.taken(cands[i].node)) continue;
-    const float* cv = ix.live_vector(cands[i].node);
+    const float* cv = g.live_vector(cands[i].node);
     if (cv && sel.diverse(cands[i], cv)) sel.pick(i, cv);
   }
   sel.fill();
@@ -270,7 +270,7 @@ std::vector<uint64_t> select_neighbors(const Graph& g, std::span<const ScoredNod
 
 namespace detail {
 
-uint64_t cap_limit(const Graph& ix, uint64_t level) { return (level == 0 ? ix.m0_cap : ix.m) + 1; }
+uint64_t cap_limit(const Graph& g, uint64_t level) { return (level == 0 ? g.m0_cap : g.m) + 1; }
 
 namespace {
 
@@ -305,17 +305,17 @@ bool strictly_ordered(std::span<const ScoredNode> cands) {
 // was picked, P' members are checked against it alone until one of them
 // falls out, and from then on in full. `origin` maps each sorted candidate
 // to its original list position. False when the hint cannot be used.
-bool hinted_pass1(const Graph& ix, std::span<const ScoredNode> cands, const std::vector<uint32_t>& origin,
+bool hinted_pass1(const Graph& g, std::span<const ScoredNode> cands, const std::vector<uint32_t>& origin,
                   size_t new_pos, size_t k, Selector& sel) {
   bool seen_new = false, new_in = false, diverged = false;
   const float* new_vec = nullptr;
-  const size_t dim = static_cast<size_t>(ix.dim);
+  const size_t dim = static_cast<size_t>(g.dim);
   for (size_t i = 0; i < cands.size() && !sel.full(); ++i) {
     const ScoredNode& c = cands[i];
     const size_t o = origin[i];
     const bool is_new = o == new_pos;
     const bool in_prev = !is_new && (o < new_pos ? o : o - 1) < k;
-    const float* cv = ix.live_vector(c.node);
+    const float* cv = g.live_vector(c.node);
     if (!cv) {
       if (in_prev) return false;  // deleted since: P' no longer holds
       continue;
@@ -330,7 +330,7 @@ bool hinted_pass1(const Graph& ix, std::span<const ScoredNode> cands, const std:
     } else if (!diverged) {
       accept = false;
       if (in_prev) {
-        float d = score(ix.metric, cv, new_vec, dim);
+        float d = score(g.metric, cv, new_vec, dim);
         if (sel.negate()) d = -d;
         accept = !(d < sel.alpha() * c.key);
         diverged = !accept;
@@ -345,15 +345,15 @@ bool hinted_pass1(const Graph& ix, std::span<const ScoredNode> cands, const std:
 
 }  // namespace
 
-bool cap_list_locked(const Graph& ix, uint64_t level, uint64_t node, std::vector<uint32_t>& list,
+bool cap_list_locked(const Graph& g, uint64_t level, uint64_t node, std::vector<uint32_t>& list,
                      const std::vector<float>* known_raws, std::vector<float>* raws_out, CapHint* hint) {
-  const uint64_t limit = cap_limit(ix, level);
+  const uint64_t limit = cap_limit(g, level);
   if (list.size() <= limit) return false;
   thread_local std::vector<ScoredNode> cands;
   thread_local std::vector<uint32_t> origin;
   thread_local std::vector<uint32_t> kept;
-  const float* nv = ix.vector(node);
-  const size_t dim = static_cast<size_t>(ix.dim);
+  const float* nv = g.vector(node);
+  const size_t dim = static_cast<size_t>(g.dim);
   const bool use_known = known_raws && known_raws->size() == list.size();
   if (!use_known) hint = nullptr;
   uint64_t stored = hint ? *hint->word : 0;
@@ -361,9 +361,9 @@ bool cap_list_locked(const Graph& ix, uint64_t level, uint64_t node, std::vector
   cands.clear();
   for (size_t k = 0; k < list.size(); ++k) {
     // Stored lists hold 0 for the self entry; its real score is recomputed.
-    float raw = use_known && list[k] != node ? (*known_raws)[k] : score(ix.metric, nv, ix.vector(list[k]), dim);
+    float raw = use_known && list[k] != node ? (*known_raws)[k] : score(g.metric, nv, g.vector(list[k]), dim);
     // The original position rides in the high half while sorting.
-    cands.push_back({(uint64_t{k} << 32) | list[k], raw, sort_key(ix.metric, raw)});
+    cands.push_back({(uint64_t{k} << 32) | list[k], raw, sort_key(g.metric, raw)});
   }
   sort_by_key(cands);
   origin.resize(cands.size());
@@ -372,19 +372,19 @@ bool cap_list_locked(const Graph& ix, uint64_t level, uint64_t node, std::vector
     cands[i].node &= 0xFFFFFFFFull;
   }
 
-  Selector sel(ix, cands, static_cast<size_t>(limit), level, node, kept);
+  Selector sel(g, cands, static_cast<size_t>(limit), level, node, kept);
   const bool safe = hint && !sel.floor_set() && strictly_ordered(cands);
   bool done = false;
   if (safe && stored != 0 && hint->new_pos < list.size() &&
       (stored & ~uint64_t{0xFF}) == list_fingerprint(list, *known_raws, hint->new_pos)) {
     const size_t k = (stored & 0xFF) - 1;
-    done = k < list.size() && hinted_pass1(ix, cands, origin, hint->new_pos, k, sel);
+    done = k < list.size() && hinted_pass1(g, cands, origin, hint->new_pos, k, sel);
     if (!done) sel.reset();
   }
   if (!done) {
     for (size_t i = 0; i < cands.size() && !sel.full(); ++i) {
       if (sel.taken(cands[i].node)) continue;
-      const float* cv = ix.live_vector(cands[i].node);
+      const float* cv = g.live_vector(cands[i].node);
       if (cv && sel.diverse(cands[i], cv)) sel.pick(i, cv);
     }
   }
@@ -404,11 +404,11 @@ bool cap_list_locked(const Graph& ix, uint64_t level, uint64_t node, std::vector
   return true;
 }
 
-void rebuild_scores(const Graph& ix, uint64_t node, std::span<const uint32_t> list, std::vector<float>& out) {
-  const float* nv = ix.vector(node);
-  const size_t dim = static_cast<size_t>(ix.dim);
+void rebuild_scores(const Graph& g, uint64_t node, std::span<const uint32_t> list, std::vector<float>& out) {
+  const float* nv = g.vector(node);
+  const size_t dim = static_cast<size_t>(g.dim);
   out.clear();
-  for (uint32_t e : list) out.push_back(e == node ? 0.0f : score(ix.metric, nv, ix.vector(e), dim));
+  for (uint32_t e : list) out.push_back(e == node ? 0.0f : score(g.metric, nv, g.vector(e), dim));
 }
 
 }  // namespace detail

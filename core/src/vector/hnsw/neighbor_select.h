@@ -3,6 +3,8 @@
 //
 // Locks: cap_list_locked runs with the list's write lock held by the caller
 // (and, on level 0, the node's score list after it); the rest take none.
+//
+// Internal to the graph layer (the headers outside may use are listed in g.h).
 #pragma once
 
 #include <cstdint>
@@ -37,10 +39,10 @@ void sort_tail_and_merge(std::vector<ScoredNode>& items, size_t sorted_prefix);
 // among them (cap enforcement): its score to a candidate is that candidate's
 // raw score, so it is not recomputed.
 inline constexpr uint64_t kNoReference = ~uint64_t{0};
-void select_positions(const Graph& index, std::span<const ScoredNode> cands, size_t m, uint64_t level,
+void select_positions(const Graph& g, std::span<const ScoredNode> cands, size_t m, uint64_t level,
                       std::vector<uint32_t>& out, uint64_t reference = kNoReference);
 // List limit on `level`, the self entry included.
-uint64_t cap_limit(const Graph& index, uint64_t level);
+uint64_t cap_limit(const Graph& g, uint64_t level);
 // What the last cap of a level-0 list found: a fingerprint of the list and
 // its stored scores, and the number of leading entries that pass 1 picked
 // (`word` = fingerprint | (picked + 1), 0 = nothing known). `new_pos` is the
@@ -54,10 +56,10 @@ struct CapHint {
 // the cap when it is longer; returns whether it did. `known_raws`, when
 // parallel to `list`, supplies the raw scores from node; `raws_out` gets the
 // raw score of each kept entry.
-bool cap_list_locked(const Graph& index, uint64_t level, uint64_t node, std::vector<uint32_t>& list,
+bool cap_list_locked(const Graph& g, uint64_t level, uint64_t node, std::vector<uint32_t>& list,
                      const std::vector<float>* known_raws, std::vector<float>* raws_out, CapHint* hint = nullptr);
 // Raw scores from node to each entry of `list` (0 for the node itself).
-void rebuild_scores(const Graph& index, uint64_t node, std::span<const uint32_t> list, std::vector<float>& out);
+void rebuild_scores(const Graph& g, uint64_t node, std::span<const uint32_t> list, std::vector<float>& out);
 
 }  // namespace detail
 

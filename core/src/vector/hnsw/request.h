@@ -1,6 +1,8 @@
 // Per-call records of the query path: constants and helpers shared by the
 // beam and its callers, per-thread scratch, the options of one call resolved
 // once, and the request record. Internal to the graph layer.
+//
+// Internal to the graph layer (the headers outside may use are listed in index.h).
 #pragma once
 
 #include <algorithm>
@@ -106,7 +108,7 @@ struct ResolvedOptions {
   bool rotate = false;
   bool stride = false;
   uint64_t query_hash = 0;  // of the prepared query, when rotating or striding
-  bool ti_skip = false;
+  bool triangle_skip = false;
   bool sq8_screen = false;
   bool sq8_score_only = false;
   size_t rerank_factor = 0;

@@ -44,10 +44,10 @@ Status check_vectors(const HnswSnapshot& s) {
 }
 
 // Per-node columns in ascending point-id order.
-void fill_node_columns(Graph& index, const HnswSnapshot& s) {
+void fill_node_columns(Graph& g, const HnswSnapshot& s) {
   const F32ListMap& v = s.vectors;
-  index.vectors.append_n(v.size(), [&](uint64_t k) { return v.data.data() + v.begin[k]; });
-  fill_node_meta(index, v.keys, s);
+  g.vectors.append_n(v.size(), [&](uint64_t k) { return v.data.data() + v.begin[k]; });
+  fill_node_meta(g, v.keys, s);
 }
 
 // Stores the lists of one level; entries for unknown points are ignored and
@@ -111,11 +111,11 @@ uint64_t exported_nodes(const Graph& g) {
 
 }  // namespace
 
-void fill_node_meta(Graph& index, const std::vector<uint64_t>& ids, const HnswSnapshot& s) {
+void fill_node_meta(Graph& g, const std::vector<uint64_t>& ids, const HnswSnapshot& s) {
   const uint64_t n = ids.size();
   // Merge-joins against the sorted levels map and deleted set.
   size_t li = 0;
-  index.levels.append_n(n, [&](uint64_t k) -> uint8_t {
+  g.levels.append_n(n, [&](uint64_t k) -> uint8_t {
     uint64_t p = ids[k];
     while (li < s.levels.size() && s.levels[li].first < p) ++li;
     if (li < s.levels.size() && s.levels[li].first == p) return static_cast<uint8_t>(std::min(s.levels[li].second, kMaxLevel));
@@ -130,44 +130,44 @@ void fill_node_meta(Graph& index, const std::vector<uint64_t>& ids, const HnswSn
       ++deleted_count;
     }
   }
-  index.deleted.append_n(n, [&](uint64_t k) { return is_deleted[k]; });
-  index.node_states.append_n(n, [&](uint64_t k) {
+  g.deleted.append_n(n, [&](uint64_t k) { return is_deleted[k]; });
+  g.node_states.append_n(n, [&](uint64_t k) {
     return static_cast<uint8_t>(is_deleted[k] ? NodeState::kDeleted : NodeState::kLinked);
   });
-  index.point_ids.append_n(n, [&](uint64_t k) { return ids[k]; });
-  index.deleted_count.store(deleted_count, std::memory_order_relaxed);
+  g.point_ids.append_n(n, [&](uint64_t k) { return ids[k]; });
+  g.deleted_count.store(deleted_count, std::memory_order_relaxed);
 }
 
-void apply_config(Graph& x, const HnswSnapshot& s) {
-  x.m = s.m;
-  x.m0 = s.m0 != 0 ? s.m0 : 2 * s.m;
-  x.m0_cap = s.m0_cap != 0 ? s.m0_cap : x.m0;
-  x.ef_search = s.ef_search;
-  x.ef_construction = s.ef_construction;
-  x.level_cap = std::min(s.level_cap, kMaxLevel);
-  x.level_scale = s.level_scale;
-  x.exact_fallback_threshold = tuning::exact_fallback_threshold().value_or(s.exact_fallback_threshold);
-  x.exact_fallback_enabled = tuning::exact_fallback_enabled();
+void apply_config(Graph& g, const HnswSnapshot& s) {
+  g.m = s.m;
+  g.m0 = s.m0 != 0 ? s.m0 : 2 * s.m;
+  g.m0_cap = s.m0_cap != 0 ? s.m0_cap : g.m0;
+  g.ef_search = s.ef_search;
+  g.ef_construction = s.ef_construction;
+  g.level_cap = std::min(s.level_cap, kMaxLevel);
+  g.level_scale = s.level_scale;
+  g.exact_fallback_threshold = tuning::exact_fallback_threshold().value_or(s.exact_fallback_threshold);
+  g.exact_fallback_enabled = tuning::exact_fallback_enabled();
 }
 
-void add_layers(Graph& x, uint64_t top_key, uint64_t max_level, uint64_t n) {
-  uint64_t want = std::max({top_key, max_level, x.level_cap});
+void add_layers(Graph& g, uint64_t top_key, uint64_t max_level, uint64_t n) {
+  uint64_t want = std::max({top_key, max_level, g.level_cap});
   uint64_t layer_count = std::min(want, kMaxLayers - 1) + 1;
-  x.layers.reserve(layer_count);
+  g.layers.reserve(layer_count);
   for (uint64_t l = 0; l < layer_count; ++l) {
-    x.layers.push_back(std::make_unique<NeighborLayer>());
-    x.layers.back()->grow_to(n);
+    g.layers.push_back(std::make_unique<NeighborLayer>());
+    g.layers.back()->grow_to(n);
   }
 }
 
-void finish_restore(Graph& x, std::optional<uint64_t> entry_node, uint64_t max_level, uint64_t n) {
-  x.neighbor_scores.grow_to(n);
-  x.entry.store(pack_entry(std::min(max_level, kMaxLevel), entry_node.value_or(kNoEntry)), std::memory_order_relaxed);
+void finish_restore(Graph& g, std::optional<uint64_t> entry_node, uint64_t max_level, uint64_t n) {
+  g.neighbor_scores.grow_to(n);
+  g.entry.store(pack_entry(std::min(max_level, kMaxLevel), entry_node.value_or(kNoEntry)), std::memory_order_relaxed);
   {
-    std::lock_guard<std::mutex> lock(x.alloc);
-    x.count = n;
+    std::lock_guard<std::mutex> lock(g.alloc);
+    g.count = n;
   }
-  x.published_count_.store(n, std::memory_order_release);
+  g.published_count.store(n, std::memory_order_release);
 }
 
 Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& s) {
@@ -179,39 +179,39 @@ Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& s) {
   normalize(s);
   ULMORA_TRY(check_vectors(s));
 
-  std::unique_ptr<Graph> index(new Graph(Graph::RestoreTag{}, s.metric, s.dim));
-  Graph& x = *index;
-  apply_config(x, s);
+  std::unique_ptr<Graph> graph(new Graph(Graph::RestoreTag{}, s.metric, s.dim));
+  Graph& g = *graph;
+  apply_config(g, s);
 
   const std::vector<uint64_t>& ids = s.vectors.keys;
   const uint64_t n = ids.size();
-  x.id_to_index.reserve(n);
-  for (uint64_t i = 0; i < n; ++i) x.id_to_index.insert(ids[i], i);
-  fill_node_columns(x, s);
+  g.id_to_index.reserve(n);
+  for (uint64_t i = 0; i < n; ++i) g.id_to_index.insert(ids[i], i);
+  fill_node_columns(g, s);
 
-  add_layers(x, s.layers.empty() ? 0 : s.layers.back().first, s.max_level, n);
-  IdTranslator translate(ids, x.id_to_index);
+  add_layers(g, s.layers.empty() ? 0 : s.layers.back().first, s.max_level, n);
+  IdTranslator translate(ids, g.id_to_index);
   std::vector<uint32_t> scratch;
   for (const auto& [level, lists] : s.layers) {
-    if (level >= x.layers.size()) break;  // sorted: every later level is higher
-    fill_layer(*x.layers[level], lists, ids, translate, scratch);
+    if (level >= g.layers.size()) break;  // sorted: every later level is higher
+    fill_layer(*g.layers[level], lists, ids, translate, scratch);
   }
 
   std::optional<uint64_t> entry_node;
   if (s.entry_point) entry_node = translate(*s.entry_point);
-  finish_restore(x, entry_node, s.max_level, n);
-  return index;
+  finish_restore(g, entry_node, s.max_level, n);
+  return graph;
 }
 
-HnswSnapshot export_graph(const Graph& index) {
+HnswSnapshot export_graph(const Graph& g) {
   HnswSnapshot s;
-  const uint64_t n = exported_nodes(index);
-  const uint64_t dim = index.dim;
+  const uint64_t n = exported_nodes(g);
+  const uint64_t dim = g.dim;
 
   // Entries go out in ascending point-id order; a restored index is already
   // in that order, so the sort is usually skipped.
   std::vector<uint64_t> pid(n);
-  for (uint64_t i = 0; i < n; ++i) pid[i] = index.point_ids.get(i);
+  for (uint64_t i = 0; i < n; ++i) pid[i] = g.point_ids.get(i);
   std::vector<uint32_t> order(n);
   std::iota(order.begin(), order.end(), uint32_t{0});
   const bool ascending = std::is_sorted(pid.begin(), pid.end());
@@ -230,10 +230,10 @@ HnswSnapshot export_graph(const Graph& index) {
     vectors.keys.push_back(pid[i]);
     vectors.begin.push_back(k * dim);
     vectors.length.push_back(dim);
-    const float* v = index.vector(i);
+    const float* v = g.vector(i);
     vectors.data.insert(vectors.data.end(), v, v + dim);
-    s.levels.emplace_back(pid[i], index.levels.get(i));
-    if (index.deleted.get(i) != 0) s.deleted.push_back(pid[i]);
+    s.levels.emplace_back(pid[i], g.levels.get(i));
+    if (g.deleted.get(i) != 0) s.deleted.push_back(pid[i]);
   }
 
   std::optional<uint64_t> base;
@@ -242,26 +242,26 @@ HnswSnapshot export_graph(const Graph& index) {
       std::adjacent_find(pid.begin(), pid.end()) == pid.end()) {
     base = pid[0];
   }
-  for (uint64_t l = 0; l < index.layer_count(); ++l) {
+  for (uint64_t l = 0; l < g.layer_count(); ++l) {
     U64ListMap lists;
-    export_layer(index.layer(l), pid, order, base, lists);
+    export_layer(g.layer(l), pid, order, base, lists);
     if (lists.size() != 0) s.layers.emplace_back(l, std::move(lists));
   }
 
-  uint64_t e = index.entry.load(std::memory_order_acquire);
+  uint64_t e = g.entry.load(std::memory_order_acquire);
   if (entry_index(e) != kNoEntry && entry_index(e) < n) s.entry_point = pid[entry_index(e)];
   s.max_level = entry_level(e);
-  s.metric = index.metric;
-  s.m = index.m;
-  s.m0 = index.m0;
-  s.m0_cap = index.m0_cap;
-  s.ef_search = index.ef_search;
-  s.ef_construction = index.ef_construction;
-  s.level_cap = index.level_cap;
-  s.level_scale = index.level_scale;
+  s.metric = g.metric;
+  s.m = g.m;
+  s.m0 = g.m0;
+  s.m0_cap = g.m0_cap;
+  s.ef_search = g.ef_search;
+  s.ef_construction = g.ef_construction;
+  s.level_cap = g.level_cap;
+  s.level_scale = g.level_scale;
   s.dim = dim;
-  s.exact_fallback_enabled = index.exact_fallback_enabled;
-  s.exact_fallback_threshold = index.exact_fallback_threshold;
+  s.exact_fallback_enabled = g.exact_fallback_enabled;
+  s.exact_fallback_threshold = g.exact_fallback_threshold;
   return s;
 }
 

@@ -1,6 +1,8 @@
 // Steps of a graph restore shared by the record restore (restore.cc) and the
 // streamed one (restore_stream.cc), so both build identical columns.
 // Internal to the graph layer.
+//
+// Internal to the graph layer (the headers outside may use are listed in index.h).
 #pragma once
 
 #include <cstdint>
@@ -43,15 +45,15 @@ class IdTranslator {
 
 // Parameters from the record: limits with their defaults, level cap
 // clamped, the exact-scan settings from the environment.
-void apply_config(Graph& x, const HnswSnapshot& s);
+void apply_config(Graph& g, const HnswSnapshot& s);
 // Level, deleted, state and point-id columns for the sorted node ids `ids`
 // (levels and deleted as the record holds them, normalised), and the
 // deleted count.
-void fill_node_meta(Graph& x, const std::vector<uint64_t>& ids, const HnswSnapshot& s);
+void fill_node_meta(Graph& g, const std::vector<uint64_t>& ids, const HnswSnapshot& s);
 // The layer columns, n empty slots each: one more than the highest of the
 // top stored level, max_level and the level cap (at most 256).
-void add_layers(Graph& x, uint64_t top_key, uint64_t max_level, uint64_t n);
+void add_layers(Graph& g, uint64_t top_key, uint64_t max_level, uint64_t n);
 // Empty score lists, the entry word and the published node count.
-void finish_restore(Graph& x, std::optional<uint64_t> entry_node, uint64_t max_level, uint64_t n);
+void finish_restore(Graph& g, std::optional<uint64_t> entry_node, uint64_t max_level, uint64_t n);
 
 }  // namespace ulmora::hnsw

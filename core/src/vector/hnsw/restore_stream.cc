@@ -184,21 +184,21 @@ StreamRestore::Out StreamRestore::run() {
   const Instant t1 = now();
 
   // Build: parameters, node columns, id map, then the lists (pass 2).
-  Graph& x = *graph_;
-  x.metric = s.metric;
-  apply_config(x, s);
+  Graph& g = *graph_;
+  g.metric = s.metric;
+  apply_config(g, s);
   const uint64_t n = ids_.size();
-  x.id_to_index.reserve(n);
-  for (uint64_t i = 0; i < n; ++i) x.id_to_index.insert(ids_[i], i);
-  fill_node_meta(x, ids_, s);
-  add_layers(x, top_level_, s.max_level, n);
-  translate_.emplace(ids_, x.id_to_index);
+  g.id_to_index.reserve(n);
+  for (uint64_t i = 0; i < n; ++i) g.id_to_index.insert(ids_[i], i);
+  fill_node_meta(g, ids_, s);
+  add_layers(g, top_level_, s.max_level, n);
+  translate_.emplace(ids_, g.id_to_index);
   StreamReader r2(file_, 0, vectors_at, kWindow);
   if (!r2.skip(layout_.record_begin) || !store_layers(r2)) return stop(r2);
   if (r2.checksum() != layers_sum) return decline();  // the file changed between the passes
   std::optional<uint64_t> entry_node;
   if (s.entry_point) entry_node = (*translate_)(*s.entry_point);
-  finish_restore(x, entry_node, s.max_level, n);
+  finish_restore(g, entry_node, s.max_level, n);
   const Instant t2 = now();
 
   out.read_ns = r.read_ns() + r2.read_ns();

@@ -1,5 +1,7 @@
 // Metric traits and the scorer: raw scores and keys of one query against
 // stored vectors, through the kernel table chosen for this CPU.
+//
+// Internal to the graph layer (the headers outside may use are listed in index.h).
 #pragma once
 
 #include <algorithm>
@@ -7,7 +9,7 @@
 #include <limits>
 
 #include "format/snapshot.h"
-#include "vector/hnsw/kernels.h"
+#include "vector/kernels/kernels.h"
 
 namespace ulmora::hnsw {
 

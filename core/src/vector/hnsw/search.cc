@@ -356,7 +356,7 @@ void interleave_level0(const Graph& g, const SearchRequest* reqs, size_t count, 
     beams[i].emplace(g, gs.beams[i], n, 0);
     scorers[i].emplace(reqs[i].traits, reqs[i].query.data(), g.dim);
     beams[i]->use_scorer(&*scorers[i]);
-    live[i] = beams[i]->seed(gs.seeds[i], true);
+    live[i] = beams[i]->seed(gs.seeds[i], SeedFallback::kLowestLinked);
     running += live[i];
   }
   while (running > 0) {

@@ -22,7 +22,7 @@ struct SearchOptions {
   std::optional<size_t> adaptive_ef_high;
   std::optional<size_t> rerank_factor;
   std::optional<float> adaptive_ef_threshold;
-  std::optional<bool> ti_skip;
+  std::optional<bool> triangle_skip;  // skip neighbours the triangle inequality rules out
   std::optional<bool> sq8_screen;
   std::optional<bool> sq8_score_only;
 };

@@ -25,7 +25,7 @@ std::vector<SearchOptions> option_sets() {
   opts[1].sq8_screen = true;
   opts[2].rerank_factor = 2;
   opts[3].sq8_score_only = true;
-  opts[4].ti_skip = true;
+  opts[4].triangle_skip = true;
   opts[5].scan_cap = 5;
   opts[6].entry_seeds = 3;
   opts[7].adaptive_ef_high = 64;

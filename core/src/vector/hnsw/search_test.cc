@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "vector/hnsw/graph.h"
-#include "vector/hnsw/kernels.h"
 #include "vector/hnsw/beam.h"
 #include "vector/hnsw/search.h"
 #include "vector/hnsw/test_graphs.h"
+#include "vector/kernels/kernels.h"
 
 // Counts heap allocations made by the calling thread while counting is on.
 namespace {
@@ -382,7 +382,7 @@ TEST(SearchTest, FrozenGraphAnswersExactlyAsBefore) {
     std::vector<SearchOptions> opts(6);
     opts[1].sq8_screen = true;
     opts[2].rerank_factor = 2;
-    opts[3].ti_skip = true;
+    opts[3].triangle_skip = true;
     opts[4].scan_cap = 5;
     opts[5].entry_seeds = 3;
     auto queries = testing::random_vectors(30, 12, 22);

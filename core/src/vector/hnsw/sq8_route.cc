@@ -6,7 +6,7 @@
 #include <string>
 
 #include "vector/hnsw/beam.h"
-#include "vector/hnsw/rounding.h"
+#include "vector/kernels/rounding.h"
 
 namespace ulmora::hnsw {
 namespace {
@@ -14,39 +14,39 @@ namespace {
 // The query's code, one loop per metric so that each vectorises. Euclidean
 // dimensions past the stored offsets and steps (none when the index was
 // quantised empty) use offset 0 and step 1.
-void query_code_i16(const Graph& ix, std::span<const float> q, std::vector<int16_t>& out) {
+void query_code_i16(const Graph& g, std::span<const float> q, std::vector<int16_t>& out) {
   out.resize(q.size());
   int16_t* x = out.data();
   const size_t n = q.size();
-  if (ix.metric == Metric::kCosine) {
-    cosine_query_code(q.data(), n, x);
+  if (g.metric == Metric::kCosine) {
+    kernels::cosine_query_code(q.data(), n, x);
     return;
   }
-  const size_t stored = std::min({n, ix.sq8_mins.size(), ix.sq8_scales.size()});
-  const float* lo = ix.sq8_mins.data();
-  const float* scale = ix.sq8_scales.data();
-  scaled_query_code(q.data(), lo, scale, stored, x);
+  const size_t stored = std::min({n, g.sq8_mins.size(), g.sq8_scales.size()});
+  const float* lo = g.sq8_mins.data();
+  const float* scale = g.sq8_scales.data();
+  kernels::scaled_query_code(q.data(), lo, scale, stored, x);
   for (size_t d = stored; d < n; ++d) {
-    const float l = d < ix.sq8_mins.size() ? lo[d] : 0.0f;
-    const float s = d < ix.sq8_scales.size() ? scale[d] : 1.0f;
-    x[d] = round_code((q[d] - l) / s, 0.0f, 255.0f);
+    const float l = d < g.sq8_mins.size() ? lo[d] : 0.0f;
+    const float s = d < g.sq8_scales.size() ? scale[d] : 1.0f;
+    x[d] = kernels::round_code((q[d] - l) / s, 0.0f, 255.0f);
   }
 }
 
 // Full-precision scores of the candidates, sixteen vectors at a time; every
 // line (up to 4 KiB) of the next sixteen is requested while these are
 // scored: the candidates were found in code space, so their vectors are cold.
-void rerank(const Graph& ix, const Scorer& scorer, std::vector<ScoredNode>& list) {
+void rerank(const Graph& g, const Scorer& scorer, std::vector<ScoredNode>& list) {
   const float* ptrs[kBatch];
   float raws[kBatch];
   auto request = [&](size_t begin) {
     const size_t end = std::min(list.size(), begin + kBatch);
-    for (size_t i = begin; i < end; ++i) prefetch_bytes(ix.vector(list[i].node), ix.dim * sizeof(float), 4096);
+    for (size_t i = begin; i < end; ++i) prefetch_bytes(g.vector(list[i].node), g.dim * sizeof(float), 4096);
   };
   request(0);
   for (size_t begin = 0; begin < list.size(); begin += kBatch) {
     size_t count = std::min(kBatch, list.size() - begin);
-    for (size_t j = 0; j < count; ++j) ptrs[j] = ix.vector(list[begin + j].node);
+    for (size_t j = 0; j < count; ++j) ptrs[j] = g.vector(list[begin + j].node);
     request(begin + kBatch);
     scorer.raw_many(ptrs, count, raws);
     for (size_t j = 0; j < count; ++j) {
@@ -73,22 +73,22 @@ void stable_keep(std::vector<ScoredNode>& list, size_t keep, QueryScratch& qs) {
 
 // Code-space beam of the SQ8 route: the candidates in ascending code key.
 // No fallback seed: when no seed is admissible the list is empty.
-Status search_layer_sq8(const Graph& ix, const SearchRequest& req, std::span<const int16_t> code,
+Status search_layer_sq8(const Graph& g, const SearchRequest& req, std::span<const int16_t> code,
                         std::span<const uint64_t> seeds, std::vector<ScoredNode>& out) {
   out.clear();
-  if (code.size() != ix.dim) return StoreError::VectorLengthMismatch(ix.dim, code.size());
+  if (code.size() != g.dim) return StoreError::VectorLengthMismatch(g.dim, code.size());
   BeamSettings b;
   b.ef = req.ef;
   b.apply_expansion_cap = false;
   b.early_exit = true;
   b.patience = req.options->early_exit_patience;
   b.scan = ScanKind::kPlain;
-  const uint64_t n = ix.published_len();
+  const uint64_t n = g.published_len();
   ScratchLease lease;
   if (!lease.ok()) return nested_scratch_error();
-  Beam beam(ix, lease.get(), n, 0);
+  Beam beam(g, lease.get(), n, 0);
   const kernels::KernelTable& k = kernels::active();
-  if (ix.metric == Metric::kCosine) {
+  if (g.metric == Metric::kCosine) {
     // Cosine query codes lie in [-128, 127]: as signed bytes they give the
     // same centred scores through the byte kernels, which read half as much.
     std::vector<int8_t>& code8 = lease.get().code_i8;
@@ -98,10 +98,10 @@ Status search_layer_sq8(const Graph& ix, const SearchRequest& req, std::span<con
   } else {
     beam.use_codes(code.data(), k.sq8_neg_l2_i16, k.sq8_neg_l2_i16_x4);
   }
-  if (beam.seed(seeds, false)) beam.run(b, nullptr);
+  if (beam.seed(seeds, SeedFallback::kNone)) beam.run(b, nullptr);
   if (req.trace) {
-    const std::string metric = std::string(metric_name(ix.metric)) + "+SQ8";
-    const TraceIndexInfo info{metric.c_str(), ix.exact_fallback_enabled, ix.exact_fallback_threshold};
+    const std::string metric = std::string(metric_name(g.metric)) + "+SQ8";
+    const TraceIndexInfo info{metric.c_str(), g.exact_fallback_enabled, g.exact_fallback_threshold};
     SearchTraceEvent e =
         beam_trace_event(*req.trace, info, req.ef, beam.figures(*req.trace, beam.entry().node, beam.entry().key));
     e.stop_reason = "sq8_search_done";

@@ -9,10 +9,10 @@
 
 #include "vector/hnsw/beam.h"
 #include "vector/hnsw/graph.h"
-#include "vector/hnsw/kernels.h"
-#include "vector/hnsw/rounding.h"
 #include "vector/hnsw/search.h"
 #include "vector/hnsw/test_graphs.h"
+#include "vector/kernels/kernels.h"
+#include "vector/kernels/rounding.h"
 
 namespace ulmora::hnsw {
 namespace {
@@ -178,8 +178,8 @@ TEST(Sq8RouteTest, QueryCodeRoundingMatchesTheLibrary) {
   std::uniform_real_distribution<float> wide(-400.0f, 400.0f);
   for (int i = 0; i < 200000; ++i) values.push_back(wide(rng));
   for (float v : values) {
-    ASSERT_EQ(round_code(v, -128.0f, 127.0f), want(v, -128.0f, 127.0f)) << v;
-    ASSERT_EQ(round_code(v, 0.0f, 255.0f), want(v, 0.0f, 255.0f)) << v;
+    ASSERT_EQ(kernels::round_code(v, -128.0f, 127.0f), want(v, -128.0f, 127.0f)) << v;
+    ASSERT_EQ(kernels::round_code(v, 0.0f, 255.0f), want(v, 0.0f, 255.0f)) << v;
   }
 }
 

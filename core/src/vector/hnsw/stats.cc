@@ -238,7 +238,7 @@ SearchTraceEvent search_start_event(const TraceContext& trace, const TraceIndexI
 
 SearchTraceEvent exact_scan_event(const TraceContext& trace, const TraceIndexInfo& index, size_t k, uint64_t live,
                                   const ScoredNode* kept, size_t kept_len) {
-  SearchTraceEvent e = search_start_event(trace, index, k, live, true);
+  SearchTraceEvent e = search_start_event(trace, index, k, live, /*exact=*/true);
   if (kept_len != 0) {
     e.top_id = kept[0].node;
     e.top_raw = kept[0].raw;

@@ -1,5 +1,7 @@
 // Search statistics (per-thread samples summarised every chunk) and the
 // search and insert trace sinks (JSON lines, one mutex each).
+//
+// Internal to the graph layer (the headers outside may use are listed in index.h).
 #pragma once
 
 #include <cstdint>

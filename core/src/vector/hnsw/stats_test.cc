@@ -201,9 +201,9 @@ TEST(TraceFileTest, SearchTraceLinesInAFreshProcess) {
 
 TEST(TraceFileTest, DISABLED_ChildUnwritableTracePath) {
   EXPECT_FALSE(search_trace_enabled());
-  auto ix = testing::build(testing::knn_graph(Metric::kEuclidean, testing::random_vectors(20, 2, 1), 4));
+  auto g = testing::build(testing::knn_graph(Metric::kEuclidean, testing::random_vectors(20, 2, 1), 4));
   std::vector<ScoredNode> out;
-  EXPECT_TRUE(ix->search(std::vector<float>{0, 0}, 3, {}, out).ok());
+  EXPECT_TRUE(g->search(std::vector<float>{0, 0}, 3, {}, out).ok());
   EXPECT_EQ(out.size(), 3u);
 }
 
@@ -275,11 +275,11 @@ TEST(StatsTest, DISABLED_ChildStatsEveryTwoSearches) {
   CapturedLog captured;
   captured.install();
   auto data = testing::random_vectors(40, 3, 4);
-  auto ix = testing::build(testing::knn_graph(Metric::kEuclidean, data, 5));
+  auto g = testing::build(testing::knn_graph(Metric::kEuclidean, data, 5));
   std::vector<ScoredNode> out;
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(ix->search(data[i], 3, {}, out).ok());
-  ix->exact_fallback_enabled = true;  // exact scans record nothing
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(ix->search(data[i], 3, {}, out).ok());
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(g->search(data[i], 3, {}, out).ok());
+  g->exact_fallback_enabled = true;  // exact scans record nothing
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(g->search(data[i], 3, {}, out).ok());
   CapturedLog::remove();
   size_t summaries = 0;
   for (auto& [target, message] : captured.records) {

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ulmora::hnsw {
+namespace ulmora::kernels {
 
 // lo and hi are integers within the int range; lo <= 0 <= hi.
 inline float round_clamped(float v, float lo, float hi) {
@@ -47,4 +47,4 @@ void scaled_codes(const float* v, const float* lo, const float* step, size_t n, 
 void cosine_query_code(const float* q, size_t n, int16_t* out);             // q * 127.5
 void scaled_query_code(const float* q, const float* lo, const float* step, size_t n, int16_t* out);
 
-}  // namespace ulmora::hnsw
+}  // namespace ulmora::kernels

@@ -7,12 +7,12 @@
 // 32-bit lanes with wrap-around, so every lane sum is the reference's sum of
 // the same terms modulo 2^32. Tails use masked loads (masked-out bytes are
 // not read and load as zero, adding nothing), so nothing is read past n.
-#include "vector/hnsw/kernels.h"
+#include "vector/kernels/kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
-namespace ulmora::hnsw::kernels {
+namespace ulmora::kernels {
 namespace {
 
 // Halves of a 512-bit vector. (GCC 12's plain cast and extract fill an
@@ -170,12 +170,12 @@ const KernelTable& avx512_vnni() {
   return table;
 }
 
-}  // namespace ulmora::hnsw::kernels
+}  // namespace ulmora::kernels
 
 #else  // not x86: the dispatcher never picks this table
 
-namespace ulmora::hnsw::kernels {
+namespace ulmora::kernels {
 const KernelTable& avx512_vnni() { return portable(); }
-}  // namespace ulmora::hnsw::kernels
+}  // namespace ulmora::kernels
 
 #endif

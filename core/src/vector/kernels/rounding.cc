@@ -7,9 +7,9 @@
 // quantised) also come in an AVX2 build, chosen once at run time. It has no
 // FMA, so v * a + b is still rounded twice and the codes are those of the
 // baseline build.
-#include "vector/hnsw/rounding.h"
+#include "vector/kernels/rounding.h"
 
-namespace ulmora::hnsw {
+namespace ulmora::kernels {
 namespace {
 
 const RowLoops& active_loops() {
@@ -78,4 +78,4 @@ void scaled_query_code(const float* __restrict q, const float* __restrict lo, co
   for (size_t j = 0; j < n; ++j) out[j] = round_code((q[j] - lo[j]) / step[j], 0.0f, 255.0f);
 }
 
-}  // namespace ulmora::hnsw
+}  // namespace ulmora::kernels

@@ -1,5 +1,5 @@
 // Kernel dispatch: CPU features detected once per process.
-#include "vector/hnsw/kernels.h"
+#include "vector/kernels/kernels.h"
 
 #include <cstring>
 #include <optional>
@@ -8,7 +8,7 @@
 #include "base/env.h"
 #include "base/env_registry.h"
 
-namespace ulmora::hnsw::kernels {
+namespace ulmora::kernels {
 
 namespace {
 
@@ -77,4 +77,4 @@ const KernelTable& active() {
   return table;
 }
 
-}  // namespace ulmora::hnsw::kernels
+}  // namespace ulmora::kernels

@@ -20,7 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ulmora::hnsw::kernels {
+namespace ulmora::kernels {
 
 using DotFn = float (*)(const float* a, const float* b, size_t n);
 // out[j] = f(q, v[j], n) for j = 0..3.
@@ -80,4 +80,4 @@ inline float dot(const float* a, const float* b, size_t n) { return active().dot
 inline float l2sq(const float* a, const float* b, size_t n) { return active().l2sq(a, b, n); }
 inline int32_t sq8_dot_i32(const uint8_t* codes, const int8_t* q, size_t n) { return active().sq8_dot_i8(codes, q, n); }
 
-}  // namespace ulmora::hnsw::kernels
+}  // namespace ulmora::kernels

@@ -1,8 +1,8 @@
 // Reference kernels (element by element, summation in index order), which
 // are also the portable variant for CPUs without the wide instruction sets.
-#include "vector/hnsw/kernels.h"
+#include "vector/kernels/kernels.h"
 
-namespace ulmora::hnsw::kernels {
+namespace ulmora::kernels {
 
 float reference_dot(const float* a, const float* b, size_t n) {
   float sum = 0.0f;
@@ -81,4 +81,4 @@ const KernelTable kPortable = {
 
 const KernelTable& portable() { return kPortable; }
 
-}  // namespace ulmora::hnsw::kernels
+}  // namespace ulmora::kernels

@@ -2,12 +2,12 @@
 // in 128-bit lanes). Compiled with -mavx; only runs after the dispatcher has
 // seen AVX. Its shared pieces come from kernels_x86.h, whose copies stay
 // private to this file.
-#include "vector/hnsw/kernels.h"
+#include "vector/kernels/kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-#include "vector/hnsw/kernels_x86.h"
+#include "vector/kernels/kernels_x86.h"
 
-namespace ulmora::hnsw::kernels {
+namespace ulmora::kernels {
 namespace {
 
 // One 8-float accumulator, 8 elements per step, the loop unrolled four
@@ -137,12 +137,12 @@ const KernelTable kAvx = {"avx",
 
 const KernelTable& avx() { return kAvx; }
 
-}  // namespace ulmora::hnsw::kernels
+}  // namespace ulmora::kernels
 
 #else  // not x86: the dispatcher never picks this table
 
-namespace ulmora::hnsw::kernels {
+namespace ulmora::kernels {
 const KernelTable& avx() { return portable(); }
-}  // namespace ulmora::hnsw::kernels
+}  // namespace ulmora::kernels
 
 #endif

@@ -1,12 +1,12 @@
 // AVX2 + FMA kernels. This file is compiled with -mavx2 -mfma and must only
 // run after the dispatcher has seen both features. Its shared pieces come
 // from kernels_x86.h, whose copies stay private to this file.
-#include "vector/hnsw/kernels.h"
+#include "vector/kernels/kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-#include "vector/hnsw/kernels_x86.h"
+#include "vector/kernels/kernels_x86.h"
 
-namespace ulmora::hnsw::kernels {
+namespace ulmora::kernels {
 namespace {
 
 inline int32_t hsum_i32(__m256i v) {
@@ -192,12 +192,12 @@ const KernelTable kAvx2Fma = {"avx2_fma",   dot,        l2sq,   dot_x4,         
 
 const KernelTable& avx2_fma() { return kAvx2Fma; }
 
-}  // namespace ulmora::hnsw::kernels
+}  // namespace ulmora::kernels
 
 #else  // not x86: the dispatcher never picks this table
 
-namespace ulmora::hnsw::kernels {
+namespace ulmora::kernels {
 const KernelTable& avx2_fma() { return portable(); }
-}  // namespace ulmora::hnsw::kernels
+}  // namespace ulmora::kernels
 
 #endif

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ulmora::hnsw::kernels {
+namespace ulmora::kernels {
 namespace {
 
 inline float hsum(__m256 v) {
@@ -88,4 +88,4 @@ inline uint32_t tail_sq_diff(const uint8_t* c, const int16_t* x, size_t i, size_
 }
 
 }  // namespace
-}  // namespace ulmora::hnsw::kernels
+}  // namespace ulmora::kernels

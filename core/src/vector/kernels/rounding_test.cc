@@ -1,4 +1,4 @@
-#include "vector/hnsw/rounding.h"
+#include "vector/kernels/rounding.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-namespace ulmora::hnsw {
+namespace ulmora::kernels {
 namespace {
 
 uint8_t library_code(float x) { return std::isnan(x) ? 0 : static_cast<uint8_t>(std::round(std::clamp(x, 0.0f, 255.0f))); }
@@ -67,4 +67,4 @@ TEST(Rounding, RowLoopsMatchLibraryRoundingInEveryBuild) {
 }
 
 }  // namespace
-}  // namespace ulmora::hnsw
+}  // namespace ulmora::kernels
