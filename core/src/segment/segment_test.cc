@@ -268,8 +268,8 @@ TEST(SegmentMutation, DeleteDropsThePayloadAndMarksTheNode) {
 
 TEST(SegmentMutation, LivePointsExcludeDeletedOnesInNodeOrder) {
   auto seg = filled_segment(5);
-  ASSERT_TRUE(seg->remove(1, false).ok());
-  ASSERT_TRUE(seg->remove(3, false, /*allow_purge=*/false).ok());
+  ASSERT_TRUE(seg->remove(1, Segment::Source::kCall).ok());
+  ASSERT_TRUE(seg->remove(3, Segment::Source::kCall, Segment::Purge::kNever).ok());
   std::vector<std::pair<uint64_t, uint64_t>> live;
   seg->for_each_live([&](uint64_t id, uint64_t node) { live.emplace_back(id, node); });
   const std::vector<std::pair<uint64_t, uint64_t>> expected = {
