@@ -61,24 +61,23 @@ def positive(text: str) -> int:
     return value
 
 
-def point_id(text: str) -> int:
+def _u64(text: str, not_a: str, what: str) -> int:
+    """A whole number in 0..2^64-1, decimal or with a 0x/0o/0b prefix."""
     try:
         value = int(text, 0)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a point id: {text!r}") from None
+        raise argparse.ArgumentTypeError(f"{not_a}: {text!r}") from None
     if not 0 <= value < 2**64:
-        raise argparse.ArgumentTypeError(f"point id out of range 0..2^64-1: {text}")
+        raise argparse.ArgumentTypeError(f"{what} out of range 0..2^64-1: {text}")
     return value
+
+
+def point_id(text: str) -> int:
+    return _u64(text, "not a point id", "point id")
 
 
 def seed(text: str) -> int:
-    try:
-        value = int(text, 0)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 0 <= value < 2**64:
-        raise argparse.ArgumentTypeError(f"seed out of range 0..2^64-1: {text}")
-    return value
+    return _u64(text, "not a whole number", "seed")
 
 
 def metric(text: str) -> str:
