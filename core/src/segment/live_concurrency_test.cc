@@ -29,17 +29,9 @@ constexpr uint64_t kBatch = 12;
 constexpr uint64_t kBatches = 16;   // inserted ids 60.. in row order
 constexpr int kReaders = 3;
 
-std::vector<float> random_rows(uint64_t rows, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> normal;
-  std::vector<float> v(rows * kDim);
-  for (float& x : v) x = normal(rng);
-  return v;
-}
-
 // All vectors, built ones first: row r belongs to id r.
 const std::vector<float>& all_rows() {
-  static const std::vector<float> rows = random_rows(kBuilt + kBatch * kBatches, 11);
+  static const std::vector<float> rows = random_rows(kBuilt + kBatch * kBatches, kDim, 11);
   return rows;
 }
 
@@ -170,7 +162,7 @@ TEST(LiveSegmentConcurrency, QuiescentSearchesMatchSingleThreaded) {
   write_all(live, acked, failed);
   ASSERT_FALSE(failed.load());
 
-  const std::vector<float> queries = random_rows(24, 12);
+  const std::vector<float> queries = random_rows(24, kDim, 12);
   auto key = [](const std::vector<ScoredNode>& v) {
     std::vector<std::pair<uint64_t, float>> k;
     for (const auto& s : v) k.emplace_back(s.node, s.raw);

@@ -22,39 +22,10 @@ namespace {
 
 using namespace testing_util;
 
-// Live ids with their vectors and payloads, and next_id.
-struct State {
-  std::map<uint64_t, std::pair<std::vector<float>, std::optional<Payload>>> points;
-  uint64_t next_id = 0;
-  friend bool operator==(const State&, const State&) = default;
-};
-
-State state_of(const Segment& seg) {
-  State s;
-  const hnsw::HnswIndex& g = seg.hnsw();
-  for (uint64_t i = 0; i < g.len(); ++i) {
-    const uint64_t id = g.point_id(i);
-    if (g.live_vector(i) == nullptr || seg.deleted().count(id) != 0) continue;
-    std::optional<Payload> p;
-    if (auto it = seg.payloads().find(id); it != seg.payloads().end()) p = it->second;
-    s.points[id] = {std::vector<float>(g.vector(i), g.vector(i) + g.dim()), p};
-  }
-  s.next_id = seg.next_id();
-  return s;
-}
-
 State loaded_state(const std::string& path) {
   auto seg = Segment::load(path);
   EXPECT_TRUE(seg.ok()) << seg.error().message();
   return seg.ok() ? state_of(**seg) : State{};
-}
-
-std::vector<float> random_rows(uint64_t rows, uint64_t dim, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> normal;
-  std::vector<float> v(rows * dim);
-  for (float& x : v) x = normal(rng);
-  return v;
 }
 
 constexpr uint64_t kDim = 4;

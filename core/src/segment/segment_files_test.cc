@@ -25,43 +25,14 @@ namespace fs = std::filesystem;
 
 constexpr uint64_t kDim = 4;
 
-// Live ids with their vectors and payloads, and next_id.
-struct State {
-  std::map<uint64_t, std::pair<std::vector<float>, std::optional<Payload>>> points;
-  uint64_t next_id = 0;
-  friend bool operator==(const State&, const State&) = default;
-};
-
-State state_of(const Segment& seg) {
-  State s;
-  const hnsw::HnswIndex& g = seg.hnsw();
-  for (uint64_t i = 0; i < g.len(); ++i) {
-    const uint64_t id = g.point_id(i);
-    if (g.live_vector(i) == nullptr || seg.deleted().count(id) != 0) continue;
-    std::optional<Payload> p;
-    if (auto it = seg.payloads().find(id); it != seg.payloads().end()) p = it->second;
-    s.points[id] = {std::vector<float>(g.vector(i), g.vector(i) + g.dim()), p};
-  }
-  s.next_id = seg.next_id();
-  return s;
-}
-
 State loaded_state(const std::string& path) {
   auto seg = Segment::load(path);
   EXPECT_TRUE(seg.ok()) << seg.error().message();
   return seg.ok() ? state_of(**seg) : State{};
 }
 
-std::vector<float> random_rows(uint64_t rows, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> normal;
-  std::vector<float> v(rows * kDim);
-  for (float& x : v) x = normal(rng);
-  return v;
-}
-
 Status build(const std::string& path, uint64_t rows, uint32_t seed) {
-  std::vector<float> v = random_rows(rows, seed);
+  std::vector<float> v = random_rows(rows, kDim, seed);
   std::vector<std::optional<Payload>> payloads(rows);
   for (uint64_t i = 0; i < rows; i += 2) payloads[i] = payload_of({{"n", int_value(static_cast<int64_t>(i))}});
   BuildRequest request;
@@ -87,7 +58,7 @@ std::unique_ptr<LiveSegment> open_live(const std::string& path) {
 // Five inserts, a payload update of point `id`, then deletes of `id` and
 // `id` + 1.
 void mutate(LiveSegment& live, uint32_t seed, uint64_t id = 2) {
-  std::vector<float> v = random_rows(5, seed);
+  std::vector<float> v = random_rows(5, kDim, seed);
   LiveSegment::InsertBatch b{v.data(), 5, kDim, {}, nullptr, 1};
   ASSERT_TRUE(live.insert(b).ok());
   ASSERT_TRUE(live.update_payload(id, payload_of({{"u", int_value(1)}})).ok());
@@ -267,7 +238,7 @@ TEST(ReplaceSegment, AFailureAtAnyFileOperationLeavesOldOrNew) {
     const std::string path = segment_file_path(dir.file("case" + std::to_string(n) + ".snap"));
     fs::copy_file(pristine, path);
     fs::copy_file(wal_path_for(pristine), wal_path_for(path));
-    std::vector<float> v = random_rows(12, 9);
+    std::vector<float> v = random_rows(12, kDim, 9);
     std::vector<std::optional<Payload>> payloads(12);
     for (uint64_t i = 0; i < 12; i += 2) payloads[i] = payload_of({{"n", int_value(static_cast<int64_t>(i))}});
     BuildRequest request;

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <random>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "base/adler32.h"
 #include "format/snapshot.h"
 #include "format/wal_record.h"
+#include "segment/segment.h"
 
 namespace ulmora::testing_util {
 
@@ -158,6 +161,37 @@ inline Payload payload_of(std::initializer_list<std::pair<const std::string, Pay
 inline PayloadValue int_value(int64_t v) { return PayloadValue{PayloadValue::Storage(std::in_place_index<0>, v)}; }
 inline PayloadValue str_value(std::string v) {
   return PayloadValue{PayloadValue::Storage(std::in_place_index<2>, std::move(v))};
+}
+
+// Live ids with their vectors and payloads, and next_id: what a segment
+// must come back to after a reload, a replay or a compaction.
+struct State {
+  std::map<uint64_t, std::pair<std::vector<float>, std::optional<Payload>>> points;
+  uint64_t next_id = 0;
+  friend bool operator==(const State&, const State&) = default;
+};
+
+inline State state_of(const Segment& seg) {
+  State s;
+  const hnsw::HnswIndex& g = seg.hnsw();
+  for (uint64_t i = 0; i < g.len(); ++i) {
+    const uint64_t id = g.point_id(i);
+    if (g.live_vector(i) == nullptr || seg.deleted().count(id) != 0) continue;
+    std::optional<Payload> p;
+    if (auto it = seg.payloads().find(id); it != seg.payloads().end()) p = it->second;
+    s.points[id] = {std::vector<float>(g.vector(i), g.vector(i) + g.dim()), p};
+  }
+  s.next_id = seg.next_id();
+  return s;
+}
+
+// Normal rows (rows x dim, row-major) from a fixed seed.
+inline std::vector<float> random_rows(uint64_t rows, uint64_t dim, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> normal;
+  std::vector<float> v(rows * dim);
+  for (float& x : v) x = normal(rng);
+  return v;
 }
 
 }  // namespace ulmora::testing_util
