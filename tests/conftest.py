@@ -170,3 +170,15 @@ def exact_reader_search(path, queries: np.ndarray, k: int) -> np.ndarray:
         env=EXACT_SCAN,
     )
     return np.array(json.loads(proc.stdout), dtype=np.uint64)
+
+
+def writer_state(path: Path) -> dict:
+    """Live ids -> (vector bytes, payload), and next_id, through a writer."""
+    import ulmora
+
+    with ulmora.open(path) as seg:
+        points = {}
+        for i in seg.ids():
+            vector, payload = seg.get(int(i))
+            points[int(i)] = (vector.tobytes(), payload)
+        return {"points": points, "next_id": seg.next_id}

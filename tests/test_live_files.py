@@ -20,7 +20,7 @@ import pytest
 
 import ulmora
 import ulmoradb
-from conftest import exact_reader_scan
+from conftest import exact_reader_scan, writer_state
 
 DIM = 6
 
@@ -32,16 +32,6 @@ def rows(n: int, seed: int) -> np.ndarray:
 def child(code: str, *args: str, **env: str) -> subprocess.CompletedProcess:
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True, text=True,
                           env=dict(os.environ, **env), timeout=120)
-
-
-def writer_state(path: Path) -> dict:
-    """Live ids -> (vector bytes, payload), and next_id, through a writer."""
-    with ulmora.open(path) as seg:
-        points = {}
-        for i in seg.ids():
-            vector, payload = seg.get(int(i))
-            points[int(i)] = (vector.tobytes(), payload)
-        return {"points": points, "next_id": seg.next_id}
 
 
 COMPACTING_WRITER = """

@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 import ulmora
-from conftest import exact_reader_scan
+from conftest import exact_reader_scan, writer_state
 
 DIM = 6
 
@@ -31,16 +31,6 @@ def rows(n: int, seed: int) -> np.ndarray:
 def child(code: str, **env: str) -> subprocess.CompletedProcess:
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           env=dict(os.environ, **env), timeout=60)
-
-
-def snapshot_state(path: Path) -> dict:
-    """Live ids -> (vector bytes, payload), and next_id, through a writer."""
-    with ulmora.open(path) as seg:
-        points = {}
-        for i in seg.ids():
-            vector, payload = seg.get(int(i))
-            points[int(i)] = (vector.tobytes(), payload)
-        return {"points": points, "next_id": seg.next_id}
 
 
 def reader_sees(path: Path, state: dict) -> None:
@@ -67,7 +57,7 @@ def pristine(tmp_path_factory) -> tuple[Path, dict]:
             seg.update_payload(i, {"updated": True})
         seg.delete([3, 82, 11, 85])
         seg.update_payload(7, {"again": [1, 2]})
-    return path, snapshot_state(path)
+    return path, writer_state(path)
 
 
 def fresh_copy(pristine_path: Path, tmp_path: Path) -> Path:
@@ -92,7 +82,7 @@ def file_ops(path: Path) -> list[str]:
 
 def check_recovered(path: Path, state: dict) -> None:
     reader_sees(path, state)  # before a writer cleans up anything
-    assert snapshot_state(path) == state
+    assert writer_state(path) == state
     leftovers = [p.name for p in path.parent.iterdir() if ".tmp." in p.name]
     assert leftovers == []
 
@@ -163,7 +153,7 @@ def test_disk_full_raises_oserror_and_keeps_acknowledged_writes(pristine, tmp_pa
     out = child(code, ULMORA_FAULT=f"fail@{nth}:write:ENOSPC")
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["acknowledged", "oserror", "28", "after"]
-    state = snapshot_state(path)
+    state = writer_state(path)
     assert state["next_id"] == 93 and len(state["points"]) == 86 + 3
     assert state["points"][90][1] == {"ok": 1}
     reader_sees(path, state)
