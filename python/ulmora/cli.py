@@ -130,7 +130,8 @@ def _parser() -> argparse.ArgumentParser:
     b.add_argument("-o", "--output", metavar="SEG.snap", required=True)
     b.add_argument("--metric", type=_metric, default="cosine", help="cosine (default), dot or euclidean")
     b.add_argument("--m", type=_positive, default=16, help="graph degree parameter (default 16)")
-    b.add_argument("--ef-construction", type=_positive, metavar="N", help="insertion beam width")
+    b.add_argument("--ef-construction", type=_positive, metavar="N",
+                   help="insertion beam width (default 64, as ulmora.build)")
     b.add_argument("--threads", type=_positive, metavar="N", help="insertion threads (default: all cores)")
     _id_payload_options(b)
     bar = b.add_mutually_exclusive_group()
