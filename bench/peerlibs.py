@@ -5,6 +5,9 @@ ef_construction = 200 on 2 threads, saves it to a file, loads it back in a
 fresh process and answers a whole query matrix in one call with 1 or 2
 threads at a given ef. Settings that differ only in how they search (our
 float beam and SQ8 routes) share one graph file, named by ``graph``.
+:func:`at_efc` gives our settings on a graph built at another
+ef_construction (labels "ulmoradb efc N ..."), for the row of the package's
+default (:func:`default_efc`).
 
 Our graph is built by ``ulmora.build`` when the installed ``ulmora``
 package has it, else by the ``tools/ulmora_build`` binary (see
@@ -13,9 +16,11 @@ package has it, else by the ``tools/ulmora_build`` binary (see
 
 from __future__ import annotations
 
+import inspect
+import re
 import subprocess
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Callable
 
@@ -48,18 +53,19 @@ class Setting:
     env: dict = field(default_factory=dict)  # extra environment of the search process
     ours: bool = False
     prepare: Callable = lambda q, metric: q  # query preprocessing, outside the timing
+    efc: int = EF_CONSTRUCTION
 
 
 # ------------------------------------------------------------------ ulmoradb
 
 
-def _build_with_tool(path: Path, base: np.ndarray, metric: str, threads: int) -> float:
+def _build_with_tool(path: Path, base: np.ndarray, metric: str, threads: int, efc: int) -> float:
     """ulmora_build on a temporary .npy; returns its reported insertion seconds."""
     npy = path.with_suffix(".input.npy")
     np.save(npy, np.ascontiguousarray(base, dtype=np.float32))
     try:
         cmd = [bench_build.find_tool(), "--input", str(npy), "--output", str(path), "--metric", metric,
-               "--m", str(M), "--ef-construction", str(EF_CONSTRUCTION), "--threads", str(threads)]
+               "--m", str(M), "--ef-construction", str(efc), "--threads", str(threads)]
         res = subprocess.run(cmd, capture_output=True, text=True)
         if res.returncode != 0:
             raise RuntimeError(f"{' '.join(cmd)} failed ({res.returncode}): {res.stderr.strip()}")
@@ -72,9 +78,9 @@ def _build_with_tool(path: Path, base: np.ndarray, metric: str, threads: int) ->
 
 
 def _build_with_api(build) -> Callable:
-    def run(path: Path, base: np.ndarray, metric: str, threads: int) -> float:
+    def run(path: Path, base: np.ndarray, metric: str, threads: int, efc: int) -> float:
         t = time.perf_counter()
-        build(str(path), base, metric=metric, m=M, ef_construction=EF_CONSTRUCTION, threads=threads)
+        build(str(path), base, metric=metric, m=M, ef_construction=efc, threads=threads)
         return time.perf_counter() - t
 
     return run
@@ -91,8 +97,24 @@ def ulmora_builder() -> tuple[str, Callable]:
     return "tools/ulmora_build", _build_with_tool
 
 
-def _ulmora_build(base, metric, path, threads):
-    return ulmora_builder()[1](Path(path), base, metric, threads)
+def default_efc() -> int:
+    """ef_construction of ``ulmora.build`` when not given (the tool's 200 without the package)."""
+    try:
+        import ulmora
+    except ImportError:
+        return EF_CONSTRUCTION
+    build = getattr(ulmora, "build", None)
+    return inspect.signature(build).parameters["ef_construction"].default if build else EF_CONSTRUCTION
+
+
+def _ulmora_build_at(efc: int) -> Callable:
+    def build(base, metric, path, threads):
+        return ulmora_builder()[1](Path(path), base, metric, threads, efc)
+
+    return build
+
+
+_ulmora_build = _ulmora_build_at(EF_CONSTRUCTION)
 
 
 def _ulmora_load(quantize: bool):
@@ -275,3 +297,18 @@ SETTINGS = [
 ]
 BY_LABEL = {s.label: s for s in SETTINGS}
 LIBS = sorted({s.lib for s in SETTINGS})
+_AT_EFC = re.compile(r"ulmoradb efc (\d+)(.*)")
+
+
+def at_efc(efc: int) -> list[Setting]:
+    """Our settings again, on a graph built at ``efc`` instead of 200."""
+    return [replace(s, label=f"ulmoradb efc {efc}{s.label.removeprefix('ulmoradb')}", graph=f"ulmoradb-efc{efc}",
+                    build=_ulmora_build_at(efc), efc=efc) for s in SETTINGS if s.ours]
+
+
+def lookup(label: str) -> Setting:
+    """The setting of a label, those of :func:`at_efc` included."""
+    found = _AT_EFC.fullmatch(label)
+    if label in BY_LABEL or not found:
+        return BY_LABEL[label]
+    return next(s for s in at_efc(int(found.group(1))) if s.label == label)

@@ -1,7 +1,8 @@
 """Peer benchmark: recall@10 against QPS for ulmoradb and its peers, each
 library with its own graph (M = 16, ef_construction = 200, built on 2
 threads), on Fashion-MNIST, a 200k x 128 clustered set, the hard set
-(Euclidean) and the hard set under Cosine.
+(Euclidean) and the hard set under Cosine. Our settings run again on a graph
+built at the package's default ef_construction ("ulmoradb efc N"; --ours-efc).
 
 For every data set and setting (peerlibs.SETTINGS) it
 1. builds the graph in a fresh process, timing the insertion, and saves it
@@ -72,7 +73,7 @@ IMPORT_NAME = {"ulmoradb": None, "hnswlib": "hnswlib", "faiss": "faiss", "usearc
 
 
 def child_build(label: str, base_path: str, metric: str, out: str, threads: int) -> dict:
-    setting = peerlibs.BY_LABEL[label]
+    setting = peerlibs.lookup(label)
     base = np.load(base_path)
     secs = setting.build(base, metric, out, threads)
     how = peerlibs.ulmora_builder()[0] if setting.ours else setting.lib
@@ -82,7 +83,7 @@ def child_build(label: str, base_path: str, metric: str, out: str, threads: int)
 def child_serve(label: str, graph: str, meta: dict) -> None:
     """Loads one index, reports load time and memory, then answers commands
     from stdin (one JSON line each) until stdin closes."""
-    setting = peerlibs.BY_LABEL[label]
+    setting = peerlibs.lookup(label)
     if IMPORT_NAME[setting.lib]:
         importlib.import_module(IMPORT_NAME[setting.lib])
     else:
@@ -238,10 +239,10 @@ def run_set(key: str, labels: list[str], args, built: set) -> dict:
     servers = []
     try:
         for label in labels:
-            setting = peerlibs.BY_LABEL[label]
+            setting = peerlibs.lookup(label)
             if meta["metric"] not in setting.metrics:
                 continue
-            entry = {"lib": setting.lib, "ours": setting.ours, "graph": setting.graph}
+            entry = {"lib": setting.lib, "ours": setting.ours, "graph": setting.graph, "ef_construction": setting.efc}
             try:
                 gkey = (key, setting.graph)
                 graph, entry["build"] = ensure_graph(setting, meta, args.rebuild and gkey not in built,
@@ -299,6 +300,9 @@ def main(argv=None):
     ap.add_argument("--efs", default=",".join(map(str, EFS)))
     ap.add_argument("--repeat", type=int, default=2, help="timed passes per ef and thread count; best counts")
     ap.add_argument("--build-only", action="store_true", help="build (or keep) the graphs, search nothing")
+    ap.add_argument("--ours-efc", help="comma-separated ef_construction values: our settings again on graphs "
+                    "built with them, labelled 'ulmoradb efc N' (default: the package's default, when it is "
+                    "not 200; 'none' adds nothing)")
     ap.add_argument("--build-threads", type=int, default=2)
     ap.add_argument("--rebuild", action="store_true", help="build the graphs again (default: reuse)")
     ap.add_argument("--publish", action="store_true", help="write the record even for a partial run")
@@ -316,10 +320,16 @@ def main(argv=None):
     sets = list(SETS) if args.all else args.sets.split(",")
     libs = set(peerlibs.LIBS if args.all else args.libs.split(","))
     labels = [s.label for s in peerlibs.SETTINGS if s.lib in libs]
+    if args.ours_efc is None:
+        ours_efc = [] if peerlibs.default_efc() == peerlibs.EF_CONSTRUCTION else [peerlibs.default_efc()]
+    else:
+        ours_efc = [] if args.ours_efc == "none" else [int(e) for e in args.ours_efc.split(",")]
+    labels += [s.label for efc in ours_efc for s in peerlibs.at_efc(efc)]
     args.efs = [int(e) for e in args.efs.split(",")]
     start = time.perf_counter()
     record = {"machine": benchlib.machine(), "k": K, "m": peerlibs.M, "ef_construction": peerlibs.EF_CONSTRUCTION,
-              "build_threads": args.build_threads, "repeat": args.repeat, "reduced_n": args.n,
+              "ours_efc": ours_efc, "default_efc": peerlibs.default_efc(), "build_threads": args.build_threads,
+              "repeat": args.repeat, "reduced_n": args.n,
               "ulmora_builder": peerlibs.ulmora_builder()[0], "versions": versions(), "sets": {}}
     built: set = set()
     for key in sets:

@@ -44,11 +44,13 @@ def _ok(settings: dict) -> dict:
     return {k: v for k, v in settings.items() if "error" not in v and v.get("points")}
 
 
-def best_of(settings: dict, ours: bool, target: float, key: str) -> tuple[str | None, float | None, bool]:
-    """(setting, QPS, first point above target) of the fastest of ours or of the peers."""
+def best_of(settings: dict, ours: bool, target: float, key: str,
+            efc: int = 200) -> tuple[str | None, float | None, bool]:
+    """(setting, QPS, first point above target) of the fastest of ours (on
+    the graph built at ``efc``) or of the peers."""
     best = (None, None, False)
     for label, s in _ok(settings).items():
-        if s["ours"] != ours:
+        if s["ours"] != ours or (ours and s.get("ef_construction", 200) != efc):
             continue
         qps, above = qps_at(s["points"], target, key)
         if qps is not None and (best[1] is None or qps > best[1]):
@@ -56,17 +58,26 @@ def best_of(settings: dict, ours: bool, target: float, key: str) -> tuple[str | 
     return best
 
 
+def _ratio(a: float | None, b: float | None) -> str:
+    return f"**{a / b:.2f}x**" if a and b else "—"
+
+
 def summary_table(record: dict) -> list[str]:
-    lines = ["| data set | recall@10 | threads | ulmoradb, best setting | fastest peer | ratio |",
-             "|---|---|---|---|---|---|"]
+    extra = record.get("ours_efc", [])
+    head = "".join(f" ulmoradb efc {e}, best setting | ratio |" for e in extra)
+    lines = ["| data set | recall@10 | threads | ulmoradb, best setting | fastest peer | ratio |" + head,
+             "|---|---|---|---|---|---|" + "---|---|" * len(extra)]
     for key, data in record["sets"].items():
         for target in TARGETS:
             for threads, qkey in ((1, "qps1"), (2, "qps2")):
-                ours = best_of(data["settings"], True, target, qkey)
+                ours = best_of(data["settings"], True, target, qkey, record["ef_construction"])
                 peer = best_of(data["settings"], False, target, qkey)
-                ratio = f"**{ours[1] / peer[1]:.2f}x**" if ours[1] and peer[1] else "—"
-                lines.append(f"| {key} | {target} | {threads} | {_fmt_qps(ours[1], ours[2])} ({ours[0] or '—'}) | "
-                             f"{_fmt_qps(peer[1], peer[2])} ({peer[0] or '—'}) | {ratio} |")
+                row = (f"| {key} | {target} | {threads} | {_fmt_qps(ours[1], ours[2])} ({ours[0] or '—'}) | "
+                       f"{_fmt_qps(peer[1], peer[2])} ({peer[0] or '—'}) | {_ratio(ours[1], peer[1])} |")
+                for e in extra:
+                    at = best_of(data["settings"], True, target, qkey, e)
+                    row += f" {_fmt_qps(at[1], at[2])} ({at[0] or '—'}) | {_ratio(at[1], peer[1])} |"
+                lines.append(row)
     return lines
 
 
@@ -113,6 +124,8 @@ def markdown(record: dict, plot_paths: list[str]) -> str:
         reduced += (f" Set(s) {', '.join(run['sets'])} from a separate run ({size}, commit `{run['machine']['commit']}`, "
                     f"{run['machine']['date']}, {run['wall_s'] / 60:.0f} min).")
     vers = ", ".join(f"{k} {v}" for k, v in record["versions"].items() if v)
+    efc_note = (f" Settings named \"ulmoradb efc N\" search our graph built at ef_construction N instead "
+                f"(the package's default is {record.get('default_efc', 200)})." if record.get("ours_efc") else "")
     out = [BEGIN, "## Peer benchmark: each library with its own graph (`peers.py`)", "",
            f"- Machine: {m['cpu']}, {m['logical_cpus']} logical CPUs; Python {m['python']}; {vers}.",
            f"- Code: commit `{m['commit']}`; {m['date']}; our graph built by `{record['ulmora_builder']}`. "
@@ -124,7 +137,7 @@ def markdown(record: dict, plot_paths: list[str]) -> str:
            "ground truth. ulmoradb uses the API defaults (patience 2, no scan cap) unless the setting "
            "says otherwise (patience 0: hnswlib's stopping rule); its SQ8 settings load with "
            "`quantize=True` (their load time includes building the codes; rerank 3 / 2 / 1: "
-           "`VECTORDB_SQ8_RERANK_FACTOR=3` / `2` / `1`; screen: `sq8_screen=True`).",
+           "`VECTORDB_SQ8_RERANK_FACTOR=3` / `2` / `1`; screen: `sq8_screen=True`)." + efc_note,
            f"- {load_note} Single figures vary by about ±15% between runs on this shared machine.",
            *[f"- {note}" for note in record.get("notes", [])],
            "- `python -m bench.peers --all` regenerates this section and the plots in `results/`; "

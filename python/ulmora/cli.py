@@ -63,7 +63,8 @@ def _parser() -> argparse.ArgumentParser:
     b.add_argument("-o", "--output", metavar="SEG.snap", required=True)
     b.add_argument("--metric", type=metric, default="cosine", help="cosine (default), dot or euclidean")
     b.add_argument("--m", type=positive, default=16, help="graph degree parameter (default 16)")
-    b.add_argument("--ef-construction", type=positive, metavar="N", help="insertion beam width")
+    b.add_argument("--ef-construction", type=positive, metavar="N",
+                   help="insertion beam width, also the segment's default search beam (default 64, as ulmora.build)")
     b.add_argument("--threads", type=positive, metavar="N", help="insertion threads (default: all cores)")
     b.add_argument("--seed", type=seed, metavar="N",
                    help="draw graph levels from N: with --threads 1 the same input builds the same graph")
