@@ -69,11 +69,15 @@ class Routing:
 
 def write_manifest(directory: str, manifest: dict) -> None:
     """Replace DIR/manifest.json atomically: temp file, fsync, rename, directory fsync."""
-    text = json.dumps(manifest, indent=1, sort_keys=True).encode() + b"\n"
+    # One key per line, the bucket table on one line of its own.
+    routing = dict(manifest["routing"], bucket_shard="@TABLE@")
+    text = json.dumps(dict(manifest, routing=routing), indent=1, sort_keys=True)
+    text = text.replace('"@TABLE@"', json.dumps(manifest["routing"]["bucket_shard"], separators=(",", ":")))
+    data = text.encode() + b"\n"
     tmp = os.path.join(directory, MANIFEST_TMP)
     fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     try:
-        view = memoryview(text)
+        view = memoryview(data)
         while view:
             view = view[os.write(fd, view):]
         os.fsync(fd)
