@@ -45,7 +45,8 @@ class Collection:
             pass
         self._pool = ThreadPoolExecutor(len(self._shards), "ulmora-shard") if len(self._shards) > 1 else None
         self._write = threading.Lock()
-        self._taken: list[set[int] | None] = [None] * len(self._shards)  # deleted ids per shard, read lazily
+        # Per shard: ids deleted since its last compaction, and how far into its log they were read.
+        self._taken: list[tuple[set[int], int]] = [(set(), 0) for _ in self._shards]
 
     # ---- mutations
     def insert(self, vectors: Any, ids: Any = None, payloads: Sequence[Mapping[str, Any] | None] | None = None,
@@ -80,7 +81,6 @@ class Collection:
             shards = self._live_shards()
             for s, rows in self._parts(id_array):
                 shards[s]._seg.delete(id_array[rows])
-                self._taken[s] = None  # read again from the log when next needed
 
     def update_payload(self, id: int, payload: Mapping[str, Any]) -> None:
         """Replace the payload of a live point (ValueError when it is not live)."""
@@ -95,7 +95,7 @@ class Collection:
             shards = self._live_shards()
             for s, seg in enumerate(shards):
                 seg._seg.compact(threads)
-                self._taken[s] = set()
+                self._taken[s] = (set(), 0)  # a new log
             doc = dict(self._manifest, generation=self._manifest["generation"] + 1)
             mf.write_manifest(self._dir, doc)
             self._manifest = doc
@@ -225,7 +225,10 @@ class Collection:
         shards = self._live_shards()
         if self._pool is None:
             return [call(seg) for seg in shards]
-        futures = [self._pool.submit(call, seg) for seg in shards]
+        try:
+            futures = [self._pool.submit(call, seg) for seg in shards]
+        except RuntimeError:  # the pool was shut down by a close() on another thread
+            raise ValueError("collection is closed") from None
         wait(futures)
         return [f.result() for f in futures]
 
@@ -269,10 +272,11 @@ class Collection:
             raise ValueError(f"Point with ID {int(ids[first])} already exists")
 
     def _deleted(self, s: int) -> set[int]:
-        if self._taken[s] is None:
-            info = self._shards[s].info()
-            self._taken[s] = mf.deleted_in_log(info["log"]["path"]) if info["deleted"] else set()
-        return self._taken[s]
+        """Ids deleted from shard s since its last compaction, read on from where the log was read last."""
+        taken, offset = self._taken[s]
+        log = os.path.splitext(self._shards[s].path)[0] + ".wal"
+        self._taken[s] = (taken, mf.deleted_in_log(log, offset, taken))
+        return taken
 
     def _check_payloads(self, vectors: np.ndarray, payloads: Sequence | None,
                         parts: list[tuple[int, np.ndarray]]) -> None:

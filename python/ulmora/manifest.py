@@ -142,20 +142,24 @@ _FRAME = struct.Struct("<I")
 _DELETE = struct.Struct("<IQ")
 
 
-def deleted_in_log(log_path: str) -> set[int]:
-    """Ids of the Delete records of a segment's log, up to a torn tail.
+def deleted_in_log(log_path: str, start: int, out: set[int]) -> int:
+    """Add the ids of the log's Delete records from byte `start` on to `out`;
+    returns where reading stopped (the end, or the start of a torn tail).
 
     A segment logs a delete only for a live id, and such an id stays taken
-    until a compaction empties the log, so these ids (less the live ones)
-    are the ids an insert into that shard would refuse.
+    until a compaction empties the log, so these ids are the ones an insert
+    into that shard would refuse although they are not live. The log only
+    grows by appends (a writer cuts a torn tail exactly where reading
+    stopped), so a caller may resume from the returned position.
     """
+    start = max(start, 8)  # magic and version; the segment's own open checked them
     try:
         with open(log_path, "rb") as f:
+            f.seek(start)
             data = f.read()
     except FileNotFoundError:
-        return set()
-    out: set[int] = set()
-    pos = 8  # magic and version; the segment's own open already checked them
+        return start
+    pos = 0
     while pos + 4 <= len(data):
         (size,) = _FRAME.unpack_from(data, pos)
         if pos + 8 + size > len(data):
@@ -165,4 +169,4 @@ def deleted_in_log(log_path: str) -> set[int]:
             if variant == 1:
                 out.add(point)
         pos += 8 + size
-    return out
+    return start + pos
