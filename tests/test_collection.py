@@ -150,8 +150,10 @@ def test_a_refused_batch_writes_nothing(coll3):
             assert files_of(coll3) == before
         assert len(coll) == 399 and coll.next_id == 400
         coll.delete([last])  # read on from where the log was read before
+        before = files_of(coll3)
         with pytest.raises(ValueError, match=f"Point with ID {last} already exists"):
-            coll.insert(np.ones((1, DIM)), ids=[last])
+            coll.insert(np.ones((2, DIM)), ids=[other, last])
+        assert files_of(coll3) == before
         coll.compact()  # a deleted id is free again once compacted
         np.testing.assert_array_equal(coll.insert(np.ones((1, DIM)), ids=[17]), [17])
 
@@ -168,8 +170,11 @@ def test_reopen_keeps_counts_and_next_id(coll3):
             assert again[key] == info[key]
         assert sum(s["live"] for s in again["shards"]) == 403
         np.testing.assert_array_equal(coll.insert(rows(1, 11)), [5001])
-        with pytest.raises(ValueError, match="Point with ID 1 already exists"):  # deleted before the reopen
-            coll.insert(rows(2, 12), ids=[5002, 1])
+        taken = next(i for i in (0, 1) if coll.shard_of(i) != coll.shard_of(5002))
+        before = files_of(coll3)
+        with pytest.raises(ValueError, match=f"Point with ID {taken} already exists"):  # deleted before the reopen
+            coll.insert(rows(2, 12), ids=[5002, taken])
+        assert files_of(coll3) == before
 
 
 def test_a_second_writer_is_refused_naming_the_shard_and_holds_nothing(coll3):
