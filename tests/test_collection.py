@@ -99,8 +99,10 @@ def test_inputs_from_files_get_ids_in_order_and_every_mutation_goes_to_its_shard
     np.save(tmp_path / "a.npy", a)
     np.save(tmp_path / "b.npy", b)
     directory = tmp_path / "coll"
+    seen = []
     ulmora.build_collection(directory, [tmp_path / "a.npy", tmp_path / "b.npy"], shards=3, metric="euclidean",
-                            progress=False, buckets=16)
+                            progress=lambda done, total: seen.append((done, total)), buckets=16)
+    assert seen[-1] == (240, 240) and all(a[0] <= b[0] for a, b in zip(seen, seen[1:]))
     data = np.concatenate([a, b])
     with ulmora.open_collection(directory) as coll:
         for i in (0, 149, 150, 239):
