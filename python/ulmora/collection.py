@@ -9,6 +9,7 @@ failure and consistency rules are in docs/collections.md.
 
 from __future__ import annotations
 
+import inspect
 import operator
 import os
 import re
@@ -23,7 +24,7 @@ from . import api, manifest as mf
 from .api import Segment, SegmentLockedError, _ef, _id, _ids, _k, _matrix, _path, _threads, _vector
 
 _PAD = np.uint64(2**64 - 1)
-_EFC_DEFAULT = 64  # ulmora.build's default
+_EFC_DEFAULT = inspect.signature(api.build).parameters["ef_construction"].default  # ulmora.build's
 
 
 class Collection:
