@@ -135,7 +135,7 @@ def test_a_refused_batch_writes_nothing(coll3):
         bad = [
             (dict(ids=[other, last]), ValueError, f"Point with ID {last} already exists"),
             (dict(ids=[other, 17]), ValueError, "Point with ID 17 already exists"),  # deleted, not compacted
-            (dict(ids=[other, other]), ValueError, f"duplicate id {other}"),
+            (dict(vectors=np.ones((4, DIM)), ids=[other, fresh, fresh, other]), ValueError, f"duplicate id {fresh}"),
             (dict(ids=[other, fresh], payloads=[{"a": 1}, {"b": object()}]), TypeError, "payloads[1]"),
             (dict(ids=[fresh, other], payloads=[{"c": 2**70}, {"a": 1}]), OverflowError, "payloads[0]"),
             (dict(ids=[fresh, other], payloads=[{"a": 1}, {"c": 2**70}]), OverflowError, "payloads[1]"),
@@ -231,6 +231,9 @@ def test_create_collection_and_segment_like_errors(tmp_path):
         with pytest.raises(ValueError, match="Point with ID 999 not found"):
             coll.update_payload(999, {})
         assert coll.get(999) is None and len(coll.search(rows(1, 1)[0], k=0)[0]) == 0
+        coll.insert(rows(1, 14), ids=[2**64 - 2])
+        with pytest.raises(ValueError, match=f"no ids left after {2**64 - 1}"):
+            coll.insert(rows(1, 15))
     with pytest.raises(ValueError, match="closed"):
         coll.search(np.ones(DIM))
     with pytest.raises(FileExistsError):

@@ -245,13 +245,13 @@ class Collection:
         _check_finite(vectors)
         if ids is None:
             start = self.next_id
-            if start + n > 2**64 - 1:
-                raise OverflowError("ids would pass 2^64-1")
+            if n > 2**64 - 1 - start:  # the last id handed out stays below 2^64 - 1
+                raise ValueError(f"no ids left after {start}")
             return np.arange(start, start + n, dtype=np.uint64)
-        _, first, counts = np.unique(ids, return_index=True, return_counts=True)
-        if (counts > 1).any():
-            dup = first[counts > 1].min()
-            raise ValueError(f"duplicate id {int(ids[dup])}")
+        order = np.argsort(ids, kind="stable")
+        repeat = order[1:][ids[order][1:] == ids[order][:-1]]  # later occurrences
+        if len(repeat):
+            raise ValueError(f"duplicate id {int(ids[repeat.min()])}")  # the first repeat in batch order
         return ids
 
     def _check_absent(self, ids: np.ndarray, parts: list[tuple[int, np.ndarray]]) -> None:
