@@ -4,9 +4,17 @@
     seg = ulmora.open(path)            -> ulmora.Segment (a context manager)
     ulmora.info(path)                  -> dict
 
+Several segments searched and changed as one (a directory of shards):
+
+    ulmora.build_collection(dir, inputs, shards=4, ...)  -> summary dict
+    ulmora.create_collection(dir, dim, shards=4, ...)    -> ulmora.Collection
+    coll = ulmora.open_collection(dir)                   -> ulmora.Collection
+
 Files written here stay readable by ``ulmoradb.Index``.
 """
 
 from .api import Segment, SegmentLockedError, build, info, open
+from .collection import Collection, build_collection, create_collection, open_collection
 
-__all__ = ["Segment", "SegmentLockedError", "build", "info", "open"]
+__all__ = ["Collection", "Segment", "SegmentLockedError", "build", "build_collection", "create_collection", "info",
+           "open", "open_collection"]

@@ -1,0 +1,466 @@
+"""Collections: several segments (shards) searched and changed as one.
+
+A collection is a directory holding ``manifest.json`` and one segment per
+shard. Ids are global; each id belongs to the shard its bucket names (see
+manifest.py). Searches ask every shard for k results on Python threads (the
+native calls release the GIL) and merge them by score, then id. The
+failure and consistency rules are in docs/collections.md.
+"""
+
+from __future__ import annotations
+
+import inspect
+import operator
+import os
+import re
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor, wait
+from typing import Any, Callable, Mapping, Sequence
+
+import numpy as np
+
+from . import api, manifest as mf
+from .api import Segment, SegmentLockedError, _ef, _id, _ids, _k, _matrix, _path, _threads, _vector
+
+_PAD = np.uint64(2**64 - 1)
+_EFC_DEFAULT = inspect.signature(api.build).parameters["ef_construction"].default  # ulmora.build's
+
+
+class Collection:
+    """A collection open for writing; see `ulmora.open_collection`.
+
+    Same methods, arguments and results as `ulmora.Segment`. Searches may
+    run from several threads at once; mutations run one at a time.
+    """
+
+    def __init__(self, path: str | os.PathLike):
+        self._dir = _path(path)
+        self._manifest = mf.read_manifest(self._dir)
+        self._routing = mf.Routing(self._manifest)
+        self._shards = _open_shards(self._dir, self._manifest)
+        # A leftover temp file of an interrupted manifest write; the writer lock is ours now.
+        try:
+            os.remove(os.path.join(self._dir, mf.MANIFEST_TMP))
+        except FileNotFoundError:
+            pass
+        self._pool = ThreadPoolExecutor(len(self._shards), "ulmora-shard") if len(self._shards) > 1 else None
+        self._write = threading.Lock()
+        # Per shard: ids deleted since its last compaction, and how far into its log they were read.
+        self._taken: list[tuple[set[int], int]] = [(set(), 0) for _ in self._shards]
+
+    # ---- mutations
+    def insert(self, vectors: Any, ids: Any = None, payloads: Sequence[Mapping[str, Any] | None] | None = None,
+               *, threads: int | None = None) -> np.ndarray:
+        """Insert a batch; ids default to next_id onward. Returns the ids (uint64).
+
+        The whole batch is checked before any shard writes; then each shard
+        writes its part, in shard order.
+        """
+        vectors = _matrix(vectors, "vectors")
+        id_array = None if ids is None else _ids(ids)
+        if payloads is not None and not isinstance(payloads, (list, tuple)):
+            payloads = list(payloads)
+        threads = _threads(threads)
+        with self._write:
+            shards = self._live_shards()
+            id_array = self._check_batch(vectors, id_array, payloads)
+            if len(id_array) == 0:
+                return id_array
+            parts = self._parts(id_array)
+            self._check_absent(id_array, parts)
+            self._check_payloads(vectors, payloads, parts)
+            for s, rows in parts:
+                shards[s]._seg.insert(np.ascontiguousarray(vectors[rows]), id_array[rows],
+                                      None if payloads is None else [payloads[i] for i in rows], threads)
+            return id_array
+
+    def delete(self, ids: Any) -> None:
+        """Delete ids (an int or 1-D array-like); unknown ids are a no-op."""
+        id_array = _ids(ids)
+        with self._write:
+            shards = self._live_shards()
+            for s, rows in self._parts(id_array):
+                shards[s]._seg.delete(id_array[rows])
+
+    def update_payload(self, id: int, payload: Mapping[str, Any]) -> None:
+        """Replace the payload of a live point (ValueError when it is not live)."""
+        id = _id(id)
+        with self._write:
+            self._live_shards()[self._shard_of(id)]._seg.update_payload(id, payload)
+
+    def compact(self, *, threads: int | None = None) -> None:
+        """Compact every shard in turn, then rewrite the manifest with the next generation."""
+        threads = _threads(threads)
+        with self._write:
+            shards = self._live_shards()
+            for s, seg in enumerate(shards):
+                seg._seg.compact(threads)
+                self._taken[s] = (set(), 0)  # a new log
+            doc = dict(self._manifest, generation=self._manifest["generation"] + 1)
+            mf.write_manifest(self._dir, doc)
+            self._manifest = doc
+
+    def close(self) -> None:
+        """Close every shard (releasing its writer lock); later calls raise ValueError."""
+        with self._write:
+            shards, self._shards = self._shards, None
+            if self._pool is not None:
+                self._pool.shutdown(wait=True)
+        if shards is None:
+            return
+        _close_all(shards)
+
+    # ---- searches
+    def search(self, query: Any, k: int = 10, ef: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """Best k points over all shards: (ids uint64[<=k], raw scores float32[<=k])."""
+        query, k, ef = _vector(query, "query"), _k(k), _ef(ef)
+        parts = self._fan_out(lambda seg: seg._seg.search(query, k, ef))
+        ids = np.concatenate([p[0] for p in parts])
+        scores = np.concatenate([p[1] for p in parts])
+        order = np.lexsort((ids, self._key(scores)))[:k]
+        return ids[order], scores[order]
+
+    def search_batch(self, queries: Any, k: int = 10, ef: int | None = None,
+                     threads: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """(ids uint64[n, k], scores float32[n, k]); short rows padded with 2**64-1 and NaN."""
+        queries, k, ef = _matrix(queries, "queries"), _k(k), _ef(ef)
+        threads = 1 if threads is None else _threads(threads)
+        parts = self._fan_out(lambda seg: seg._seg.search_batch(queries, k, ef, threads))
+        ids = np.concatenate([p[0] for p in parts], axis=1)
+        scores = np.concatenate([p[1] for p in parts], axis=1)
+        pad = (ids == _PAD) & np.isnan(scores)
+        key = np.where(pad, np.float32(0), self._key(scores))
+        order = np.lexsort((ids, key, pad), axis=1)[:, :k]
+        return (np.ascontiguousarray(np.take_along_axis(ids, order, axis=1)),
+                np.ascontiguousarray(np.take_along_axis(scores, order, axis=1)))
+
+    # ---- inspection
+    def get(self, id: int) -> tuple[np.ndarray, dict | None] | None:
+        """(stored vector, payload or None) of a live point, or None."""
+        id = _id(id)
+        return self._live_shards()[self._shard_of(id)]._seg.get(id)
+
+    def ids(self) -> np.ndarray:
+        """The live ids (uint64), shard by shard."""
+        return np.concatenate([seg.ids() for seg in self._live_shards()])
+
+    def info(self) -> dict:
+        """Counts over all shards, the routing, and each shard's own info dict."""
+        shards = [seg.info() for seg in self._live_shards()]
+        doc = self._manifest
+        return {
+            "path": self._dir,
+            "dim": doc["dim"],
+            "metric": doc["metric"],
+            "m": doc["m"],
+            "ef_construction": doc["ef_construction"],
+            "format_version": doc["version"],
+            "generation": doc["generation"],
+            "buckets": doc["routing"]["buckets"],
+            "points": sum(s["points"] for s in shards),
+            "live": sum(s["live"] for s in shards),
+            "deleted": sum(s["deleted"] for s in shards),
+            "next_id": max(s["next_id"] for s in shards),
+            "shards": [dict(s, file=m["file"]) for s, m in zip(shards, doc["shards"])],
+        }
+
+    def shard_of(self, id: int) -> int:
+        """The shard (its position in the manifest) that owns an id."""
+        return self._shard_of(_id(id))
+
+    def __len__(self) -> int:
+        return sum(len(seg) for seg in self._live_shards())
+
+    @property
+    def dim(self) -> int:
+        return self._manifest["dim"]
+
+    @property
+    def metric(self) -> str:
+        return self._manifest["metric"]
+
+    @property
+    def next_id(self) -> int:
+        return max(seg.next_id for seg in self._live_shards())
+
+    @property
+    def path(self) -> str:
+        return self._dir
+
+    @property
+    def shard_count(self) -> int:
+        return len(self._manifest["shards"])
+
+    def __enter__(self) -> "Collection":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        if self._shards is None:
+            return "<ulmora.Collection (closed)>"
+        return f"<ulmora.Collection {self._dir!r} dim={self.dim} shards={self.shard_count} live={len(self)}>"
+
+    # ---- internals
+    def _live_shards(self) -> list[Segment]:
+        shards = self._shards
+        if shards is None:
+            raise ValueError("collection is closed")
+        return shards
+
+    def _shard_of(self, id: int) -> int:
+        return int(self._routing.shards_of(np.array([id], dtype=np.uint64))[0])
+
+    def _parts(self, ids: np.ndarray) -> list[tuple[int, np.ndarray]]:
+        """(shard, row positions of its ids), shards in order, rows in batch order."""
+        owner = self._routing.shards_of(ids)
+        return [(s, np.flatnonzero(owner == s)) for s in np.unique(owner).tolist()]
+
+    def _key(self, scores: np.ndarray) -> np.ndarray:
+        # Lower is better: distances as they are, inner products negated.
+        return -scores if self._manifest["metric"] == "dot" else scores
+
+    def _fan_out(self, call: Callable[[Segment], Any]) -> list[Any]:
+        shards = self._live_shards()
+        if self._pool is None:
+            return [call(seg) for seg in shards]
+        try:
+            futures = [self._pool.submit(call, seg) for seg in shards]
+        except RuntimeError:  # the pool was shut down by a close() on another thread
+            raise ValueError("collection is closed") from None
+        wait(futures)
+        return [f.result() for f in futures]
+
+    def _check_batch(self, vectors: np.ndarray, ids: np.ndarray | None, payloads: Sequence | None) -> np.ndarray:
+        """The batch's own checks, as a segment makes them; returns its ids."""
+        n = len(vectors)
+        if ids is not None and len(ids) != n:
+            raise ValueError(f"got {len(ids)} ids for {n} vectors")
+        if payloads is not None and len(payloads) != n:
+            raise ValueError(f"got {len(payloads)} payloads for {n} vectors")
+        if vectors.shape[1] != self.dim:
+            raise ValueError(f"Vector length mismatch: expected {self.dim}, got {vectors.shape[1]}")
+        _check_finite(vectors)
+        if ids is None:
+            start = self.next_id
+            if n > 2**64 - 1 - start:  # the last id handed out stays below 2^64 - 1
+                raise ValueError(f"no ids left after {start}")
+            return np.arange(start, start + n, dtype=np.uint64)
+        order = np.argsort(ids, kind="stable")
+        repeat = order[1:][ids[order][1:] == ids[order][:-1]]  # later occurrences
+        if len(repeat):
+            raise ValueError(f"duplicate id {int(ids[repeat.min()])}")  # the first repeat in batch order
+        return ids
+
+    def _check_absent(self, ids: np.ndarray, parts: list[tuple[int, np.ndarray]]) -> None:
+        """Refuse ids live in their shard, or deleted there since its last compaction."""
+        shards, first = self._live_shards(), None
+        for s, rows in parts:
+            seg, part = shards[s], ids[rows]
+            if len(part) > 64:
+                known = np.isin(part, seg.ids())
+            else:
+                known = np.array([seg._seg.get(int(i)) is not None for i in part], dtype=bool)
+            taken = self._deleted(s)
+            if taken:
+                known |= np.array([int(i) in taken for i in part], dtype=bool)
+            hits = rows[known]
+            if len(hits) and (first is None or hits[0] < first):
+                first = int(hits[0])
+        if first is not None:
+            raise ValueError(f"Point with ID {int(ids[first])} already exists")
+
+    def _deleted(self, s: int) -> set[int]:
+        """Ids deleted from shard s since its last compaction, read on from where the log was read last."""
+        taken, offset = self._taken[s]
+        log = os.path.splitext(self._shards[s].path)[0] + ".wal"
+        self._taken[s] = (taken, mf.deleted_in_log(log, offset, taken))
+        return taken
+
+    def _check_payloads(self, vectors: np.ndarray, payloads: Sequence | None,
+                        parts: list[tuple[int, np.ndarray]]) -> None:
+        """Convert each shard's payloads natively without writing.
+
+        The segment converts payloads before it checks the vectors, so a
+        call with vectors one dimension off refuses after the conversion
+        and writes nothing; only a payload problem raises anything else.
+        """
+        if payloads is None or all(p is None for p in payloads):
+            return
+        width = self.dim + 1
+        for s, rows in parts:
+            probe = np.zeros((len(rows), width), dtype=np.float32)
+            try:
+                self._shards[s]._seg.insert(probe, None, [payloads[i] for i in rows], 1)
+            except ValueError as e:
+                if not str(e).startswith("Vector length mismatch"):
+                    raise _renumbered(e, rows) from None
+            except (TypeError, OverflowError) as e:
+                raise _renumbered(e, rows) from None
+            else:  # pragma: no cover - the segment accepted a wrong width
+                raise RuntimeError("payload check inserted points")
+
+
+def _renumbered(error: Exception, rows: np.ndarray) -> Exception:
+    """The error with "payloads[i]" of a shard's part renamed to the batch's position."""
+    match = re.match(r"payloads\[(\d+)\]", str(error))
+    if not match or int(match.group(1)) >= len(rows):
+        return error
+    return type(error)(f"payloads[{int(rows[int(match.group(1))])}]{str(error)[match.end():]}")
+
+
+def _check_finite(vectors: np.ndarray) -> None:
+    # In row blocks, so the temporary mask stays small for large inputs.
+    step = max(1, (1 << 22) // max(1, vectors.shape[1]))
+    for start in range(0, len(vectors), step):
+        bad = ~np.isfinite(vectors[start:start + step])
+        if bad.any():
+            row, col = divmod(int(np.argmax(bad)), vectors.shape[1])
+            raise ValueError(f"non-finite value at row {start + row}, column {col}")
+
+
+def _open_shards(directory: str, doc: dict) -> list[Segment]:
+    """Every shard open for writing, or none (the first locked one named)."""
+    shards: list[Segment] = []
+    try:
+        for n, entry in enumerate(doc["shards"]):
+            file = os.path.join(directory, entry["file"])
+            try:
+                seg = Segment(file)
+            except SegmentLockedError as e:
+                raise SegmentLockedError(f"{directory}: shard {n} ({entry['file']}) has another writer: {e}") \
+                    from None
+            shards.append(seg)
+            if seg.dim != doc["dim"] or seg.metric != doc["metric"]:
+                raise ValueError(f"{file}: holds {seg.metric} vectors of dimension {seg.dim}, the manifest says "
+                                 f"{doc['metric']} of dimension {doc['dim']}")
+    except BaseException:
+        _close_all(shards)
+        raise
+    return shards
+
+
+def _close_all(shards: list[Segment]) -> None:
+    error = None
+    for seg in shards:
+        try:
+            seg.close()
+        except Exception as e:  # close the rest, then report the first problem
+            error = error or e
+    if error is not None:
+        raise error
+
+
+def _check_layout(shards: Any, buckets: Any) -> tuple[int, int]:
+    shards, buckets = operator.index(shards), operator.index(buckets)
+    if not 1 <= shards <= 10_000:
+        raise ValueError(f"shards must be between 1 and 10000, got {shards}")
+    if not shards <= buckets <= 2**32:
+        raise ValueError(f"buckets must be between shards ({shards}) and 2^32, got {buckets}")
+    return shards, buckets
+
+
+def _new_directory(directory: str) -> None:
+    os.makedirs(directory, exist_ok=True)
+    if os.path.exists(os.path.join(directory, mf.MANIFEST)):
+        raise FileExistsError(f"{directory}: already holds a collection")
+
+
+def create_collection(path: str | os.PathLike, dim: int, *, metric: str = "cosine", shards: int, m: int = 16,
+                      ef_construction: int = _EFC_DEFAULT, buckets: int = 4096) -> Collection:
+    """Create an empty collection of `shards` segments in directory `path`; returns it open."""
+    directory = _path(path)
+    dim = operator.index(dim)
+    if dim < 1:
+        raise ValueError(f"dim must be at least 1, got {dim}")
+    shards, buckets = _check_layout(shards, buckets)
+    _new_directory(directory)
+    empty = np.zeros((0, dim), dtype=np.float32)
+    doc = None
+    for s in range(shards):
+        summary = api.build(os.path.join(directory, mf.shard_file(s)), empty, metric=metric, m=m,
+                            ef_construction=ef_construction, threads=1, progress=False)
+        doc = doc or mf.new_manifest(dim, summary["metric"], shards, operator.index(m),
+                                     operator.index(ef_construction), buckets)
+    mf.write_manifest(directory, doc)  # last: until it exists there is no collection
+    return Collection(directory)
+
+
+def _read_inputs(inputs: Any) -> np.ndarray:
+    """An array, or one or more vector files read in order and stacked."""
+    from . import readers
+
+    if isinstance(inputs, (str, os.PathLike)):
+        inputs = [inputs]
+    if isinstance(inputs, (list, tuple)) and inputs and all(isinstance(p, (str, os.PathLike)) for p in inputs):
+        arrays = [readers.read_vectors(p) for p in inputs]
+        dims = {a.shape[1] for a in arrays}
+        if len(dims) > 1:
+            raise ValueError(f"input files have different dimensions: {sorted(dims)}")
+        return arrays[0] if len(arrays) == 1 else np.concatenate(arrays)
+    return _matrix(inputs, "vectors")
+
+
+def build_collection(path: str | os.PathLike, inputs: Any, *, shards: int, metric: str = "cosine", ids: Any = None,
+                     payloads: Sequence[Mapping[str, Any] | None] | None = None, m: int = 16,
+                     ef_construction: int = _EFC_DEFAULT, threads: int | None = None,
+                     progress: bool | Callable[[int, int], Any] | None = None, seed: int | None = None,
+                     buckets: int = 4096) -> dict:
+    """Build a collection in directory `path`: each shard by `ulmora.build` from its routed rows.
+
+    `inputs`: an (n, dim) array, or a list of .npy/.fvecs/.bvecs/.hdf5
+    files read in order. Ids default to 0..n-1 in input order. The manifest
+    is written last, so a build that fails leaves no collection. Returns a
+    summary dict as `ulmora.build` does, with the shard count.
+    """
+    directory = _path(path)
+    shards, buckets = _check_layout(shards, buckets)
+    vectors = _read_inputs(inputs)
+    n = len(vectors)
+    id_array = np.arange(n, dtype=np.uint64) if ids is None else _ids(ids)
+    if len(id_array) != n:
+        raise ValueError(f"got {len(id_array)} ids for {n} vectors")
+    if len(np.unique(id_array)) != n:
+        raise ValueError("ids must be unique")
+    if payloads is not None:
+        payloads = list(payloads)
+        if len(payloads) != n:
+            raise ValueError(f"got {len(payloads)} payloads for {n} vectors")
+    _check_finite(vectors)
+    _new_directory(directory)
+    doc = mf.new_manifest(int(vectors.shape[1]), "", shards, operator.index(m), operator.index(ef_construction),
+                          buckets)
+    owner = mf.Routing(doc).shards_of(id_array)
+    callback, bar = api._progress(progress, n)
+    started, done, insert_s, size = time.perf_counter(), 0, 0.0, 0
+    try:
+        for s in range(shards):
+            rows = np.flatnonzero(owner == s)
+            step = None if callback is None else (lambda d, _t, base=done: callback(base + d, n))
+            summary = api.build(os.path.join(directory, mf.shard_file(s)), vectors[rows], ids=id_array[rows],
+                                payloads=None if payloads is None else [payloads[i] for i in rows],
+                                metric=metric, m=m, ef_construction=ef_construction, threads=threads,
+                                progress=step if step is not None else False, seed=seed)
+            done, insert_s, size = done + len(rows), insert_s + summary["insert_seconds"], size + summary["bytes"]
+            doc["metric"] = summary["metric"]
+    finally:
+        if bar is not None:
+            bar.close()
+    mf.write_manifest(directory, doc)
+    seconds = time.perf_counter() - started
+    return {"path": directory, "points": n, "dim": int(vectors.shape[1]), "metric": doc["metric"],
+            "shards": shards, "seconds": seconds, "insert_seconds": insert_s,
+            "points_per_second": n / insert_s if insert_s > 0 else float("inf"), "bytes": size}
+
+
+def open_collection(path: str | os.PathLike, readonly: bool = False) -> Collection:
+    """Open a collection for writing: every shard loaded with its writer lock.
+
+    A second writer gets SegmentLockedError naming the shard, and nothing
+    stays open. `readonly=True` is not available yet (NotImplementedError).
+    """
+    if readonly:
+        raise NotImplementedError("read-only collections are not available yet; open for writing")
+    return Collection(path)
