@@ -95,7 +95,8 @@ class Evaluator {
         const uint64_t node = w * 64 + static_cast<uint64_t>(std::countr_zero(bits));
         const uint64_t id = g.point_id(node);
         auto it = seg_.payloads().find(id);
-        if (!matches(f, id, it == seg_.payloads().end() ? nullptr : &it->second)) acc[w] &= ~(uint64_t{1} << (node % 64));
+        const Payload* payload = it == seg_.payloads().end() ? nullptr : &it->second;
+        if (!matches(f, id, payload)) acc[w] &= ~(uint64_t{1} << (node % 64));
       }
     }
   }
