@@ -272,7 +272,8 @@ PyObject* from_payload(const Payload& p) {
 
 void raise_store_error(const ulmora::StoreError& e, const std::string& path) {
   switch (e.kind()) {
-    case ErrorKind::kInvalidPayload: return raise_text(PyExc_ValueError, e.text());
+    case ErrorKind::kInvalidPayload:
+    case ErrorKind::kInvalidFilter: return raise_text(PyExc_ValueError, e.text());
     case ErrorKind::kPointExists:
     case ErrorKind::kPointNotFound:
     case ErrorKind::kVectorLengthMismatch: return raise_text(PyExc_ValueError, e.message());

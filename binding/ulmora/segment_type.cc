@@ -8,9 +8,11 @@
 #include "args.h"
 #include "batch.h"
 #include "convert.h"
+#include "filter_convert.h"
 #include "info.h"
 #include "numpy_bridge.h"
 #include "search_call.h"
+#include "segment/filter.h"
 #include "segment/live.h"
 
 namespace ulmora_py {
@@ -322,15 +324,62 @@ PyObject* seg_get(PyObject* self, PyObject* arg) {
   });
 }
 
-PyObject* seg_ids(PyObject* self, PyObject*) {
+// The compact filter form -> a checked core filter, before any segment work.
+bool filter_arg(PyObject* obj, ulmora::Filter* out) {
+  if (!to_filter(obj, out)) return false;
+  Status s = ulmora::check_filter(*out);
+  if (!s.ok()) {
+    raise_text(PyExc_ValueError, s.error().text());
+    return false;
+  }
+  return true;
+}
+
+// Runs f(match set, segment) under the read lock with the GIL released.
+template <class F>
+Status with_matches(const LiveSegment& live, const ulmora::Filter& filter, F&& f) {
+  return with_segment(live, [&](const ulmora::Segment& seg) -> Status {
+    ulmora::Result<ulmora::MatchSet> m = ulmora::match_set(filter, seg);
+    if (!m.ok()) return m.error();
+    f(*m, seg);
+    return Status::Ok();
+  });
+}
+
+// count(compact filter) -> number of live points matching it.
+PyObject* seg_count(PyObject* self, PyObject* arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ulmora::Filter filter;
+    if (!filter_arg(arg, &filter)) return nullptr;
+    auto live = live_of(self);
+    if (!live) return nullptr;
+    uint64_t n = 0;
+    Status s = with_matches(*live, filter, [&](const ulmora::MatchSet& m, const ulmora::Segment&) { n = m.size(); });
+    if (!s.ok()) return fail(s.error(), *live);
+    return PyLong_FromUnsignedLongLong(n);
+  });
+}
+
+// ids(compact filter or None) -> the matching live ids in graph order.
+PyObject* seg_ids(PyObject* self, PyObject* arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ulmora::Filter filter;
+    if (arg != Py_None && !filter_arg(arg, &filter)) return nullptr;
     auto live = live_of(self);
     if (!live) return nullptr;
     std::vector<uint64_t> ids;
-    Status s = with_segment(*live, [&](const ulmora::Segment& seg) {
-      seg.for_each_live([&](uint64_t id, uint64_t) { ids.push_back(id); });
-      return Status::Ok();
-    });
+    Status s;
+    if (arg == Py_None) {
+      s = with_segment(*live, [&](const ulmora::Segment& seg) {
+        seg.for_each_live([&](uint64_t id, uint64_t) { ids.push_back(id); });
+        return Status::Ok();
+      });
+    } else {
+      s = with_matches(*live, filter, [&](const ulmora::MatchSet& m, const ulmora::Segment& seg) {
+        ids.reserve(m.size());
+        m.for_each([&](uint64_t node) { ids.push_back(seg.hnsw().point_id(node)); });
+      });
+    }
     if (!s.ok()) return fail(s.error(), *live);
     return u64_array(ids);
   });
@@ -365,7 +414,8 @@ PyMethodDef kMethods[] = {
     {"meta", as_cfunction(seg_meta), METH_NOARGS, "meta() -> (dim, metric, next_id, live)"},
     {"path", as_cfunction(seg_path), METH_NOARGS, "path() -> str"},
     {"get", as_cfunction(seg_get), METH_O, "get(id) -> (vector, payload) or None"},
-    {"ids", as_cfunction(seg_ids), METH_NOARGS, "ids() -> live ids"},
+    {"ids", as_cfunction(seg_ids), METH_O, "ids(filter or None) -> live ids"},
+    {"count", as_cfunction(seg_count), METH_O, "count(filter) -> live points matching"},
     {nullptr, nullptr, 0, nullptr},
 };
 

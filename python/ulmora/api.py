@@ -15,6 +15,7 @@ from typing import Any, Callable, Iterable, Mapping, Sequence
 import numpy as np
 
 from . import _native
+from .filters import compile_filter
 
 SegmentLockedError = _native.SegmentLockedError
 
@@ -250,9 +251,13 @@ class Segment:
         """(stored vector, payload or None) of a live point, or None."""
         return self._seg.get(_id(id))
 
-    def ids(self) -> np.ndarray:
-        """The live ids (uint64), in graph order."""
-        return self._seg.ids()
+    def ids(self, filter: Mapping[str, Any] | None = None) -> np.ndarray:
+        """The live ids (uint64) matching `filter` (all when None), in graph order."""
+        return self._seg.ids(None if filter is None else compile_filter(filter))
+
+    def count(self, filter: Mapping[str, Any]) -> int:
+        """The number of live points matching `filter` (see docs/filters.md)."""
+        return self._seg.count(compile_filter(filter))
 
     def info(self) -> dict:
         """The same dict as ulmora.info, for the open segment."""

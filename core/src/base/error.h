@@ -20,6 +20,7 @@ enum class ErrorKind : uint8_t {
   kInvalidPayload = 6,
   kSearchFailed = 7,
   kMemoryCapExceeded = 8,
+  kInvalidFilter = 9,
 };
 
 class StoreError {
@@ -42,6 +43,8 @@ class StoreError {
   static StoreError MemoryCapExceeded(std::string text) {
     return StoreError(ErrorKind::kMemoryCapExceeded, 0, 0, std::move(text));
   }
+  // `text` names the offending part of the filter.
+  static StoreError InvalidFilter(std::string text) { return StoreError(ErrorKind::kInvalidFilter, 0, 0, std::move(text)); }
 
   ErrorKind kind() const { return kind_; }
   // The point id (PointNotFound, PointExists) or the expected length.
@@ -63,6 +66,7 @@ class StoreError {
       case ErrorKind::kInvalidPayload: return "Invalid payload: " + text_;
       case ErrorKind::kSearchFailed: return "Search failed: " + text_;
       case ErrorKind::kMemoryCapExceeded: return "Memory cap exceeded: " + text_;
+      case ErrorKind::kInvalidFilter: return "Invalid filter: " + text_;
     }
     return "unknown error";
   }
