@@ -148,6 +148,21 @@ PyObject* info(PyObject*, PyObject* arg) {
   });
 }
 
+// check_payloads(payloads) -> None: converts payloads (dicts or None) as an
+// insert does and raises what an insert would raise, keeping nothing, so a
+// caller writing to several segments can refuse a batch before any write.
+PyObject* check_payloads(PyObject*, PyObject* seq) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Ref fast(PySequence_Fast(seq, "payloads must be a sequence of dicts or None"));
+    if (!fast) return nullptr;
+    const Py_ssize_t n = PySequence_Size(fast.get());
+    if (n < 0) return nullptr;
+    std::vector<std::optional<ulmora::Payload>> payloads;
+    if (!to_payloads(fast.get(), static_cast<uint64_t>(n), &payloads)) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
 int exec_module(PyObject* module) {
   return guarded<int>(-1, [&] {
     if (!ensure_exception_types()) return -1;
@@ -163,6 +178,7 @@ PyMethodDef kFunctions[] = {
     {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build)), METH_FASTCALL | METH_KEYWORDS,
      "build(path, vectors, ids, payloads, metric, m, ef_construction, threads, progress[, seed])"},
     {"open_segment", open_segment, METH_O, "open_segment(path) -> Segment"},
+    {"check_payloads", check_payloads, METH_O, "check_payloads(payloads) -> None"},
     {"info", info, METH_O, "info(path) -> dict"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -20,7 +20,7 @@ from typing import Any, Callable, Mapping, Sequence
 
 import numpy as np
 
-from . import api, manifest as mf
+from . import _native, api, manifest as mf
 from .api import Segment, SegmentLockedError, _ef, _id, _ids, _k, _matrix, _path, _threads, _vector
 
 _PAD = np.uint64(2**64 - 1)
@@ -69,7 +69,7 @@ class Collection:
                 return id_array
             parts = self._parts(id_array)
             self._check_absent(id_array, parts)
-            self._check_payloads(vectors, payloads, parts)
+            self._check_payloads(payloads, parts)
             for s, rows in parts:
                 shards[s]._seg.insert(np.ascontiguousarray(vectors[rows]), id_array[rows],
                                       None if payloads is None else [payloads[i] for i in rows], threads)
@@ -279,28 +279,15 @@ class Collection:
         self._taken[s] = (taken, mf.deleted_in_log(log, offset, taken))
         return taken
 
-    def _check_payloads(self, vectors: np.ndarray, payloads: Sequence | None,
-                        parts: list[tuple[int, np.ndarray]]) -> None:
-        """Convert each shard's payloads natively without writing.
-
-        The segment converts payloads before it checks the vectors, so a
-        call with vectors one dimension off refuses after the conversion
-        and writes nothing; only a payload problem raises anything else.
-        """
+    def _check_payloads(self, payloads: Sequence | None, parts: list[tuple[int, np.ndarray]]) -> None:
+        """Convert each shard's payloads natively, as its insert will, writing nothing."""
         if payloads is None or all(p is None for p in payloads):
             return
-        width = self.dim + 1
-        for s, rows in parts:
-            probe = np.zeros((len(rows), width), dtype=np.float32)
+        for _s, rows in parts:
             try:
-                self._shards[s]._seg.insert(probe, None, [payloads[i] for i in rows], 1)
-            except ValueError as e:
-                if not str(e).startswith("Vector length mismatch"):
-                    raise _renumbered(e, rows) from None
-            except (TypeError, OverflowError) as e:
+                _native.check_payloads([payloads[i] for i in rows])
+            except (ValueError, TypeError, OverflowError) as e:
                 raise _renumbered(e, rows) from None
-            else:  # pragma: no cover - the segment accepted a wrong width
-                raise RuntimeError("payload check inserted points")
 
 
 def _renumbered(error: Exception, rows: np.ndarray) -> Exception:
