@@ -4,8 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,11 +17,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/test_child.h"
 #include "vector/hnsw/beam.h"
 #include "vector/hnsw/graph.h"
 #include "vector/hnsw/search.h"
-
-extern char** environ;
 
 namespace ulmora::hnsw::testing {
 
@@ -151,24 +148,7 @@ inline TestGraph knn_graph(Metric metric, const std::vector<std::vector<float>>&
   return g;
 }
 
-// Runs this test binary again with `filter` (disabled tests included) and
-// the extra environment entries ("NAME=value"); returns the exit status.
-inline int run_child(const std::string& filter, const std::vector<std::string>& env) {
-  std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=" + filter, "--gtest_also_run_disabled_tests"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_copy(env);
-  std::vector<char*> envp;
-  for (char** e = environ; *e; ++e) envp.push_back(*e);
-  for (auto& e : env_copy) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using testing_child::run_child;
 
 // ---- Shared by the search tests ----
 

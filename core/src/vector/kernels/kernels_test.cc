@@ -1,8 +1,6 @@
 #include "vector/kernels/kernels.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <bit>
 #include <cmath>
@@ -12,29 +10,12 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "base/test_child.h"
 
 namespace ulmora::kernels {
 namespace {
 
-// Runs this test binary's `filter` in a fresh process with `env` added (the
-// table choice is read once per process); its exit status, or -1.
-int run_child(const std::string& filter, const std::vector<std::string>& env) {
-  std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=" + filter};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_copy(env);
-  std::vector<char*> envp;
-  for (char** e = environ; *e; ++e) envp.push_back(*e);
-  for (auto& e : env_copy) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using testing_child::run_child;
 
 // Every instruction-set table is checked against the scalar reference
 // (kernels_scalar.cc). The portable table is that reference itself, so it
