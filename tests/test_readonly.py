@@ -222,3 +222,36 @@ def test_read_only_collection(tmp_path):
     r.close()
     with ulmora.open_collection(directory) as again:  # the deletes were logged in every shard
         assert len(again) == 60
+
+
+def test_searches_run_on_while_another_thread_refreshes(tmp_path):
+    path = build(tmp_path / "seg.snap")
+    r = ulmora.open(path, readonly=True)
+    w = ulmora.open(path)
+    stop, errors, sizes = threading.Event(), [], set()
+
+    def search() -> None:
+        q = rows(1, 12)[0]
+        while not stop.is_set():
+            try:
+                ids, _ = r.search(q, k=3)
+                sizes.add(r.count({"colour": {"$exists": True}}))
+                assert len(ids) == 3
+            except Exception as e:  # reported below
+                errors.append(e)
+                return
+
+    workers = [threading.Thread(target=search) for _ in range(2)]
+    for t in workers:
+        t.start()
+    try:
+        for i in range(8):
+            w.insert(rows(2, 100 + i), payloads=[{"colour": "red"}] * 2)
+            r.refresh()
+    finally:
+        stop.set()
+        for t in workers:
+            t.join()
+        w.close()
+    assert not errors, errors
+    assert len(r) == 76 and sizes <= set(range(60, 77, 2))

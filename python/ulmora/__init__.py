@@ -17,5 +17,5 @@ Files written here stay readable by ``ulmoradb.Index``.
 from .api import ReadOnlyError, Segment, SegmentLockedError, build, info, open
 from .collection import Collection, build_collection, create_collection, open_collection
 
-__all__ = ["Collection", "ReadOnlyError", "Segment", "SegmentLockedError", "build", "build_collection", "create_collection", "info",
-           "open", "open_collection"]
+__all__ = ["Collection", "ReadOnlyError", "Segment", "SegmentLockedError", "build", "build_collection",
+           "create_collection", "info", "open", "open_collection"]
