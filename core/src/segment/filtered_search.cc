@@ -22,6 +22,7 @@ hnsw::NodeSubset subset_of(const MatchSet& m) {
   s.is_bitmap = m.is_bitmap();
   s.words = m.words();
   s.nodes = m.nodes();
+  s.size = m.size();
   return s;
 }
 

@@ -101,7 +101,7 @@ class HnswIndex {
                      std::vector<ScoredNode>& out) const;
   // A level-0 walk that moves through every node but admits only nodes of
   // `subset` (a bitmap) into the results, reading neighbours' neighbours
-  // when most of a node's neighbours are outside it. Beam width:
+  // when nearly all of a node's neighbours are outside it. Beam width:
   // options.ef or the stored one, at least k; other options do not apply.
   // Stops early (counters->over_budget) once it has scored more than
   // `budget` nodes. Up to k results, ordered as search() orders them.

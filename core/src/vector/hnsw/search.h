@@ -49,6 +49,7 @@ struct SearchCounters {
 struct NodeSubset {
   std::span<const uint64_t> words;  // the bitmap, when is_bitmap
   std::span<const uint64_t> nodes;  // the list, otherwise
+  uint64_t size = 0;                // number of nodes in the set
   bool is_bitmap = true;
   bool contains(uint64_t node) const {
     return node / 64 < words.size() && ((words[node / 64] >> (node % 64)) & 1) != 0;
