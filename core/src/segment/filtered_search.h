@@ -34,7 +34,7 @@ enum class SearchRoute : uint8_t {
 // Matches above this many times sqrt(ef x live points) make the planner
 // walk the graph; at or below it, it scans them. Measured on this machine
 // (bench/history/filter_crossover.md).
-inline constexpr double kWalkCrossover = 3.0;
+inline constexpr double kWalkCrossover = 6.0;
 
 // Whether the planner walks for this many matches among `live` points at
 // beam width `ef`.
