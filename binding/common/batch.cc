@@ -62,7 +62,11 @@ namespace {
 // Searches rows [begin, end) into their output rows, up to kGroupRows per
 // call. Returns false with the error's display text on the first failing
 // row; later rows are skipped.
-bool process_rows(const BatchJob& job, size_t begin, size_t end, const GroupSearch& search, std::string* error) {
+// The group search with the index of its first row.
+using RowsSearch = std::function<Status(size_t first, std::span<const float> queries, size_t count,
+                                        std::vector<ScoredNode>* outs, size_t* failed)>;
+
+bool process_rows(const BatchJob& job, size_t begin, size_t end, const RowsSearch& search, std::string* error) {
   ThreadBuffers& buffers = thread_buffers();
   const float nan = std::bit_cast<float>(kMissingScoreBits);
   for (size_t row = begin; row < end;) {
@@ -72,7 +76,7 @@ bool process_rows(const BatchJob& job, size_t begin, size_t end, const GroupSear
     // shared matrix while searching.
     buffers.query.assign(job.queries + row * job.dim, job.queries + (row + count) * job.dim);
     size_t failed = 0;
-    const Status status = search(std::span<const float>(buffers.query), count, buffers.results, &failed);
+    const Status status = search(row, std::span<const float>(buffers.query), count, buffers.results, &failed);
     const size_t done = status.ok() ? count : std::min(failed, count);
     for (size_t i = 0; i < done; ++i, ++row) {
       const std::vector<ScoredNode>& results = buffers.results[i];
@@ -99,7 +103,7 @@ struct ChunkState {
   std::string error;
 };
 
-void run_chunk(const BatchJob& job, size_t begin, size_t end, const GroupSearch& search, ChunkState* state) noexcept {
+void run_chunk(const BatchJob& job, size_t begin, size_t end, const RowsSearch& search, ChunkState* state) noexcept {
   try {
     if (!process_rows(job, begin, end, search, &state->error)) state->kind = ChunkState::Kind::kError;
   } catch (...) {
@@ -107,9 +111,7 @@ void run_chunk(const BatchJob& job, size_t begin, size_t end, const GroupSearch&
   }
 }
 
-}  // namespace
-
-BatchOutcome run_batch(const BatchJob& job, size_t workers, const GroupSearch& search) {
+BatchOutcome run_rows(const BatchJob& job, size_t workers, const RowsSearch& search) {
   BatchOutcome outcome;
   if (workers <= 1) {
     if (!process_rows(job, 0, job.rows, search, &outcome.text)) outcome.kind = BatchOutcome::Kind::kFailed;
@@ -142,20 +144,34 @@ BatchOutcome run_batch(const BatchJob& job, size_t workers, const GroupSearch& s
   return outcome;
 }
 
+}  // namespace
+
+BatchOutcome run_batch(const BatchJob& job, size_t workers, const GroupSearch& search) {
+  return run_rows(job, workers, [&](size_t, std::span<const float> queries, size_t count,
+                                    std::vector<ScoredNode>* outs, size_t* failed) {
+    return search(queries, count, outs, failed);
+  });
+}
+
 BatchOutcome run_batch(const BatchJob& job, size_t workers, const RowSearch& search) {
-  const GroupSearch rows = [&](std::span<const float> queries, size_t count, std::vector<ScoredNode>* outs,
-                               size_t* failed) {
+  return run_batch(job, workers, [&](size_t, std::span<const float> query, std::vector<ScoredNode>& out) {
+    return search(query, out);
+  });
+}
+
+BatchOutcome run_batch(const BatchJob& job, size_t workers, const IndexedRowSearch& search) {
+  return run_rows(job, workers, [&](size_t first, std::span<const float> queries, size_t count,
+                                    std::vector<ScoredNode>* outs, size_t* failed) {
     const size_t dim = count ? queries.size() / count : 0;
     for (size_t i = 0; i < count; ++i) {
-      Status status = search(queries.subspan(i * dim, dim), outs[i]);
+      Status status = search(first + i, queries.subspan(i * dim, dim), outs[i]);
       if (!status.ok()) {
         *failed = i;
         return status;
       }
     }
     return Status::Ok();
-  };
-  return run_batch(job, workers, rows);
+  });
 }
 
 }  // namespace ulmora::binding

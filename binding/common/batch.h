@@ -94,5 +94,9 @@ struct BatchOutcome {
 BatchOutcome run_batch(const BatchJob& job, size_t workers, const GroupSearch& search);
 // The same, one row per call.
 BatchOutcome run_batch(const BatchJob& job, size_t workers, const RowSearch& search);
+// The same, one row per call with its row number (per-row arguments).
+using IndexedRowSearch = std::function<ulmora::Status(size_t row, std::span<const float> query,
+                                                      std::vector<ulmora::hnsw::ScoredNode>& out)>;
+BatchOutcome run_batch(const BatchJob& job, size_t workers, const IndexedRowSearch& search);
 
 }  // namespace ulmora::binding

@@ -14,7 +14,9 @@
 #include <span>
 
 #include "base/error.h"
+#include "format/payload.h"
 #include "numpy_bridge.h"
+#include "segment/filtered_search.h"
 #include "vector/hnsw/index.h"
 #include "vector/hnsw/search.h"
 
@@ -29,6 +31,15 @@ struct SearchArgs {
   uint64_t patience = 2;
   uint64_t threads = 1;            // batches only; 0 and 1 run sequentially
   std::optional<uint64_t> rerank;  // absent: VECTORDB_SQ8_RERANK_FACTOR
+  // Filtered search (segments only). `filters`: none, one for every row, or
+  // one per row of a batch; a filter matching everything counts as none.
+  const std::vector<Filter>* filters = nullptr;
+  SearchRoute route = SearchRoute::kAuto;
+  bool with_payload = false;
+  // Whether the call needs the segment rather than only its graph.
+  bool on_segment() const {
+    return (filters && !filters->empty()) || route == SearchRoute::kExact || with_payload;
+  }
 };
 
 // Calls from Python always set ef, scan_cap, early-exit patience and SQ8
@@ -57,12 +68,21 @@ class SearchTarget {
   // Sets the Python exception for a failed call (GIL held).
   virtual void raise(const StoreError& error) const = 0;
 
+  // Runs `call` on the whole segment (payloads, filters) with the GIL
+  // released and the segment held still. Targets without a segment refuse.
+  using SegmentCall = std::function<Status(const Segment&)>;
+  virtual Status with_segment(const SegmentCall& call) const;
+  // A new reference to the Python form of a payload (GIL held).
+  virtual PyObject* payload_object(const Payload& payload) const;
+
  protected:
   ~SearchTarget() = default;
 };
 
 // One query (validated and copied into memory the call owns) -> a tuple
-// (ids uint64[m], scores float32[m]), m <= k, no padding. A query whose
+// (ids uint64[m], scores float32[m]), m <= k, no padding; with a filter
+// m = min(k, matches). With with_payload a third item: a list of m payload
+// dicts (None for a point without one). A query whose
 // length is not the graph's dimension fails with VectorLengthMismatch
 // through the target.
 PyObject* search_one(const NumpyHandles& np, const SearchTarget& target, std::span<const float> query,
@@ -70,7 +90,9 @@ PyObject* search_one(const NumpyHandles& np, const SearchTarget& target, std::sp
 
 // `rows` queries of `dim` floats, row-major (validated; read with the GIL
 // held, before any search) -> a tuple (ids uint64[rows, k], scores
-// float32[rows, k]), short rows padded. OverflowError when the output is
+// float32[rows, k]), short rows padded; with with_payload a third item, a
+// list of rows lists of k payloads (None where padded or absent). A filter
+// shared by all rows has its match set built once. OverflowError when the output is
 // over budget; RuntimeError with the failing row's text; the internal-failure
 // exception when a worker thread cannot be started.
 PyObject* search_many(const NumpyHandles& np, const SearchTarget& target, const float* queries, size_t rows,

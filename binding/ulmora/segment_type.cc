@@ -174,8 +174,10 @@ class SegmentTarget final : public ulmora::binding::SearchTarget {
   explicit SegmentTarget(const LiveSegment& live) : live_(live) {}
   // Always releases the GIL: a compaction may hold the segment for a while.
   Status with_graph(const GraphCall& call, bool) const override {
-    return with_segment(live_, [&](const ulmora::Segment& seg) { return call(seg.hnsw()); });
+    return ulmora_py::with_segment(live_, [&](const ulmora::Segment& seg) { return call(seg.hnsw()); });
   }
+  Status with_segment(const SegmentCall& call) const override { return ulmora_py::with_segment(live_, call); }
+  PyObject* payload_object(const ulmora::Payload& payload) const override { return from_payload(payload); }
   void raise(const ulmora::StoreError& error) const override { raise_store_error(error, live_.path()); }
 
  private:
@@ -187,9 +189,57 @@ class SegmentTarget final : public ulmora::binding::SearchTarget {
 struct SegmentSearch {
   SearchArgs args;
   Buffer queries;
+  std::vector<ulmora::Filter> filters;
   std::shared_ptr<LiveSegment> live;
   const ulmora::binding::NumpyHandles* np = nullptr;
 };
+
+bool filter_arg(PyObject* obj, ulmora::Filter* out);
+
+// The keyword part of a search: filter (None, one compact filter, or for a
+// batch a list of one per row), route ("auto", "exact", "graph") and
+// with_payload. A filter matching everything is dropped (the unfiltered path).
+bool filter_args(PyObject* filter, PyObject* route, PyObject* with_payload, uint64_t rows, bool batch,
+                 SegmentSearch* out) {
+  if (route != nullptr && route != Py_None) {
+    static const std::pair<const char*, ulmora::SearchRoute> kRoutes[] = {
+        {"auto", ulmora::SearchRoute::kAuto}, {"exact", ulmora::SearchRoute::kExact},
+        {"graph", ulmora::SearchRoute::kGraph}};
+    bool known = false;
+    for (const auto& [name, value] : kRoutes) {
+      if (PyUnicode_Check(route) && PyUnicode_CompareWithASCIIString(route, name) == 0) {
+        out->args.route = value;
+        known = true;
+      }
+    }
+    if (!known) {
+      PyErr_Format(PyExc_ValueError, "route must be 'auto', 'exact' or 'graph', got %R", route);
+      return false;
+    }
+  }
+  if (with_payload != nullptr) {
+    const int on = PyObject_IsTrue(with_payload);
+    if (on < 0) return false;
+    out->args.with_payload = on == 1;
+  }
+  if (filter == nullptr || filter == Py_None) return true;
+  if (batch && PyList_Check(filter)) {
+    const Py_ssize_t n = PyList_Size(filter);
+    if (static_cast<uint64_t>(n) != rows) {
+      PyErr_Format(PyExc_ValueError, "got %zd filters for %llu query rows", n, static_cast<unsigned long long>(rows));
+      return false;
+    }
+    out->filters.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (!filter_arg(PyList_GetItem(filter, i), &out->filters[static_cast<size_t>(i)])) return false;
+  } else {
+    out->filters.emplace_back();
+    if (!filter_arg(filter, &out->filters[0])) return false;
+    if (out->filters[0].op == ulmora::Filter::Op::kAll) out->filters.clear();
+  }
+  out->args.filters = &out->filters;
+  return true;
+}
 
 // Binds (query, k, ef) or (queries, k, ef, threads), all required (the
 // package checks and fills them; ef 0 means the segment's stored beam
@@ -198,7 +248,7 @@ struct SegmentSearch {
 // flat index.
 bool begin_search(PyObject* self, const ParamList& params, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames, int ndim, SegmentSearch* out) {
-  PyObject* slots[4];
+  PyObject* slots[7];
   const char* f = params.func();
   const bool batch = ndim == 2;
   uint64_t ef = 0;
@@ -214,6 +264,9 @@ bool begin_search(PyObject* self, const ParamList& params, PyObject* const* args
     ulmora::binding::raise_non_finite(name, batch ? "flat index" : "index", bad);
     return false;
   }
+  const int extra = batch ? 4 : 3;  // filter, route, with_payload follow
+  if (!filter_args(slots[extra], slots[extra + 1], slots[extra + 2], batch ? out->queries.shape(0) : 1, batch, out))
+    return false;
   out->live = live_of(self);
   if (!out->live) return false;
   out->np = ulmora::binding::numpy_handles();
@@ -222,7 +275,7 @@ bool begin_search(PyObject* self, const ParamList& params, PyObject* const* args
 
 PyObject* seg_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const ParamList params("search", {"query", "k", "ef"}, 3);
+    static const ParamList params("search", {"query", "k", "ef", "filter", "route", "with_payload"}, 3);
     SegmentSearch s;
     if (!begin_search(self, params, args, nargs, kwnames, 1, &s)) return nullptr;
     // The search reads this thread's copy; no Python code runs on the thread
@@ -235,7 +288,8 @@ PyObject* seg_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* seg_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const ParamList params("search_batch", {"queries", "k", "ef", "threads"}, 4);
+    static const ParamList params("search_batch",
+                                  {"queries", "k", "ef", "threads", "filter", "route", "with_payload"}, 4);
     SegmentSearch s;
     if (!begin_search(self, params, args, nargs, kwnames, 2, &s)) return nullptr;
     return ulmora::binding::search_many(*s.np, SegmentTarget(*s.live), s.queries.floats(), s.queries.shape(0),
@@ -446,8 +500,10 @@ PyMethodDef kMethods[] = {
     {"delete_matching", as_cfunction(seg_delete_matching), METH_O, "delete_matching(filter) -> deleted count"},
     {"refresh", as_cfunction(seg_refresh), METH_NOARGS, "refresh()"},
     {"close", as_cfunction(seg_close), METH_NOARGS, "close()"},
-    {"search", as_cfunction(seg_search), METH_FASTCALL | METH_KEYWORDS, "search(query, k, ef) -> (ids, scores)"},
-    {"search_batch", as_cfunction(seg_search_batch), METH_FASTCALL | METH_KEYWORDS, "search_batch(queries, k, ef, threads)"},
+    {"search", as_cfunction(seg_search), METH_FASTCALL | METH_KEYWORDS,
+     "search(query, k, ef, filter=None, route=None, with_payload=False) -> (ids, scores[, payloads])"},
+    {"search_batch", as_cfunction(seg_search_batch), METH_FASTCALL | METH_KEYWORDS,
+     "search_batch(queries, k, ef, threads, filter=None, route=None, with_payload=False)"},
     {"info", as_cfunction(seg_info), METH_NOARGS, "info() -> dict"},
     {"meta", as_cfunction(seg_meta), METH_NOARGS, "meta() -> (dim, metric, next_id, live)"},
     {"path", as_cfunction(seg_path), METH_NOARGS, "path() -> str"},

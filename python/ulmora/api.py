@@ -129,6 +129,19 @@ def _ef(ef: Any) -> int:
     return ef
 
 
+def _filter(filter: Any) -> tuple | None:
+    return None if filter is None else compile_filter(filter)
+
+
+_ROUTES = ("auto", "exact", "graph")
+
+
+def _route(route: Any) -> str:
+    if not isinstance(route, str) or route not in _ROUTES:
+        raise ValueError(f"route must be 'auto', 'exact' or 'graph', got {route!r}")
+    return route
+
+
 def _progress(progress: Any, total: int):
     """(callback(done, total) or None, tqdm bar or None)."""
     if progress is None:
@@ -288,15 +301,40 @@ class Segment:
         return self._readonly
 
     # ---- searches
-    def search(self, query: Any, k: int = 10, ef: int | None = None) -> tuple[np.ndarray, np.ndarray]:
-        """Best k points: (ids uint64[<=k], raw scores float32[<=k])."""
-        return self._seg.search(_vector(query, "query"), _k(k), _ef(ef))
+    def search(self, query: Any, k: int = 10, ef: int | None = None, *, filter: Mapping[str, Any] | None = None,
+               with_payload: bool = False, route: str = "auto") -> tuple:
+        """Best k points: (ids uint64[<=k], raw scores float32[<=k]).
 
-    def search_batch(self, queries: Any, k: int = 10, ef: int | None = None,
-                     threads: int | None = None) -> tuple[np.ndarray, np.ndarray]:
-        """(ids uint64[n, k], scores float32[n, k]); short rows padded with 2**64-1 and NaN."""
+        `filter` (docs/filters.md) keeps only matching points: the result
+        then holds exactly min(k, matches) points, ordered as without a
+        filter. `route`: "auto" lets the planner choose between an exact
+        scan of the matches and a graph walk that admits only matches;
+        "exact" always scans (also without a filter: an exact search);
+        "graph" always walks. `with_payload=True` adds a third item, the
+        payload dict of each hit (None for a point without one).
+        """
+        query = _vector(query, "query")
+        filt = _filter(filter)
+        return self._seg.search(query, _k(k), _ef(ef), filt, _route(route), bool(with_payload))
+
+    def search_batch(self, queries: Any, k: int = 10, ef: int | None = None, threads: int | None = None, *,
+                     filter: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
+                     with_payload: bool = False, route: str = "auto") -> tuple:
+        """(ids uint64[n, k], scores float32[n, k]); short rows padded with 2**64-1 and NaN.
+
+        `filter` is one filter for every row (its match set is built once)
+        or a list of one filter per row; `route` and `with_payload` as in
+        search, the payloads being n lists of k (None where padded).
+        """
         queries = _matrix(queries, "queries")  # non-finite values are refused natively
-        return self._seg.search_batch(queries, _k(k), _ef(ef), 1 if threads is None else _threads(threads))
+        if isinstance(filter, (list, tuple)):
+            if len(filter) != len(queries):
+                raise ValueError(f"got {len(filter)} filters for {len(queries)} query rows")
+            filt = [compile_filter(f) if f is not None else ("all",) for f in filter]
+        else:
+            filt = _filter(filter)
+        return self._seg.search_batch(queries, _k(k), _ef(ef), 1 if threads is None else _threads(threads),
+                                      filt, _route(route), bool(with_payload))
 
     # ---- inspection
     def get(self, id: int) -> tuple[np.ndarray, dict | None] | None:

@@ -107,7 +107,13 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("-k", type=positive, default=10, help="neighbours per query (default 10)")
     s.add_argument("--ef", type=positive, metavar="N", help="search beam width (default 128)")
     s.add_argument("--threads", type=positive, metavar="N", help="search threads (default: all cores)")
-    s.add_argument("--out", metavar="RESULT.npz", help="save 'ids' and 'scores' arrays here")
+    s.add_argument("--out", metavar="RESULT",
+                   help="save 'ids' and 'scores' arrays here (.npz); with --with-payload, JSON lines")
+    s.add_argument("--filter", metavar="JSON",
+                   help="only points whose payload matches this filter (JSON text or @FILE.json; "
+                        "see docs/filters.md)")
+    s.add_argument("--with-payload", action="store_true",
+                   help="write each query's ids, scores and payloads as one JSON line to --out")
     s.set_defaults(run=cmd_search)
 
     demo.add_arguments(sub.add_parser("demo", help=demo.SUMMARY, description=demo.DESCRIPTION))
@@ -314,7 +320,34 @@ def _bytes(n) -> str:
     return f"{n:.1f} TiB"
 
 
+def _filter_arg(text: str):
+    """The --filter value: JSON text, or @FILE holding it."""
+    where = "--filter"
+    if text.startswith("@"):
+        where = text[1:]
+        with about(where):
+            with open(where, encoding="utf-8") as f:
+                text = f.read()
+    try:
+        value = json.loads(text)
+    except json.JSONDecodeError as e:
+        raise CliError(f"{where}: not valid JSON: {e}") from None
+    from .filters import compile_filter
+
+    with about(where):
+        compile_filter(value)  # a bad filter fails here, before the segment is opened
+    return value
+
+
+def _open_for_search(path):
+    """The segment for a filtered search or one with payloads, opened
+    read-only: no writer lock, so it runs beside a writer."""
+    return _api().open(path, readonly=True)
+
+
 def cmd_search(args) -> int:
+    if args.filter is not None or args.with_payload:
+        return _search_segment(args)
     import ulmoradb
 
     _require_segment(args.segment)
@@ -348,7 +381,59 @@ def cmd_search(args) -> int:
     return 0
 
 
+def _search_segment(args) -> int:
+    """`search` with --filter or --with-payload: through ulmora.Segment."""
+    if args.with_payload and not args.out:
+        raise CliError("--with-payload writes its results to --out FILE.jsonl; give --out")
+    flt = _filter_arg(args.filter) if args.filter is not None else None
+    _require_segment(args.segment)
+    with about(args.queries):
+        queries = readers.read_vectors(args.queries, role="queries")
+    threads = args.threads or os.cpu_count() or 1
+    with about(args.segment):
+        with _open_for_search(args.segment) as seg:
+            if queries.shape[1] != seg.dim:
+                raise CliError(f"{args.queries}: queries have dimension {queries.shape[1]}, "
+                               f"{args.segment} has dimension {seg.dim}")
+            start = time.perf_counter()
+            found = seg.search_batch(queries, args.k, args.ef, threads=threads, filter=flt,
+                                     with_payload=args.with_payload)
+            seconds = time.perf_counter() - start
+            matches = seg.count(flt) if flt is not None else len(seg)
+    ids, scores = found[0], found[1]
+    qps = len(queries) / seconds if seconds > 0 else float("inf")
+    ef = args.ef if args.ef is not None else "default"
+    what = f", filter matches {matches} points" if flt is not None else ""
+    print(f"{len(queries)} queries, k {args.k}, ef {ef}, {threads} thread{'s' if threads != 1 else ''}{what}: "
+          f"{seconds:.3f} s, {qps:,.0f} queries/s")
+    if args.out and args.with_payload:
+        with about(args.out):
+            _save_jsonl(args.out, ids, scores, found[2])
+        print(f"saved ids, scores and payloads of {len(queries)} queries to {args.out}")
+    elif args.out:
+        with about(args.out):
+            _save_npz(args.out, ids=ids, scores=scores)
+        print(f"saved ids and scores to {args.out}")
+    return 0
+
+
+def _save_jsonl(path, ids, scores, payloads) -> None:
+    """One JSON object per query, padding left out; written like _save_npz."""
+    def lines():
+        for row_ids, row_scores, row_payloads in zip(ids, scores, payloads):
+            n = int(np.count_nonzero(row_ids != np.uint64(2**64 - 1)))
+            yield json.dumps({"ids": [int(i) for i in row_ids[:n]],
+                              "scores": [float(x) for x in row_scores[:n]],
+                              "payloads": list(row_payloads[:n])}, default=_json_default) + "\n"
+
+    _write_replacing(path, lambda f: f.writelines(line.encode() for line in lines()))
+
+
 def _save_npz(path, **arrays) -> None:
+    _write_replacing(path, lambda f: np.savez(f, **arrays))
+
+
+def _write_replacing(path, write) -> None:
     """Writes through a temporary file renamed into place, so an
     interrupted save leaves no half-written result."""
     target = Path(path)
@@ -358,7 +443,7 @@ def _save_npz(path, **arrays) -> None:
         raise OSError(e.errno, e.strerror, str(target)) from None
     try:
         with os.fdopen(fd, "wb") as f:
-            np.savez(f, **arrays)
+            write(f)
         os.replace(tmp, target)
     except BaseException:
         with contextlib.suppress(OSError):

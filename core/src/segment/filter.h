@@ -87,6 +87,9 @@ class MatchSet {
   bool is_bitmap() const { return bitmap_; }
   bool contains(uint64_t node) const;
   void to_bitmap();
+  // The bitmap's words (is_bitmap) or the ascending node list (otherwise).
+  const std::vector<uint64_t>& words() const { return words_; }
+  const std::vector<uint64_t>& nodes() const { return nodes_; }
   // Calls f(node) for every match in ascending node order.
   template <class F>
   void for_each(F&& f) const {

@@ -93,6 +93,22 @@ class HnswIndex {
   Status search_group(std::span<const float> queries, size_t count, size_t k, const SearchOptions& options,
                       std::vector<ScoredNode>* outs, size_t* failed) const;
 
+  // ---- Search within a subset of nodes (filtered search, filtered.cc) ----
+  // The best k nodes of `subset` that are not deleted, by an exact scan with
+  // the same prepared query and kernels as search(), so scores equal the
+  // graph's bit for bit. Same ordering and result form as search().
+  Status scan_subset(std::span<const float> query, size_t k, const NodeSubset& subset,
+                     std::vector<ScoredNode>& out) const;
+  // A level-0 walk that moves through every node but admits only nodes of
+  // `subset` (a bitmap) into the results, reading neighbours' neighbours
+  // when nearly all of a node's neighbours are outside it. Beam width:
+  // options.ef or the stored one, at least k; other options do not apply.
+  // Stops early (counters->over_budget) once it has scored more than
+  // `budget` nodes. Up to k results, ordered as search() orders them.
+  Status walk_subset(std::span<const float> query, size_t k, const SearchOptions& options,
+                     const NodeSubset& subset, uint64_t budget, WalkCounters* counters,
+                     std::vector<ScoredNode>& out) const;
+
  private:
   explicit HnswIndex(std::unique_ptr<Graph> graph);
   std::unique_ptr<Graph> graph_;

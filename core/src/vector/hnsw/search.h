@@ -43,4 +43,25 @@ struct SearchCounters {
   uint64_t expanded = 0;
 };
 
+// A set of node indexes a filtered search is restricted to: a bitmap
+// (bit i of words[i / 64] is node i) or an ascending list of node indexes.
+// The graph walk needs the bitmap (one lookup per node).
+struct NodeSubset {
+  std::span<const uint64_t> words;  // the bitmap, when is_bitmap
+  std::span<const uint64_t> nodes;  // the list, otherwise
+  uint64_t size = 0;                // number of nodes in the set
+  bool is_bitmap = true;
+  bool contains(uint64_t node) const {
+    return node / 64 < words.size() && ((words[node / 64] >> (node % 64)) & 1) != 0;
+  }
+};
+
+// What a filtered graph walk did.
+struct WalkCounters {
+  uint64_t visited = 0;    // nodes scored
+  uint64_t expanded = 0;   // nodes whose lists were read
+  uint64_t two_hop = 0;    // expansions that also read neighbours' lists
+  bool over_budget = false;  // stopped for having scored more than its budget
+};
+
 }  // namespace ulmora::hnsw

@@ -1,0 +1,75 @@
+// Search with a filter over a segment: the planner that picks, per query,
+// an exact scan of the matching points or a graph walk that admits only
+// matching points, and hands a walk that runs long or ends short over to
+// the exact scan.
+//
+// Results: exactly min(k, matches) points (node field = point id, raw =
+// the metric's raw score), every one matching and live, ordered as the
+// unfiltered search orders them (key ascending, then point id). Scores
+// equal the unfiltered search's bit for bit (same prepared query, same
+// kernels).
+//
+// Threading: needs the segment held still (a reader's lock) for the whole
+// call; a FilterPlan may then be searched from any number of threads.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "base/error.h"
+#include "segment/filter.h"
+#include "vector/hnsw/search.h"
+
+namespace ulmora {
+
+class Segment;
+
+enum class SearchRoute : uint8_t {
+  kAuto,   // the planner decides per query
+  kExact,  // always the exact scan of the matches
+  kGraph,  // the walk, with no budget; one that ends short is finished exactly
+};
+
+// Matches above this many times sqrt(ef x live points) make the planner
+// walk the graph; at or below it, it scans them. Measured on this machine
+// (bench/history/filter_crossover.md).
+inline constexpr double kWalkCrossover = 6.0;
+
+// Whether the planner walks for this many matches among `live` points at
+// beam width `ef`.
+bool prefer_walk(uint64_t matches, uint64_t live, uint64_t ef);
+
+// The match set of one filter, ready for searching (a bitmap when a walk
+// may use it).
+struct FilterPlan {
+  MatchSet matches;
+  uint64_t estimate = 0;  // estimate_matches, before the set was built
+  uint64_t live = 0;
+  SearchRoute route = SearchRoute::kAuto;
+  bool walk = false;  // the planner's first choice
+};
+
+// Builds the plan for queries of beam width `ef` (the effective one, at
+// least k). Errors: the filter's check_filter error.
+Result<FilterPlan> plan_filter(const Filter& filter, const Segment& segment, SearchRoute route, uint64_t ef);
+
+// How one filtered search ran.
+struct FilteredStats {
+  SearchRoute used = SearchRoute::kExact;  // kExact or kGraph: what produced the results
+  bool switched = false;                   // a walk was handed over to the exact scan
+  hnsw::WalkCounters walk;
+};
+
+// One query over a plan. `options.ef` (else the stored width, at least k)
+// is the walk's beam width. Errors: VectorLengthMismatch.
+Status filtered_search(const Segment& segment, const FilterPlan& plan, std::span<const float> query, size_t k,
+                       const hnsw::SearchOptions& options, std::vector<hnsw::ScoredNode>& out,
+                       FilteredStats* stats = nullptr);
+
+// Plans and searches one query.
+Status filtered_search(const Segment& segment, const Filter& filter, SearchRoute route, std::span<const float> query,
+                       size_t k, const hnsw::SearchOptions& options, std::vector<hnsw::ScoredNode>& out,
+                       FilteredStats* stats = nullptr);
+
+}  // namespace ulmora
