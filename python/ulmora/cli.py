@@ -1,5 +1,5 @@
 """The ``ulmora`` command line: build, grow, compact, inspect and search
-segments.
+segments (and, through cli_collection.py, collections).
 
 Every expected failure prints one line, ``ulmora: FILE: problem``, on
 standard error and exits with status 1; usage errors exit with 2 (argparse)
@@ -19,7 +19,7 @@ from pathlib import Path
 
 import numpy as np
 
-from . import demo, readers
+from . import cli_collection, demo, readers
 from .cliutil import PROG, CliError, about, metric, one_line, point_id, positive, say, seed
 from .exact import recall
 
@@ -108,6 +108,7 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("--out", metavar="RESULT.npz", help="save 'ids' and 'scores' arrays here")
     s.set_defaults(run=cmd_search)
 
+    cli_collection.add_parser(sub)
     demo.add_arguments(sub.add_parser("demo", help=demo.SUMMARY, description=demo.DESCRIPTION))
     return p
 

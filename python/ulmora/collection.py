@@ -141,23 +141,7 @@ class Collection:
 
     def info(self) -> dict:
         """Counts over all shards, the routing, and each shard's own info dict."""
-        shards = [seg.info() for seg in self._live_shards()]
-        doc = self._manifest
-        return {
-            "path": self._dir,
-            "dim": doc["dim"],
-            "metric": doc["metric"],
-            "m": doc["m"],
-            "ef_construction": doc["ef_construction"],
-            "format_version": doc["version"],
-            "generation": doc["generation"],
-            "buckets": doc["routing"]["buckets"],
-            "points": sum(s["points"] for s in shards),
-            "live": sum(s["live"] for s in shards),
-            "deleted": sum(s["deleted"] for s in shards),
-            "next_id": max(s["next_id"] for s in shards),
-            "shards": [dict(s, file=m["file"]) for s, m in zip(shards, doc["shards"])],
-        }
+        return collection_info(self._dir, self._manifest, [seg.info() for seg in self._live_shards()])
 
     def shard_of(self, id: int) -> int:
         """The shard (its position in the manifest) that owns an id."""
@@ -222,6 +206,25 @@ class Collection:
         """Refuse ids live in their shard, or deleted there since its last compaction."""
         self._live_shards()
         check_absent(ids, [(rows, self._taken[s].mask(ids[rows])) for s, rows in parts])
+
+
+def collection_info(directory: str, doc: dict, shards: Sequence[dict]) -> dict:
+    """A collection's info dict from its manifest and its shards' own info dicts."""
+    return {
+        "path": directory,
+        "dim": doc["dim"],
+        "metric": doc["metric"],
+        "m": doc["m"],
+        "ef_construction": doc["ef_construction"],
+        "format_version": doc["version"],
+        "generation": doc["generation"],
+        "buckets": doc["routing"]["buckets"],
+        "points": sum(s["points"] for s in shards),
+        "live": sum(s["live"] for s in shards),
+        "deleted": sum(s["deleted"] for s in shards),
+        "next_id": max(s["next_id"] for s in shards),
+        "shards": [dict(s, file=m["file"]) for s, m in zip(shards, doc["shards"])],
+    }
 
 
 def check_batch(vectors: np.ndarray, ids: np.ndarray | None, payloads: Sequence | None, dim: int,

@@ -1,0 +1,415 @@
+"""A collection whose shards are served by Ray actors.
+
+Per shard one writer actor (the shard's segment opened for writing; every
+mutation of the shard goes through it) and replicas - 1 search replicas
+(the segment opened read-only, following the writer's log). Searches fan out
+to one replica per shard, chosen by fewest requests in flight; a replica that
+fails is retried on a sibling, then on the restarted actor, until the call's
+timeout. The rules are in docs/collections.md ("Ray").
+"""
+
+from __future__ import annotations
+
+import inspect
+import itertools
+import os
+import threading
+import time
+from typing import Any, Callable, Mapping, Sequence
+
+import numpy as np
+import ray
+from ray.exceptions import GetTimeoutError, RayActorError, RayTaskError
+
+from .. import api, manifest as mf
+from .. import collection as coll
+from ..api import _ef, _id, _ids, _k, _matrix, _path, _vector
+from .server import ShardServer
+
+_READONLY = "readonly" in inspect.signature(api.open).parameters  # read-only segments exist
+_BACKOFF_S = 0.05  # between tries of a shard whose every replica failed
+# Losing the actor or its node; everything else an actor raises is the call's own error.
+_LOST = (RayActorError,) + tuple(getattr(ray.exceptions, n) for n in ("ObjectLostError", "OwnerDiedError",
+                                                                        "NodeDiedError") if hasattr(ray.exceptions, n))
+
+
+class ShardUnavailableError(RuntimeError):
+    """A shard had no replica that answered within the collection's timeout."""
+
+    def __init__(self, message: str, shards: Sequence[int]):
+        super().__init__(message)
+        self.shards = list(shards)
+
+
+class Collection:
+    """`ulmora.Collection` with each shard served by Ray actors.
+
+    Same methods, arguments, results and errors as the embedded collection.
+    `replicas`: actors per shard that answer searches (the writer and
+    replicas - 1 read-only ones). `allow_partial`: a search whose shard has
+    no live replica returns what the others answered and, as a third element
+    (after payloads, when asked for), the coverage (shards answered, shards);
+    otherwise it raises ShardUnavailableError. `timeout_s` bounds every call.
+    """
+
+    def __init__(self, path: str | os.PathLike, replicas: int = 1, allow_partial: bool = False,
+                 timeout_s: float = 30.0, *, max_restarts: int = -1):
+        if replicas < 1:
+            raise ValueError(f"replicas must be at least 1, got {replicas}")
+        if replicas > 1 and not _READONLY:
+            raise NotImplementedError("search replicas need read-only segments, which this build lacks; "
+                                      "use replicas=1")
+        if not timeout_s > 0:
+            raise ValueError(f"timeout_s must be positive, got {timeout_s}")
+        self._dir = os.path.abspath(_path(path))
+        self._manifest = mf.read_manifest(self._dir)
+        self._routing = mf.Routing(self._manifest)
+        self._partial, self._timeout = bool(allow_partial), float(timeout_s)
+        self._write = threading.Lock()  # mutations one at a time, as embedded
+        self._lock = threading.Lock()  # the in-flight counts and versions
+        actor = ray.remote(ShardServer).options(num_cpus=0, max_restarts=max_restarts, max_task_retries=0,
+                                                max_concurrency=8)
+        files = [os.path.join(self._dir, s["file"]) for s in self._manifest["shards"]]
+        # replica 0 of each shard is its writer
+        self._actors = [[actor.remote(f, True)] + [actor.remote(f, False) for _ in range(replicas - 1)]
+                        for f in files]
+        self._inflight = [[0] * replicas for _ in files]
+        self._version = [0] * len(files)  # mutations acknowledged per shard
+        self._seen = [[0] * replicas for _ in files]  # the version each replica last refreshed at
+        self._turn = itertools.count()
+        try:
+            self._call_all("meta")  # every writer open (its lock taken) before the constructor returns
+            if replicas > 1:
+                self._fan_out("pid", lambda s, r: ())
+        except api.SegmentLockedError as e:
+            self._kill()
+            n = next(n for n, f in enumerate(files) if f in str(e))
+            raise api.SegmentLockedError(f"{self._dir}: shard {n} ({self._manifest['shards'][n]['file']}) has "
+                                         f"another writer: {e}") from None
+        except BaseException:
+            self._kill()
+            raise
+        # A leftover temp file of an interrupted manifest write; the writer locks are ours now.
+        try:
+            os.remove(os.path.join(self._dir, mf.MANIFEST_TMP))
+        except FileNotFoundError:
+            pass
+
+    # ---- searches
+    def search(self, query: Any, k: int = 10, ef: int | None = None, **options: Any) -> tuple:
+        """Best k points over all shards: (ids, scores[, payloads][, coverage])."""
+        query, k, _ = _vector(query, "query"), _k(k), _ef(ef)
+        answered = self._fan_out("search", lambda s, r: (query, k, ef, options, self._stale(s, r)))
+        empty = (np.zeros(0, np.uint64), np.zeros(0, np.float32)) + (([],) if options.get("with_payload") else ())
+        return self._merged(answered, empty, lambda parts: coll.merge_search(parts, k, self.metric))
+
+    def search_batch(self, queries: Any, k: int = 10, ef: int | None = None, threads: int | None = None,
+                     **options: Any) -> tuple:
+        """(ids uint64[n, k], scores float32[n, k][, payloads][, coverage]), padded as a segment pads."""
+        queries, k, _ = _matrix(queries, "queries"), _k(k), _ef(ef)
+        if threads is not None:
+            api._threads(threads)
+        ref = ray.put(queries)  # once, for every shard
+        answered = self._fan_out("search_batch", lambda s, r: (ref, k, ef, threads, options, self._stale(s, r)))
+        n = len(queries)
+        empty = (np.full((n, k), coll._PAD), np.full((n, k), np.nan, np.float32))
+        empty += ([[None] * k for _ in range(n)],) if options.get("with_payload") else ()
+        return self._merged(answered, empty, lambda parts: coll.merge_batch(parts, k, self.metric))
+
+    def noop_fan_out(self) -> None:
+        """One no-op call per shard, sent and awaited as a search is (a measure of the fan-out's own cost)."""
+        self._fan_out("noop", lambda s, r: ())
+
+    # ---- mutations
+    def insert(self, vectors: Any, ids: Any = None, payloads: Sequence[Mapping[str, Any] | None] | None = None,
+               *, threads: int | None = None) -> np.ndarray:
+        """Insert a batch; ids default to next_id onward. Returns the ids (uint64).
+
+        The whole batch is checked before any shard writes; then the shards
+        write their parts side by side.
+        """
+        vectors = _matrix(vectors, "vectors")
+        id_array = None if ids is None else _ids(ids)
+        if payloads is not None and not isinstance(payloads, (list, tuple)):
+            payloads = list(payloads)
+        if threads is not None:
+            api._threads(threads)
+        with self._write:
+            id_array = coll.check_batch(vectors, id_array, payloads, self.dim, lambda: self.next_id)
+            if len(id_array) == 0:
+                return id_array
+            parts = self._routing.parts(id_array)
+            refused = self._call_all("refused", {s: (id_array[rows],) for s, rows in parts})
+            coll.check_absent(id_array, [(rows, refused[s]) for s, rows in parts])
+            coll.check_payloads(payloads, parts)
+            self._call_all("insert", {s: (np.ascontiguousarray(vectors[rows]), id_array[rows],
+                                          None if payloads is None else [payloads[i] for i in rows], threads)
+                                      for s, rows in parts}, again=self._insert_again)
+            return id_array
+
+    def delete(self, ids: Any) -> None:
+        """Delete ids (an int or 1-D array-like); unknown ids are a no-op."""
+        id_array = _ids(ids)
+        with self._write:
+            self._call_all("delete", {s: (id_array[rows],) for s, rows in self._routing.parts(id_array)})
+
+    def update_payload(self, id: int, payload: Mapping[str, Any]) -> None:
+        """Replace the payload of a live point (ValueError when it is not live)."""
+        id = _id(id)
+        with self._write:
+            self._call_all("update_payload", {self._routing.shard_of(id): (id, payload)})
+
+    def compact(self, *, threads: int | None = None) -> None:
+        """Compact every shard (side by side), then rewrite the manifest with the next generation."""
+        if threads is not None:
+            api._threads(threads)
+        with self._write:
+            self._call_all("compact", {s: (threads,) for s in range(self.shard_count)})
+            doc = dict(self._manifest, generation=self._manifest["generation"] + 1)
+            mf.write_manifest(self._dir, doc)
+            self._manifest = doc
+
+    def close(self) -> None:
+        """Close every shard (its writer lock released) and end the actors; later calls raise ValueError."""
+        with self._write:
+            actors, self._actors = self._actors, None
+        if actors is None:
+            return
+        try:
+            ray.get([a.close.remote() for shard in actors for a in shard], timeout=self._timeout)
+        except (*_LOST, GetTimeoutError):
+            pass  # a dead actor holds nothing
+        finally:
+            for shard in actors:
+                for a in shard:
+                    ray.kill(a, no_restart=True)
+
+    # ---- inspection
+    def get(self, id: int) -> tuple[np.ndarray, dict | None] | None:
+        """(stored vector, payload or None) of a live point, or None."""
+        id = _id(id)
+        s = self._routing.shard_of(id)
+        return self._call_all("get", {s: (id,)})[s]
+
+    def ids(self) -> np.ndarray:
+        """The live ids (uint64), shard by shard."""
+        got = self._call_all("ids")
+        return np.concatenate([got[s] for s in range(self.shard_count)])
+
+    def info(self) -> dict:
+        """Counts over all shards, the routing, and each shard's own info dict."""
+        got = self._call_all("info")
+        return coll.collection_info(self._dir, self._manifest, [got[s] for s in range(self.shard_count)])
+
+    def shard_of(self, id: int) -> int:
+        """The shard (its position in the manifest) that owns an id."""
+        return self._routing.shard_of(_id(id))
+
+    def actors(self, shard: int) -> list:
+        """The actor handles of a shard: its writer first, then its search replicas."""
+        return list(self._live()[shard])
+
+    def __len__(self) -> int:
+        return sum(live for live, _ in self._call_all("meta").values())
+
+    @property
+    def dim(self) -> int:
+        return self._manifest["dim"]
+
+    @property
+    def metric(self) -> str:
+        return self._manifest["metric"]
+
+    @property
+    def next_id(self) -> int:
+        return max(nxt for _, nxt in self._call_all("meta").values())
+
+    @property
+    def path(self) -> str:
+        return self._dir
+
+    @property
+    def shard_count(self) -> int:
+        return len(self._manifest["shards"])
+
+    def __enter__(self) -> "Collection":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        if self._actors is None:
+            return "<ulmora.cluster.Collection (closed)>"
+        return f"<ulmora.cluster.Collection {self._dir!r} dim={self.dim} shards={self.shard_count}>"
+
+    # ---- internals
+    def _live(self) -> list[list]:
+        actors = self._actors
+        if actors is None:
+            raise ValueError("collection is closed")
+        return actors
+
+    def _kill(self) -> None:
+        for shard in self._actors or []:
+            for a in shard:
+                ray.kill(a, no_restart=True)
+        self._actors = None
+
+    def _stale(self, s: int, r: int) -> bool:
+        """Whether replica r of shard s must refresh before it answers (it has not seen our last write)."""
+        return r > 0 and self._seen[s][r] < self._version[s]
+
+    def _merged(self, answered: dict, empty: tuple, merge: Callable[[list], tuple]) -> tuple:
+        """The merge of the shards' answers (`empty` when none answered), with the coverage in partial mode."""
+        out = merge([answered[s] for s in sorted(answered)]) if answered else empty
+        return out + ((len(answered), self.shard_count),) if self._partial else out
+
+    def _pick(self, s: int, tried: set[int]) -> int:
+        """The replica of shard s with the fewest requests in flight, among those not tried yet."""
+        counts = self._inflight[s]
+        free = [r for r in range(len(counts)) if r not in tried] or list(range(len(counts)))
+        start = next(self._turn) % len(counts)
+        return min(free, key=lambda r: (counts[r], (r - start) % len(counts)))
+
+    def _fan_out(self, method: str, args: Callable[[int, int], tuple], shards: Sequence[int] | None = None) -> dict:
+        """{shard: answer} from one replica of each shard; retries lost replicas on siblings until the timeout."""
+        actors = self._live()
+        shards = range(len(actors)) if shards is None else shards
+        deadline = time.monotonic() + self._timeout
+        pending: dict = {}  # ref -> (shard, replica, version sent)
+        tried: dict[int, set[int]] = {s: set() for s in shards}
+        later: list[tuple[float, int]] = []  # (when, shard): shards to try again after a pause
+        answered: dict[int, Any] = {}
+
+        def send(s: int) -> None:
+            with self._lock:
+                r = self._pick(s, tried[s])
+                self._inflight[s][r] += 1
+                version = self._version[s]
+                call = args(s, r)
+            tried[s].add(r)
+            pending[getattr(actors[s][r], method).remote(*call)] = (s, r, version)
+
+        def done(ref) -> tuple[int, int, int]:
+            s, r, version = pending.pop(ref)
+            with self._lock:
+                self._inflight[s][r] -= 1
+            return s, r, version
+
+        for s in shards:
+            send(s)
+        try:
+            while pending or later:
+                now = time.monotonic()
+                for when, s in [x for x in later if x[0] <= now]:
+                    later.remove((when, s))
+                    send(s)
+                wake = min([deadline] + [w for w, _ in later])
+                if not pending:
+                    time.sleep(max(0.0, min(wake, deadline) - now))
+                    if time.monotonic() >= deadline:
+                        break
+                    continue
+                ready, _ = ray.wait(list(pending), num_returns=len(pending), timeout=max(0.0, wake - now))
+                for ref in ready:
+                    s, r, version = done(ref)
+                    try:
+                        answered[s] = ray.get(ref)
+                    except RayTaskError as e:  # the call's own error, as the embedded collection raises it
+                        raise _cause(e) from None
+                    except _LOST:
+                        if len(tried[s]) >= len(actors[s]):  # every replica failed: pause, then all again
+                            tried[s] = set()
+                            later.append((time.monotonic() + _BACKOFF_S, s))
+                        else:
+                            send(s)
+                        continue
+                    if r > 0:
+                        with self._lock:
+                            self._seen[s][r] = max(self._seen[s][r], version)
+                if time.monotonic() >= deadline:
+                    break
+        finally:
+            for ref in list(pending):
+                done(ref)
+        missing = [s for s in shards if s not in answered]
+        if missing and not (self._partial and method.startswith("search")):
+            names = ", ".join(f"{s} ({self._manifest['shards'][s]['file']})" for s in missing)
+            raise ShardUnavailableError(f"{self._dir}: shard{'s' if len(missing) > 1 else ''} {names} "
+                                        f"had no live replica within {self._timeout:g} s", missing)
+        return answered
+
+    def _call_all(self, method: str, calls: dict[int, tuple] | None = None,
+                  again: Callable[[int, tuple], tuple | None] | None = None) -> dict:
+        """{shard: answer} of the shards' writers; `calls` maps a shard to its arguments (default: every
+        shard, none). A lost writer is asked again once restarted; `again(shard, args)` gives the
+        arguments for that (None: nothing left to do)."""
+        calls = {s: () for s in range(self.shard_count)} if calls is None else calls
+        actors = self._live()
+        deadline = time.monotonic() + self._timeout
+        pending = {getattr(actors[s][0], method).remote(*a): s for s, a in calls.items()}
+        answered: dict[int, Any] = {}
+        while pending:
+            ready, _ = ray.wait(list(pending), num_returns=len(pending),
+                                timeout=max(0.0, deadline - time.monotonic()))
+            if not ready:
+                break
+            for ref in ready:
+                s = pending.pop(ref)
+                try:
+                    answered[s] = ray.get(ref)
+                except RayTaskError as e:
+                    raise _cause(e) from None
+                except _LOST:
+                    time.sleep(_BACKOFF_S)
+                    args = calls[s] if again is None else self._retry_args(s, calls[s], again, deadline)
+                    if args is None:
+                        answered[s] = None
+                    else:
+                        pending[getattr(actors[s][0], method).remote(*args)] = s
+        if pending:
+            missing = sorted(pending.values())
+            names = ", ".join(f"{s} ({self._manifest['shards'][s]['file']})" for s in missing)
+            raise ShardUnavailableError(f"{self._dir}: the writer of shard{'s' if len(missing) > 1 else ''} "
+                                        f"{names} did not answer within {self._timeout:g} s", missing)
+        if method in _MUTATIONS:
+            with self._lock:
+                for s in calls:
+                    self._version[s] += 1
+        return answered
+
+    def _retry_args(self, s: int, args: tuple, again: Callable, deadline: float) -> tuple | None:
+        while True:
+            try:
+                return again(s, args)
+            except _LOST:
+                if time.monotonic() >= deadline:
+                    name = self._manifest["shards"][s]["file"]
+                    raise ShardUnavailableError(f"{self._dir}: the writer of shard {s} ({name}) did not come "
+                                                f"back within {self._timeout:g} s", [s]) from None
+                time.sleep(_BACKOFF_S)
+
+    def _insert_again(self, s: int, args: tuple) -> tuple | None:
+        """After a writer was lost mid-insert: the rows of its part that its log does not hold.
+
+        The part's ids were all absent before (checked under the write lock,
+        and the writer's lock keeps every other writer out), so an id present
+        now was written by this insert.
+        """
+        vectors, ids, payloads, threads = args
+        missing = ~ray.get(self._live()[s][0].refused.remote(ids), timeout=self._timeout)
+        if not missing.any():
+            return None
+        rows = np.flatnonzero(missing)
+        return (np.ascontiguousarray(vectors[rows]), ids[rows],
+                None if payloads is None else [payloads[i] for i in rows], threads)
+
+
+_MUTATIONS = {"insert", "delete", "update_payload", "compact"}
+
+
+def _cause(error: RayTaskError) -> BaseException:
+    """The exception the actor's method raised, without Ray's wrapping."""
+    cause = getattr(error, "cause", None)
+    return cause if isinstance(cause, BaseException) else error
