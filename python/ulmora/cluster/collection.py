@@ -19,7 +19,7 @@ from typing import Any, Callable, Mapping, Sequence
 
 import numpy as np
 import ray
-from ray.exceptions import GetTimeoutError, RayActorError, RayTaskError
+from ray.exceptions import RayActorError, RayTaskError
 
 from .. import api, manifest as mf
 from .. import collection as coll
@@ -28,6 +28,7 @@ from .server import ShardServer
 
 _READONLY = "readonly" in inspect.signature(api.open).parameters  # read-only segments exist
 _BACKOFF_S = 0.05  # between tries of a shard whose every replica failed
+_START_S = 120.0  # the longest the actors may take to start (a new worker process each, loading its shard)
 # Losing the actor or its node; everything else an actor raises is the call's own error.
 _LOST = (RayActorError,) + tuple(getattr(ray.exceptions, n) for n in ("ObjectLostError", "OwnerDiedError",
                                                                         "NodeDiedError") if hasattr(ray.exceptions, n))
@@ -78,9 +79,10 @@ class Collection:
         self._seen = [[0] * replicas for _ in files]  # the version each replica last refreshed at
         self._turn = itertools.count()
         try:
-            self._call_all("meta")  # every writer open (its lock taken) before the constructor returns
+            # every actor up (the writers hold their locks) before the constructor returns
+            self._call_all("meta", timeout_s=max(self._timeout, _START_S))
             if replicas > 1:
-                self._fan_out("pid", lambda s, r: ())
+                self._fan_out("pid", lambda s, r: (), timeout_s=max(self._timeout, _START_S))
         except api.SegmentLockedError as e:
             self._kill()
             n = next(n for n, f in enumerate(files) if f in str(e))
@@ -175,10 +177,9 @@ class Collection:
             actors, self._actors = self._actors, None
         if actors is None:
             return
-        try:
-            ray.get([a.close.remote() for shard in actors for a in shard], timeout=self._timeout)
-        except (*_LOST, GetTimeoutError):
-            pass  # a dead actor holds nothing
+        refs = [a.close.remote() for shard in actors for a in shard]
+        try:  # every close answered or failed (a dead actor holds no lock), then the actors end
+            ray.wait(refs, num_returns=len(refs), timeout=self._timeout)
         finally:
             for shard in actors:
                 for a in shard:
@@ -272,11 +273,12 @@ class Collection:
         start = next(self._turn) % len(counts)
         return min(free, key=lambda r: (counts[r], (r - start) % len(counts)))
 
-    def _fan_out(self, method: str, args: Callable[[int, int], tuple], shards: Sequence[int] | None = None) -> dict:
+    def _fan_out(self, method: str, args: Callable[[int, int], tuple], shards: Sequence[int] | None = None,
+                 timeout_s: float | None = None) -> dict:
         """{shard: answer} from one replica of each shard; retries lost replicas on siblings until the timeout."""
         actors = self._live()
         shards = range(len(actors)) if shards is None else shards
-        deadline = time.monotonic() + self._timeout
+        deadline = time.monotonic() + (timeout_s or self._timeout)
         pending: dict = {}  # ref -> (shard, replica, version sent)
         tried: dict[int, set[int]] = {s: set() for s in shards}
         later: list[tuple[float, int]] = []  # (when, shard): shards to try again after a pause
@@ -341,15 +343,16 @@ class Collection:
         return answered
 
     def _call_all(self, method: str, calls: dict[int, tuple] | None = None,
-                  again: Callable[[int, tuple], tuple | None] | None = None) -> dict:
+                  again: Callable[[int, tuple], tuple | None] | None = None, timeout_s: float | None = None) -> dict:
         """{shard: answer} of the shards' writers; `calls` maps a shard to its arguments (default: every
         shard, none). A lost writer is asked again once restarted; `again(shard, args)` gives the
         arguments for that (None: nothing left to do)."""
         calls = {s: () for s in range(self.shard_count)} if calls is None else calls
         actors = self._live()
-        deadline = time.monotonic() + self._timeout
+        deadline = time.monotonic() + (timeout_s or self._timeout)
         pending = {getattr(actors[s][0], method).remote(*a): s for s, a in calls.items()}
         answered: dict[int, Any] = {}
+        lost: set[int] = set()  # writers lost and not back by the deadline
         while pending:
             ready, _ = ray.wait(list(pending), num_returns=len(pending),
                                 timeout=max(0.0, deadline - time.monotonic()))
@@ -362,14 +365,17 @@ class Collection:
                 except RayTaskError as e:
                     raise _cause(e) from None
                 except _LOST:
+                    if time.monotonic() + _BACKOFF_S >= deadline:
+                        lost.add(s)
+                        continue
                     time.sleep(_BACKOFF_S)
                     args = calls[s] if again is None else self._retry_args(s, calls[s], again, deadline)
                     if args is None:
                         answered[s] = None
                     else:
                         pending[getattr(actors[s][0], method).remote(*args)] = s
-        if pending:
-            missing = sorted(pending.values())
+        if pending or lost:
+            missing = sorted(set(pending.values()) | lost)
             names = ", ".join(f"{s} ({self._manifest['shards'][s]['file']})" for s in missing)
             raise ShardUnavailableError(f"{self._dir}: the writer of shard{'s' if len(missing) > 1 else ''} "
                                         f"{names} did not answer within {self._timeout:g} s", missing)

@@ -94,9 +94,13 @@ class ShardServer:
 def _restarted() -> bool:
     """Whether this is an actor restarted after a crash (whose old process may still hold the lock)."""
     try:
+        import warnings
+
         import ray
 
-        return bool(ray.get_runtime_context().was_current_actor_reconstructed)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return bool(ray.get_runtime_context().was_current_actor_reconstructed)
     except Exception:  # not in a Ray actor
         return False
 
