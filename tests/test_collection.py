@@ -238,8 +238,6 @@ def test_create_collection_and_segment_like_errors(tmp_path):
         coll.search(np.ones(DIM))
     with pytest.raises(FileExistsError):
         ulmora.create_collection(directory, DIM, shards=2)
-    with pytest.raises(NotImplementedError):
-        ulmora.open_collection(directory, readonly=True)
     doc = json.loads((directory / "manifest.json").read_text())
     for change, text in [({"version": 2}, "unsupported collection format version 2"),
                          ({"shards": [{"file": "../x.snap"}]}, "bad shard file name"),

@@ -14,7 +14,7 @@
 
 namespace ulmora::binding {
 
-inline constexpr size_t kMaxParams = 10;
+inline constexpr size_t kMaxParams = 12;
 
 // The parameter list of one method: names in binding order, the first
 // `required` of them mandatory, the first `positional` of them (all by

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "segment/builder.h"
+
 namespace ulmora_py {
 
 using ulmora::ErrorKind;
@@ -13,6 +15,7 @@ using ulmora::PayloadValue;
 namespace {
 
 PyObject* g_locked = nullptr;
+PyObject* g_read_only = nullptr;
 
 // UTF-8 text of a str (limited API: no PyUnicode_AsUTF8); nullptr on failure.
 const char* utf8(PyObject* s) { return s ? PyUnicode_AsUTF8AndSize(s, nullptr) : nullptr; }
@@ -277,6 +280,7 @@ void raise_store_error(const ulmora::StoreError& e, const std::string& path) {
     case ErrorKind::kPointExists:
     case ErrorKind::kPointNotFound:
     case ErrorKind::kVectorLengthMismatch: return raise_text(PyExc_ValueError, e.message());
+    case ErrorKind::kReadOnly: return raise_text(g_read_only, path + ": " + e.text());
     case ErrorKind::kIo: {
       // The text ends in "(os error N)": raise the OSError subclass for N.
       int err = EIO;
@@ -296,14 +300,48 @@ void raise_store_error(const ulmora::StoreError& e, const std::string& path) {
 
 PyObject* locked_error_type() { return g_locked; }
 
+PyObject* read_only_error_type() { return g_read_only; }
+
 bool ensure_exception_types() {
   if (g_locked == nullptr) {
     g_locked = PyErr_NewExceptionWithDoc("ulmora.SegmentLockedError",
                                          "The segment is open for writing by another process or handle.",
                                          PyExc_RuntimeError, nullptr);
   }
-  return g_locked != nullptr && ulmora::binding::ensure_internal_error_type(
+  if (g_read_only == nullptr) {
+    g_read_only = PyErr_NewExceptionWithDoc("ulmora.ReadOnlyError",
+                                            "A mutation of a segment or collection opened with readonly=True.",
+                                            PyExc_PermissionError, nullptr);
+  }
+  return g_locked != nullptr && g_read_only != nullptr && ulmora::binding::ensure_internal_error_type(
                                    "ulmora.InternalError", "A broken internal invariant of the ulmora native code.");
+}
+
+bool to_key_list(PyObject* obj, std::optional<std::vector<std::string>>* out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  const Py_ssize_t n = PyList_Check(obj) || PyTuple_Check(obj) ? PySequence_Size(obj) : -1;
+  if (n < 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "filter_keys must be a list of str");
+    return false;
+  }
+  std::vector<std::string> keys;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item(PySequence_GetItem(obj, i));
+    if (!item) return false;
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_Check(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &len) : nullptr;
+    if (text == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "filter_keys must be a list of str");
+      return false;
+    }
+    keys.emplace_back(text, static_cast<size_t>(len));
+  }
+  if (std::string bad = ulmora::check_filter_keys(keys); !bad.empty()) {
+    PyErr_SetString(PyExc_ValueError, bad.c_str());
+    return false;
+  }
+  *out = std::move(keys);
+  return true;
 }
 
 bool to_path(PyObject* obj, const char* name, std::string* out) {

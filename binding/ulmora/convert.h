@@ -34,11 +34,19 @@ PyObject* from_payload(const ulmora::Payload& p);
 // Raises the exception for `e`: ValueError for refused input (bad vectors,
 // ids, closed segment, PointExists, PointNotFound, VectorLengthMismatch),
 // OSError (FileNotFoundError, ... by errno) for I/O failures with `path` as
-// its filename, RuntimeError with the display text for everything else.
+// its filename, ReadOnlyError "{path}: {op}() is refused: ..." for a
+// mutation of a read-only segment, RuntimeError with the display text for
+// everything else.
 void raise_store_error(const ulmora::StoreError& e, const std::string& path);
 
 // The exception types of the module (created at module execution).
 PyObject* locked_error_type();
+PyObject* read_only_error_type();
+
+// None (or nullptr) -> nothing; a sequence of str -> the keys. TypeError
+// for another type or a non-str item, ValueError for an empty list or an
+// empty key (check_filter_keys).
+bool to_key_list(PyObject* obj, std::optional<std::vector<std::string>>* out);
 bool ensure_exception_types();
 
 // A str path -> its bytes in the file system encoding (as os.fsencode gives

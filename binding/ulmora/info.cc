@@ -26,6 +26,18 @@ PyObject* text(const std::string& s) {
   return PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+// The filter keys as a list of str, or None.
+PyObject* key_list(const std::optional<std::vector<std::string>>& keys) {
+  if (!keys) return Py_NewRef(Py_None);
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const std::string& k : *keys) {
+    Ref v(PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "replace"));
+    if (!v || PyList_Append(list.get(), v.get()) != 0) return nullptr;
+  }
+  return list.release();
+}
+
 }  // namespace
 
 PyObject* info_dict(const std::string& path, const ulmora::SegmentInfo& info, const ulmora::FileInfo& files) {
@@ -52,6 +64,7 @@ PyObject* info_dict(const std::string& path, const ulmora::SegmentInfo& info, co
                   put(out.get(), "levels", levels.release()) && put(out.get(), "degree", degree.release()) &&
                   put(out.get(), "next_id", u64(info.next_id)) && put(out.get(), "m", u64(info.m)) &&
                   put(out.get(), "ef_construction", u64(info.ef_construction)) &&
+                  put(out.get(), "filter_keys", key_list(info.filter_keys)) &&
                   put(out.get(), "checksum", PyUnicode_FromString(files.checksum ? "ok" : "absent")) &&
                   put(out.get(), "snapshot_bytes", u64(files.snapshot_bytes)) && put(out.get(), "log", log.release());
   return ok ? out.release() : nullptr;

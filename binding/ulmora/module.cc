@@ -34,13 +34,15 @@ bool report(PyObject* progress, uint64_t done, uint64_t total) {
 }
 
 // build(path, vectors, ids, payloads, metric, m, ef_construction, threads,
-//       progress[, seed]) -> (points, insert_seconds, total_seconds, bytes)
+//       progress[, seed, filter_keys]) -> (points, insert_seconds, total_seconds, bytes)
 PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const ParamList params(
         "build",
-        {"path", "vectors", "ids", "payloads", "metric", "m", "ef_construction", "threads", "progress", "seed"}, 9);
-    PyObject* slots[10];
+        {"path", "vectors", "ids", "payloads", "metric", "m", "ef_construction", "threads", "progress", "seed",
+         "filter_keys"},
+        9);
+    PyObject* slots[11];
     if (!params.bind(args, nargs, kwnames, slots)) return nullptr;
     PyObject *path_obj = slots[0], *vectors_obj = slots[1], *ids_obj = slots[2], *payloads_obj = slots[3];
     PyObject* progress = slots[8];
@@ -78,6 +80,7 @@ PyObject* build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     request.ef_construction = efc;
     request.threads = threads;
     request.seed = seed;
+    if (!to_key_list(slots[10], &request.filter_keys)) return nullptr;
     // Refuse bad input before starting anything.
     if (std::string bad = ulmora::check_build_request(request); !bad.empty()) {
       PyErr_SetString(PyExc_ValueError, bad.c_str());
@@ -170,14 +173,16 @@ int exec_module(PyObject* module) {
     if (type == nullptr) return -1;
     if (PyModule_AddObjectRef(module, "Segment", type) != 0) return -1;
     if (PyModule_AddObjectRef(module, "SegmentLockedError", locked_error_type()) != 0) return -1;
+    if (PyModule_AddObjectRef(module, "ReadOnlyError", read_only_error_type()) != 0) return -1;
     return PyModule_AddObjectRef(module, "InternalError", ulmora::binding::internal_error_type());
   });
 }
 
 PyMethodDef kFunctions[] = {
     {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build)), METH_FASTCALL | METH_KEYWORDS,
-     "build(path, vectors, ids, payloads, metric, m, ef_construction, threads, progress[, seed])"},
-    {"open_segment", open_segment, METH_O, "open_segment(path) -> Segment"},
+     "build(path, vectors, ids, payloads, metric, m, ef_construction, threads, progress[, seed, filter_keys])"},
+    {"open_segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_segment)),
+     METH_FASTCALL | METH_KEYWORDS, "open_segment(path[, readonly, filter_keys]) -> Segment"},
     {"check_payloads", check_payloads, METH_O, "check_payloads(payloads) -> None"},
     {"info", info, METH_O, "info(path) -> dict"},
     {nullptr, nullptr, 0, nullptr},

@@ -258,7 +258,10 @@ PyObject* seg_info(PyObject* self, PyObject*) {
     });
     if (!s.ok()) return fail(s.error(), *live);
     if (!files.ok()) return fail(files.error(), *live);
-    return info_dict(live->path(), info, *files);
+    Ref out(info_dict(live->path(), info, *files));
+    Ref mode(PyUnicode_FromString(live->read_only() ? "readonly" : "write"));
+    if (!out || !mode || PyDict_SetItemString(out.get(), "mode", mode.get()) != 0) return nullptr;
+    return out.release();
   });
 }
 
@@ -385,6 +388,39 @@ PyObject* seg_ids(PyObject* self, PyObject* arg) {
   });
 }
 
+// ---- Read-only refresh, delete by filter ---------------------------------
+
+// delete_matching(compact filter) -> number of points deleted.
+PyObject* seg_delete_matching(PyObject* self, PyObject* arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ulmora::Filter filter;
+    if (!filter_arg(arg, &filter)) return nullptr;
+    auto live = live_of(self);
+    if (!live) return nullptr;
+    ulmora::Result<uint64_t> done = uint64_t{0};
+    {
+      GilRelease nogil;
+      done = live->remove_matching(filter);
+    }
+    if (!done.ok()) return fail(done.error(), *live);
+    return PyLong_FromUnsignedLongLong(*done);
+  });
+}
+
+PyObject* seg_refresh(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto live = live_of(self);
+    if (!live) return nullptr;
+    Status s;
+    {
+      GilRelease nogil;
+      s = live->refresh();
+    }
+    if (!s.ok()) return fail(s.error(), *live);
+    Py_RETURN_NONE;
+  });
+}
+
 void seg_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* obj = reinterpret_cast<SegmentObject*>(self);
@@ -407,6 +443,8 @@ PyMethodDef kMethods[] = {
     {"delete", as_cfunction(seg_delete), METH_O, "delete(ids)"},
     {"update_payload", as_cfunction(seg_update_payload), METH_FASTCALL | METH_KEYWORDS, "update_payload(id, payload)"},
     {"compact", as_cfunction(seg_compact), METH_O, "compact(threads)"},
+    {"delete_matching", as_cfunction(seg_delete_matching), METH_O, "delete_matching(filter) -> deleted count"},
+    {"refresh", as_cfunction(seg_refresh), METH_NOARGS, "refresh()"},
     {"close", as_cfunction(seg_close), METH_NOARGS, "close()"},
     {"search", as_cfunction(seg_search), METH_FASTCALL | METH_KEYWORDS, "search(query, k, ef) -> (ids, scores)"},
     {"search_batch", as_cfunction(seg_search_batch), METH_FASTCALL | METH_KEYWORDS, "search_batch(queries, k, ef, threads)"},
@@ -438,22 +476,34 @@ PyObject* segment_type() {
   return g_type;
 }
 
-PyObject* open_segment(PyObject*, PyObject* arg) {
+PyObject* open_segment(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const ParamList params("open_segment", {"path", "readonly", "filter_keys"}, 1);
+    PyObject* slots[3];
+    if (!params.bind(args, nargs, kwnames, slots)) return nullptr;
     std::string path;
-    if (!to_path(arg, "path", &path)) return nullptr;
+    if (!to_path(slots[0], "path", &path)) return nullptr;
+    const int readonly = slots[1] ? PyObject_IsTrue(slots[1]) : 0;
+    if (readonly < 0) return nullptr;
+    std::optional<std::vector<std::string>> keys;
+    if (!to_key_list(slots[2], &keys)) return nullptr;
+    if (readonly && keys) {
+      PyErr_SetString(PyExc_ValueError, "filter_keys apply to later inserts; a read-only segment takes none");
+      return nullptr;
+    }
     PyObject* type = segment_type();
     if (type == nullptr) return nullptr;
     bool busy = false;
     ulmora::Result<std::unique_ptr<LiveSegment>> opened = std::unique_ptr<LiveSegment>();
     {
       GilRelease nogil;
-      opened = LiveSegment::open(path, &busy);
+      opened = readonly ? LiveSegment::open_readonly(path) : LiveSegment::open(path, &busy, keys);
     }
     if (!opened.ok()) {
       if (busy) {
         PyErr_SetString(locked_error_type(), opened.error().text().c_str());
-      } else if (opened.error().kind() == ulmora::ErrorKind::kIo) {
+      } else if (opened.error().kind() == ulmora::ErrorKind::kIo ||
+                 opened.error().kind() == ulmora::ErrorKind::kInvalidPayload) {
         raise_store_error(opened.error(), path);
       } else {
         PyErr_SetString(PyExc_RuntimeError, opened.error().message().c_str());

@@ -12,7 +12,8 @@ namespace ulmora_py {
 // The type object, created once per process (borrowed); nullptr with an
 // error set on failure.
 PyObject* segment_type();
-// open_segment(path) -> Segment. Loads with the GIL released.
-PyObject* open_segment(PyObject* module, PyObject* arg);
+// open_segment(path, readonly=False, filter_keys=None) -> Segment. Loads
+// with the GIL released.
+PyObject* open_segment(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace ulmora_py

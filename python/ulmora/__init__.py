@@ -2,6 +2,7 @@
 
     ulmora.build(path, vectors, ...)   -> summary dict
     seg = ulmora.open(path)            -> ulmora.Segment (a context manager)
+    seg = ulmora.open(path, readonly=True)  -> a reader: no lock, refresh()
     ulmora.info(path)                  -> dict
 
 Several segments searched and changed as one (a directory of shards):
@@ -13,8 +14,8 @@ Several segments searched and changed as one (a directory of shards):
 Files written here stay readable by ``ulmoradb.Index``.
 """
 
-from .api import Segment, SegmentLockedError, build, info, open
+from .api import ReadOnlyError, Segment, SegmentLockedError, build, info, open
 from .collection import Collection, build_collection, create_collection, open_collection
 
-__all__ = ["Collection", "Segment", "SegmentLockedError", "build", "build_collection", "create_collection", "info",
+__all__ = ["Collection", "ReadOnlyError", "Segment", "SegmentLockedError", "build", "build_collection", "create_collection", "info",
            "open", "open_collection"]

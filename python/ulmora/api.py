@@ -18,6 +18,7 @@ from . import _native
 from .filters import compile_filter
 
 SegmentLockedError = _native.SegmentLockedError
+ReadOnlyError = _native.ReadOnlyError  # a PermissionError: a mutation of a segment opened with readonly=True
 
 _METRICS = {"cosine": 0, "dot": 1, "euclidean": 2}
 _U64_MAX = 2**64 - 1
@@ -96,6 +97,22 @@ def _ids(ids: Any) -> np.ndarray:
     return np.ascontiguousarray(arr, dtype=np.uint64)
 
 
+def _filter_keys(keys: Any) -> list[str] | None:
+    """None, or a non-empty list of non-empty str keys (TypeError/ValueError otherwise)."""
+    if keys is None:
+        return None
+    if isinstance(keys, (str, bytes)) or not isinstance(keys, (list, tuple)):
+        raise TypeError(f"filter_keys must be a list of str, not {type(keys).__name__}")
+    for key in keys:
+        if not isinstance(key, str):
+            raise TypeError(f"filter_keys must be a list of str, got an item of type {type(key).__name__}")
+    if not keys:
+        raise ValueError("filter_keys must name at least one key")
+    if any(key == "" for key in keys):
+        raise ValueError("filter_keys must not contain an empty key")
+    return list(keys)
+
+
 def _k(k: Any) -> int:
     k = operator.index(k)
     if k < 0:
@@ -134,7 +151,8 @@ def _progress(progress: Any, total: int):
 def build(path: str | os.PathLike, vectors: Any, *, ids: Any = None,
           payloads: Sequence[Mapping[str, Any] | None] | None = None, metric: str = "cosine", m: int = 16,
           ef_construction: int = 64, threads: int | None = None,
-          progress: bool | Callable[[int, int], Any] | None = None, seed: int | None = None) -> dict:
+          progress: bool | Callable[[int, int], Any] | None = None, seed: int | None = None,
+          filter_keys: Sequence[str] | None = None) -> dict:
     """Build a segment snapshot at `path` from an (n, dim) array.
 
     Points are inserted concurrently by `threads` native threads (default:
@@ -145,7 +163,10 @@ def build(path: str | os.PathLike, vectors: Any, *, ids: Any = None,
     force it, a callable gets (done, total). Ctrl-C stops the build and
     leaves no file. `seed` (0..2^64-1) draws the graph's levels from a hash
     of (seed, id) instead of an OS-seeded generator: with threads=1 the same
-    input then builds the same graph. Returns a summary dict.
+    input then builds the same graph. `filter_keys` (a list of payload keys)
+    turns filter edges on for exactly those keys, whatever VECTORDB_FILTER_KEYS,
+    VECTORDB_FILTER_MAX_KEYS and VECTORDB_FILTER_EDGES say; the keys are stored in the snapshot, so later opens,
+    inserts and compactions keep them. Returns a summary dict.
 
     `ef_construction` is the insertion beam width and also the segment's
     default search beam width (`Segment.search` with ef=None). The default,
@@ -170,11 +191,12 @@ def build(path: str | os.PathLike, vectors: Any, *, ids: Any = None,
         seed = operator.index(seed)
         if not 0 <= seed < 2**64:
             raise ValueError(f"seed must be between 0 and 2^64-1, got {seed}")
+    filter_keys = _filter_keys(filter_keys)
     callback, bar = _progress(progress, len(vectors))
     try:
         points, insert_s, total_s, size = _native.build(
             path, vectors, id_array, payloads, _METRICS[metric.lower()], m, ef_construction, _threads(threads),
-            callback, seed)
+            callback, seed, filter_keys)
         if bar is not None:
             bar.update(points - bar.n)
     finally:
@@ -198,16 +220,22 @@ def info(path: str | os.PathLike) -> dict:
 
 
 class Segment:
-    """A segment open for writing; see `ulmora.open`.
+    """A segment open for writing, or for reading only; see `ulmora.open`.
 
     Every mutation is in the log (flushed when VECTORDB_WAL_FSYNC is on, the
     default) before the call returns; a refused call writes nothing.
     Searches see the segment's own writes. Methods may be called from
     several threads; searches run side by side, mutations one at a time.
+    A read-only segment refuses every mutation with ReadOnlyError and sees
+    the files as they were at open or at its last `refresh()`.
     """
 
-    def __init__(self, path: str | os.PathLike):
-        self._seg = _native.open_segment(_path(path))
+    def __init__(self, path: str | os.PathLike, *, readonly: bool = False, filter_keys: Sequence[str] | None = None):
+        filter_keys = _filter_keys(filter_keys)
+        if readonly and filter_keys is not None:
+            raise ValueError("filter_keys apply to later inserts; a read-only segment takes none")
+        self._seg = _native.open_segment(_path(path), bool(readonly), filter_keys)
+        self._readonly = bool(readonly)
 
     # ---- mutations
     def insert(self, vectors: Any, ids: Any = None, payloads: Sequence[Mapping[str, Any] | None] | None = None,
@@ -219,9 +247,20 @@ class Segment:
             payloads = list(payloads)
         return self._seg.insert(vectors, id_array, payloads, _threads(threads))
 
-    def delete(self, ids: Any) -> None:
-        """Delete ids (an int or 1-D array-like); unknown ids are a no-op."""
+    def delete(self, ids: Any = None, *, filter: Mapping[str, Any] | None = None) -> int | None:
+        """Delete ids (an int or 1-D array-like; unknown ids are a no-op, returns None),
+        or every live point matching `filter` (returns how many were deleted).
+
+        Exactly one of `ids` and `filter` is given. A filter delete is one
+        logged call: the matches are found and deleted under one exclusive
+        section, so a concurrent insert is either wholly judged or not at all.
+        """
+        if (ids is None) == (filter is None):
+            raise ValueError("delete takes exactly one of ids and filter")
+        if filter is not None:
+            return self._seg.delete_matching(compile_filter(filter))
         self._seg.delete(_ids(ids))
+        return None
 
     def update_payload(self, id: int, payload: Mapping[str, Any]) -> None:
         """Replace the payload of a live point (ValueError when it is not live)."""
@@ -234,6 +273,19 @@ class Segment:
     def close(self) -> None:
         """Release memory and the writer lock; later calls raise ValueError."""
         self._seg.close()
+
+    def refresh(self) -> None:
+        """Read-only segments: load the files again and switch to them.
+
+        The new state is loaded beside the old one, which searches keep
+        using until it is swapped in at once; a failed load raises and leaves
+        the old state in force. A writer is always current: nothing to do.
+        """
+        self._seg.refresh()
+
+    @property
+    def readonly(self) -> bool:
+        return self._readonly
 
     # ---- searches
     def search(self, query: Any, k: int = 10, ef: int | None = None) -> tuple[np.ndarray, np.ndarray]:
@@ -260,7 +312,7 @@ class Segment:
         return self._seg.count(compile_filter(filter))
 
     def info(self) -> dict:
-        """The same dict as ulmora.info, for the open segment."""
+        """The same dict as ulmora.info, for the open segment, with its "mode" ("write" or "readonly")."""
         return self._seg.info()
 
     def __len__(self) -> int:
@@ -295,9 +347,20 @@ class Segment:
             return "<ulmora.Segment (closed)>"
 
 
-def open(path: str | os.PathLike) -> Segment:  # noqa: A001 - the package's verb
+def open(path: str | os.PathLike, *, readonly: bool = False,  # noqa: A001 - the package's verb
+         filter_keys: Sequence[str] | None = None) -> Segment:
     """Open a segment for writing: load, replay its log, take the writer lock.
 
     A second writer on the same segment gets SegmentLockedError.
+
+    `readonly=True`: no lock and nothing written, created or opened for
+    writing (a read-only directory will do); any number of readers may open
+    a segment beside its writer. The reader holds the snapshot and log as
+    they were together on disk at open (a compaction running meanwhile is
+    waited out); `refresh()` moves it on. Mutations raise ReadOnlyError.
+
+    `filter_keys`: payload keys that get filter edges from now on (see
+    `build`). Keys other than the stored ones compact the segment once at
+    open, which links every point's edges for them and stores them.
     """
-    return Segment(path)
+    return Segment(path, readonly=readonly, filter_keys=filter_keys)

@@ -20,7 +20,7 @@ from pathlib import Path
 import numpy as np
 
 from . import cli_collection, demo, readers
-from .cliutil import PROG, CliError, about, metric, one_line, point_id, positive, say, seed
+from .cliutil import PROG, CliError, about, key_list, metric, one_line, point_id, positive, say, seed
 from .exact import recall
 
 
@@ -68,6 +68,8 @@ def _parser() -> argparse.ArgumentParser:
     b.add_argument("--threads", type=positive, metavar="N", help="insertion threads (default: all cores)")
     b.add_argument("--seed", type=seed, metavar="N",
                    help="draw graph levels from N: with --threads 1 the same input builds the same graph")
+    b.add_argument("--filter-keys", type=key_list, metavar="KEY[,KEY...]",
+                   help="payload keys that get filter edges (stored with the segment; overrides VECTORDB_FILTER_KEYS)")
     _id_payload_options(b)
     bar = b.add_mutually_exclusive_group()
     bar.add_argument("--progress", dest="progress", action="store_const", const=True,
@@ -178,6 +180,8 @@ def cmd_build(args) -> int:
         options["threads"] = args.threads
     if args.seed is not None:
         options["seed"] = args.seed
+    if args.filter_keys is not None:
+        options["filter_keys"] = args.filter_keys
     if args.progress is not None:
         options["progress"] = args.progress
     # Bad vectors, ids or payloads were refused by the readers; what the
@@ -288,6 +292,8 @@ def format_info(info: dict) -> str:
         f"{len(levels)} level{'s' if len(levels) != 1 else ''}: "
         + (" / ".join(str(n) for n in levels) or "empty"),
     ]
+    if info.get("filter_keys"):
+        lines.append(f"  filters    edges for keys {', '.join(info['filter_keys'])}")
     for level, d in enumerate(info.get("degree") or []):
         lines.append(f"  degree     level {level}: min {d['min']}, mean {float(d['mean']):.1f}, "
                      f"max {d['max']}")

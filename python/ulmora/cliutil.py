@@ -80,6 +80,14 @@ def seed(text: str) -> int:
     return _u64(text, "not a whole number", "seed")
 
 
+def key_list(text: str) -> list[str]:
+    """A comma-separated list of payload keys ("colour,size"), spaces around keys trimmed."""
+    keys = [k.strip() for k in text.split(",")]
+    if any(not k for k in keys):
+        raise argparse.ArgumentTypeError(f"empty key in {text!r} (give keys separated by commas)")
+    return keys
+
+
 def metric(text: str) -> str:
     low = text.lower()
     if low not in METRICS:

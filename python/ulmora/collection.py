@@ -21,29 +21,32 @@ from typing import Any, Callable, Mapping, Sequence
 import numpy as np
 
 from . import _native, api, manifest as mf
-from .api import Segment, SegmentLockedError, _ef, _id, _ids, _k, _matrix, _path, _threads, _vector
+from .api import ReadOnlyError, Segment, SegmentLockedError, _ef, _id, _ids, _k, _matrix, _path, _threads, _vector
+from .filters import compile_filter
 
 _PAD = np.uint64(2**64 - 1)
 _EFC_DEFAULT = inspect.signature(api.build).parameters["ef_construction"].default  # ulmora.build's
 
 
 class Collection:
-    """A collection open for writing; see `ulmora.open_collection`.
+    """A collection open for writing (or reading only); see `ulmora.open_collection`.
 
     Same methods, arguments and results as `ulmora.Segment`. Searches may
     run from several threads at once; mutations run one at a time.
     """
 
-    def __init__(self, path: str | os.PathLike):
+    def __init__(self, path: str | os.PathLike, *, readonly: bool = False):
         self._dir = _path(path)
+        self._readonly = bool(readonly)
         self._manifest = mf.read_manifest(self._dir)
         self._routing = mf.Routing(self._manifest)
-        self._shards = _open_shards(self._dir, self._manifest)
+        self._shards = _open_shards(self._dir, self._manifest, self._readonly)
         # A leftover temp file of an interrupted manifest write; the writer lock is ours now.
-        try:
-            os.remove(os.path.join(self._dir, mf.MANIFEST_TMP))
-        except FileNotFoundError:
-            pass
+        if not self._readonly:
+            try:
+                os.remove(os.path.join(self._dir, mf.MANIFEST_TMP))
+            except FileNotFoundError:
+                pass
         self._pool = ThreadPoolExecutor(len(self._shards), "ulmora-shard") if len(self._shards) > 1 else None
         self._write = threading.Lock()
         self._taken = [ShardTaken(seg) for seg in self._shards]
@@ -56,6 +59,7 @@ class Collection:
         The whole batch is checked before any shard writes; then each shard
         writes its part, in shard order.
         """
+        self._refuse_read_only("insert")
         vectors = _matrix(vectors, "vectors")
         id_array = None if ids is None else _ids(ids)
         if payloads is not None and not isinstance(payloads, (list, tuple)):
@@ -74,22 +78,38 @@ class Collection:
                                       None if payloads is None else [payloads[i] for i in rows], threads)
             return id_array
 
-    def delete(self, ids: Any) -> None:
-        """Delete ids (an int or 1-D array-like); unknown ids are a no-op."""
+    def delete(self, ids: Any = None, *, filter: Mapping[str, Any] | None = None) -> int | None:
+        """Delete ids (an int or 1-D array-like; unknown ids are a no-op, returns None),
+        or every live point matching `filter` in every shard (returns how many).
+
+        Exactly one of `ids` and `filter`. A filter delete runs shard by
+        shard, each one logged call; a crash midway leaves the earlier
+        shards' deletes done and the later ones not (docs/collections.md).
+        """
+        if (ids is None) == (filter is None):
+            raise ValueError("delete takes exactly one of ids and filter")
+        self._refuse_read_only("delete")
+        if filter is not None:
+            compiled = compile_filter(filter)
+            with self._write:
+                return sum(seg._seg.delete_matching(compiled) for seg in self._live_shards())
         id_array = _ids(ids)
         with self._write:
             shards = self._live_shards()
             for s, rows in self._routing.parts(id_array):
                 shards[s]._seg.delete(id_array[rows])
+        return None
 
     def update_payload(self, id: int, payload: Mapping[str, Any]) -> None:
         """Replace the payload of a live point (ValueError when it is not live)."""
+        self._refuse_read_only("update_payload")
         id = _id(id)
         with self._write:
             self._live_shards()[self._shard_of(id)]._seg.update_payload(id, payload)
 
     def compact(self, *, threads: int | None = None) -> None:
         """Compact every shard in turn, then rewrite the manifest with the next generation."""
+        self._refuse_read_only("compact")
         threads = _threads(threads)
         with self._write:
             shards = self._live_shards()
@@ -109,6 +129,20 @@ class Collection:
         if shards is None:
             return
         _close_all(shards)
+
+    def refresh(self) -> None:
+        """Read-only collections: reload every shard (each as Segment.refresh) and the manifest."""
+        with self._write:
+            for seg in self._live_shards():
+                seg.refresh()
+            if self._readonly:
+                doc = mf.read_manifest(self._dir)
+                if [s["file"] for s in doc["shards"]] == [s["file"] for s in self._manifest["shards"]]:
+                    self._manifest = doc
+
+    @property
+    def readonly(self) -> bool:
+        return self._readonly
 
     # ---- searches
     def search(self, query: Any, k: int = 10, ef: int | None = None, **options: Any) -> tuple:
@@ -182,6 +216,10 @@ class Collection:
         return f"<ulmora.Collection {self._dir!r} dim={self.dim} shards={self.shard_count} live={len(self)}>"
 
     # ---- internals
+    def _refuse_read_only(self, call: str) -> None:
+        if self._readonly:
+            raise ReadOnlyError(f"{self._dir}: {call}() is refused: the collection is open read-only")
+
     def _live_shards(self) -> list[Segment]:
         shards = self._shards
         if shards is None:
@@ -353,14 +391,14 @@ def _check_finite(vectors: np.ndarray) -> None:
             raise ValueError(f"non-finite value at row {start + row}, column {col}")
 
 
-def _open_shards(directory: str, doc: dict) -> list[Segment]:
-    """Every shard open for writing, or none (the first locked one named)."""
+def _open_shards(directory: str, doc: dict, readonly: bool = False) -> list[Segment]:
+    """Every shard open (for writing, or read-only), or none (the first locked one named)."""
     shards: list[Segment] = []
     try:
         for n, entry in enumerate(doc["shards"]):
             file = os.path.join(directory, entry["file"])
             try:
-                seg = Segment(file)
+                seg = Segment(file, readonly=readonly)
             except SegmentLockedError as e:
                 raise SegmentLockedError(f"{directory}: shard {n} ({entry['file']}) has another writer: {e}") \
                     from None
@@ -522,8 +560,8 @@ def open_collection(path: str | os.PathLike, readonly: bool = False) -> Collecti
     """Open a collection for writing: every shard loaded with its writer lock.
 
     A second writer gets SegmentLockedError naming the shard, and nothing
-    stays open. `readonly=True` is not available yet (NotImplementedError).
+    stays open. `readonly=True` opens every shard as `ulmora.open(...,
+    readonly=True)` does (no locks, nothing written); mutations raise
+    ReadOnlyError, `refresh()` reloads the shards.
     """
-    if readonly:
-        raise NotImplementedError("read-only collections are not available yet; open for writing")
-    return Collection(path)
+    return Collection(path, readonly=readonly)

@@ -103,13 +103,15 @@ inline constexpr Setting kMaxLevel{"VECTORDB_MAX_LEVEL", "count >= 1", "the requ
 
 // ---- Payloads and filter edges (segment, vector/hnsw) ----
 
-inline constexpr Setting kFilterKeys{"VECTORDB_FILTER_KEYS", "comma list, trimmed", "every key", kWithFilterKeys,
-                                     "payload keys that get filter edges; an empty list allows none"};
+inline constexpr Setting kFilterKeys{
+    "VECTORDB_FILTER_KEYS", "comma list, trimmed", "every key", kWithFilterKeys,
+    "payload keys that get filter edges; an empty list allows none; a segment's filter_keys win"};
 inline constexpr Setting kFilterMaxKeys{"VECTORDB_FILTER_MAX_KEYS", "count >= 1", "no limit", kWithFilterKeys,
-                                        "at most this many filter keys per point"};
+                                        "at most this many filter keys per point (not for a segment with filter_keys)"};
 inline constexpr Setting kFilterEdges{"VECTORDB_FILTER_EDGES", "flag", "off",
                                       "at every insert whose payload has a filter key",
-                                      "link each new point to its best peers sharing a payload value on level 0"};
+                                      "link each new point to its best peers sharing a payload value on level 0 "
+                                      "(always on for a segment with filter_keys)"};
 
 // ---- Segment, log and memory ----
 
@@ -120,7 +122,7 @@ inline constexpr Setting kWalFsyncEvery{"VECTORDB_WAL_FSYNC_EVERY", "count; 0 = 
 inline constexpr Setting kWalFsyncMs{"VECTORDB_WAL_FSYNC_MS", "count (ms)", "100", kAtWriterOpen,
                                      "with fsync off: flush when this long has passed since the last flush"};
 inline constexpr Setting kWalAutoReplay{"VECTORDB_WAL_AUTO_REPLAY", "flag", "on",
-                                        "at every read-only load (a load for writing always replays)",
+                                        "at every ulmoradb.Index load (writers and read-only opens always replay)",
                                         "replay the log beside a snapshot when loading it"};
 inline constexpr Setting kPurgeDeletions{
     "VECTORDB_PURGE_DELETIONS", "flag", "off", "at every delete that may purge (never a live segment's)",

@@ -21,6 +21,7 @@ enum class ErrorKind : uint8_t {
   kSearchFailed = 7,
   kMemoryCapExceeded = 8,
   kInvalidFilter = 9,
+  kReadOnly = 10,
 };
 
 class StoreError {
@@ -45,6 +46,8 @@ class StoreError {
   }
   // `text` names the offending part of the filter.
   static StoreError InvalidFilter(std::string text) { return StoreError(ErrorKind::kInvalidFilter, 0, 0, std::move(text)); }
+  // A mutation of a segment opened read-only; `text` names the call.
+  static StoreError ReadOnly(std::string text) { return StoreError(ErrorKind::kReadOnly, 0, 0, std::move(text)); }
 
   ErrorKind kind() const { return kind_; }
   // The point id (PointNotFound, PointExists) or the expected length.
@@ -67,6 +70,7 @@ class StoreError {
       case ErrorKind::kSearchFailed: return "Search failed: " + text_;
       case ErrorKind::kMemoryCapExceeded: return "Memory cap exceeded: " + text_;
       case ErrorKind::kInvalidFilter: return "Invalid filter: " + text_;
+      case ErrorKind::kReadOnly: return "Read-only segment: " + text_;
     }
     return "unknown error";
   }

@@ -419,6 +419,7 @@ void encode_snapshot_metadata(Encoder& e, const SnapshotMetadata& m) {
   encode_config_summary(e, m.hnsw_config);
   e.u64(m.points);
   e.u64(m.payloads);
+  if (m.filter_keys) encode_metadata_filter_keys(e, *m.filter_keys);
 }
 
 // ---- Files ----
@@ -436,7 +437,8 @@ Result<SegmentSnapshot> decode_exact_shape(std::span<const uint8_t> bytes, bool 
 
 // The segment bytes of a version-3 payload: all of it, or all but a valid
 // trailing metadata block.
-std::span<const uint8_t> strip_metadata(std::span<const uint8_t> p) {
+std::span<const uint8_t> strip_metadata(std::span<const uint8_t> p,
+                                        std::optional<std::vector<std::string>>* filter_keys) {
   const size_t n = p.size();
   if (n < 12 || !has_magic(p.data() + n - 4, kSnapshotMetadataMagic)) return p;
   if (load_le<uint32_t>(p.data() + n - 8) != kSnapshotMetadataVersion) return p;
@@ -446,6 +448,7 @@ std::span<const uint8_t> strip_metadata(std::span<const uint8_t> p) {
   Decoder d(p.data() + meta_at, static_cast<size_t>(c));
   SnapshotMetadata meta;
   if (!decode_snapshot_metadata(d, meta)) return p;  // undecodable metadata: treat as segment bytes
+  if (filter_keys) *filter_keys = decode_metadata_filter_keys(d);
   return p.first(meta_at);
 }
 
@@ -464,7 +467,12 @@ Result<SegmentSnapshot> decode_snapshot_body(std::span<const uint8_t> body) {
     const uint32_t version = load_le<uint32_t>(body.data() + 4);
     const auto payload = body.subspan(8);
     if (version == 2) return decode_exact_shape(payload, false);
-    if (version == 3) return decode_exact_shape(strip_metadata(payload), false);
+    if (version == 3) {
+      std::optional<std::vector<std::string>> keys;
+      auto s = decode_exact_shape(strip_metadata(payload, &keys), false);
+      if (s.ok()) s->filter_keys = std::move(keys);
+      return s;
+    }
     return StoreError::Serialization("unsupported segment snapshot version " + std::to_string(version));
   }
   auto current = decode_exact_shape(body, false);
@@ -490,6 +498,7 @@ std::vector<uint8_t> encode_snapshot_file(const SegmentSnapshot& s, const Snapsh
     encode_config_summary(e, h);
     e.u64(h.vectors.size());
     e.u64(s.payloads.size());
+    if (s.filter_keys) encode_metadata_filter_keys(e, *s.filter_keys);
     e.u32(static_cast<uint32_t>(out.size() - start));
     e.u32(kSnapshotMetadataVersion);
     e.raw(kSnapshotMetadataMagic, 4);

@@ -91,6 +91,10 @@ struct SegmentSnapshot {
   PayloadMap payloads;
   PointIdSet deleted;
   uint64_t next_id = 0;
+  // Payload keys that get filter edges, chosen when the segment was built
+  // or opened; none: the environment decides. Not part of this record: it
+  // travels in the metadata block (encode_snapshot_file, version 3 only).
+  std::optional<std::vector<std::string>> filter_keys;
 };
 
 struct SnapshotMetadata {
@@ -98,6 +102,9 @@ struct SnapshotMetadata {
   HnswSnapshot hnsw_config;  // only the configuration fields are written/read
   uint64_t points = 0;
   uint64_t payloads = 0;
+  // Optional trailing field after `payloads`: list string. Readers that
+  // decode only the four fields above ignore it as trailing bytes.
+  std::optional<std::vector<std::string>> filter_keys;
 };
 
 // Record decoders. `v1` selects the 15-field graph shape (no m0, m0_cap),
@@ -105,6 +112,11 @@ struct SnapshotMetadata {
 bool decode_hnsw_snapshot(Decoder& d, HnswSnapshot& out, bool v1);
 bool decode_segment_snapshot(Decoder& d, SegmentSnapshot& out, bool v1);
 bool decode_snapshot_metadata(Decoder& d, SnapshotMetadata& out);
+// The optional `filter_keys` field after the four fields decode_snapshot_metadata
+// read: nothing when no bytes follow, or when they do not decode as a list
+// of strings (such bytes are trailing data to every reader).
+std::optional<std::vector<std::string>> decode_metadata_filter_keys(Decoder& d);
+void encode_metadata_filter_keys(Encoder& e, const std::vector<std::string>& keys);
 // The parts of those records after their first fields, for readers that
 // take the leading fields from a stream themselves: the graph record from
 // `levels` on (after `layers` and `vectors`), the segment record from
@@ -122,6 +134,10 @@ void encode_snapshot_metadata(Encoder& e, const SnapshotMetadata& m);
 Result<std::span<const uint8_t>> snapshot_body(std::span<const uint8_t> file);
 // 2. Body: version header, metadata block, current or version-1 shape.
 Result<SegmentSnapshot> decode_snapshot_body(std::span<const uint8_t> body);
+// The filter keys in the metadata block of the snapshot file at `path`
+// (read from the block alone, not the whole file): nothing for a file
+// without a block or without the field. Io errors of the reads.
+Result<std::optional<std::vector<std::string>>> read_snapshot_filter_keys(const std::string& path);
 
 enum class SnapshotForm {
   kUnversioned,    // bare current-shape body

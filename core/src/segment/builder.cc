@@ -131,6 +131,15 @@ std::string check_build_request(const BuildRequest& request) {
     return "non-finite value at row " + std::to_string(bad->first) + ", column " + std::to_string(bad->second);
   }
   if (auto dup = find_duplicate(request.ids)) return "duplicate id " + std::to_string(*dup);
+  if (request.filter_keys) return check_filter_keys(*request.filter_keys);
+  return {};
+}
+
+std::string check_filter_keys(const std::vector<std::string>& keys) {
+  if (keys.empty()) return "filter_keys must name at least one key";
+  for (const std::string& k : keys) {
+    if (k.empty()) return "filter_keys must not contain an empty key";
+  }
   return {};
 }
 
@@ -225,6 +234,9 @@ Result<BuildStats> build_segment(const std::string& path, BuildRequest& request,
 
   std::unique_ptr<Segment> seg = Segment::create(request.metric, request.m, request.ef_construction, request.dim);
   if (request.seed) seg->hnsw().seed_levels(*request.seed);
+  if (request.filter_keys) {
+    seg->set_filter_keys(std::set<std::string>(request.filter_keys->begin(), request.filter_keys->end()));
+  }
   auto id_of = [&](uint64_t i) { return request.ids.empty() ? i : request.ids[i]; };
   auto vector_of = [&](uint64_t i) { return std::span<const float>(request.vectors + i * request.dim, request.dim); };
   const RowSource rows = [&](uint64_t i) { return std::make_pair(id_of(i), vector_of(i)); };

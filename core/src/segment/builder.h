@@ -91,7 +91,13 @@ struct BuildRequest {
   // Node levels from a hash of (seed, point id); none: OS-seeded. With one
   // thread a seeded build writes the same file every time.
   std::optional<uint64_t> seed;
+  // Payload keys that get filter edges, kept in the snapshot (Segment::
+  // set_filter_keys); none: the environment decides.
+  std::optional<std::vector<std::string>> filter_keys;
 };
+// The refusal text of a filter-key list (empty when it is fine): at least
+// one key, none empty.
+std::string check_filter_keys(const std::vector<std::string>& keys);
 
 struct BuildStats {
   uint64_t points = 0;

@@ -55,6 +55,7 @@ Result<std::unique_ptr<Segment>> purged_copy(const Segment& seg, uint64_t thread
     if (old.live_vector(i) != nullptr && seg.deleted().count(old.point_id(i)) == 0) nodes.push_back(i);
   }
   std::unique_ptr<Segment> fresh = Segment::create(old.metric(), old.m(), old.ef_construction(), old.dim());
+  fresh->set_filter_keys(seg.filter_keys());  // before the inserts, so every point gets its edges
   auto row = [&](uint64_t j) {
     const uint64_t i = nodes[j];
     return std::make_pair(old.point_id(i), std::span<const float>(old.vector(i), old.dim()));

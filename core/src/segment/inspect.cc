@@ -38,6 +38,7 @@ SegmentInfo describe(const Segment& seg) {
   info.next_id = seg.next_id();
   info.m = g.m();
   info.ef_construction = g.ef_construction();
+  if (seg.filter_keys()) info.filter_keys.emplace(seg.filter_keys()->begin(), seg.filter_keys()->end());
   // Counted in place: a full export would copy every vector.
   const hnsw::GraphShape shape = hnsw::describe_shape(g);
   info.points = shape.nodes;

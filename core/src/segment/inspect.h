@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ struct SegmentInfo {
   uint64_t ef_construction = 0;
   std::vector<uint64_t> levels;      // nodes per level, level 0 first
   std::vector<DegreeStats> degree;   // per level, over the nodes of that level
+  std::optional<std::vector<std::string>> filter_keys;  // Segment::filter_keys, sorted
 };
 
 struct FileInfo {

@@ -43,8 +43,12 @@ void WriterFirstMutex::unlock_shared() {
   if (last) cv_.notify_all();
 }
 
-Result<std::unique_ptr<LiveSegment>> LiveSegment::open(const std::string& path, bool* busy) {
+Result<std::unique_ptr<LiveSegment>> LiveSegment::open(const std::string& path, bool* busy,
+                                                      const std::optional<std::vector<std::string>>& filter_keys) {
   *busy = false;
+  if (filter_keys) {
+    if (std::string bad = check_filter_keys(*filter_keys); !bad.empty()) return StoreError::InvalidPayload(bad);
+  }
   // A missing snapshot is reported before a lock file is created beside it.
   if (!file::exists(path)) return io_error(ENOENT);
   // Lock, log and temporary files belong to the file the path names, so a
@@ -61,6 +65,7 @@ Result<std::unique_ptr<LiveSegment>> LiveSegment::open(const std::string& path, 
   live->file_ = target;
   live->seg_ = std::move(loaded.value());
   live->lock_.emplace(std::move(lock.value()));
+  if (filter_keys) ULMORA_TRY(live->adopt_filter_keys(*filter_keys));
   return live;
 }
 
@@ -74,8 +79,9 @@ void LiveSegment::close() {
 }
 
 // Called with the exclusive lock held.
-Status LiveSegment::writable() const {
+Status LiveSegment::writable(const char* op) const {
   if (!seg_) return closed_error();
+  if (read_only_) return read_only_error(op);
   if (seg_->unloaded()) return StoreError::MemoryCapExceeded("segment unloaded after memory cap exceeded");
   if (!seg_->wal()) {
     // A failed compaction could not reopen the log; try once more.
@@ -88,7 +94,7 @@ Status LiveSegment::writable() const {
 
 Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
   std::unique_lock<WriterFirstMutex> guard(mu_);
-  ULMORA_TRY(writable());
+  ULMORA_TRY(writable("insert"));
   Segment& seg = *seg_;
   const uint64_t dim = seg.hnsw().dim();
   if (b.dim != dim) return StoreError::VectorLengthMismatch(dim, b.dim);
@@ -141,7 +147,7 @@ Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
 
 Status LiveSegment::remove(std::span<const uint64_t> ids) {
   std::unique_lock<WriterFirstMutex> guard(mu_);
-  ULMORA_TRY(writable());
+  ULMORA_TRY(writable("delete"));
   Segment& seg = *seg_;
   std::vector<WalRecord> records;
   PointIdSet seen;
@@ -159,7 +165,7 @@ Status LiveSegment::remove(std::span<const uint64_t> ids) {
 
 Status LiveSegment::update_payload(uint64_t id, Payload payload) {
   std::unique_lock<WriterFirstMutex> guard(mu_);
-  ULMORA_TRY(writable());
+  ULMORA_TRY(writable("update_payload"));
   Segment& seg = *seg_;
   if (seg.deleted().count(id) != 0 || !seg.hnsw().contains(id)) return StoreError::PointNotFound(id);
   WalRecord r;
@@ -173,6 +179,7 @@ Status LiveSegment::update_payload(uint64_t id, Payload payload) {
 Status LiveSegment::compact(uint64_t threads) {
   std::unique_lock<WriterFirstMutex> guard(mu_);
   if (!seg_) return closed_error();
+  if (read_only_) return read_only_error("compact");
   return compact_segment(file_, seg_, threads);
 }
 

@@ -33,6 +33,7 @@
 #include "base/error.h"
 #include "format/payload.h"
 #include "segment/builder.h"
+#include "segment/filter.h"
 #include "segment/segment.h"
 #include "segment/writer_lock.h"
 
@@ -64,7 +65,17 @@ class LiveSegment {
   // (`*busy` set when another writer holds it), removes temporary files a
   // crashed writer left, loads the snapshot, replays the log (creating it
   // when missing) and opens it for appending.
-  static Result<std::unique_ptr<LiveSegment>> open(const std::string& path, bool* busy);
+  // `filter_keys` (checked with check_filter_keys): the payload keys that
+  // get filter edges from now on; when they differ from the stored ones the
+  // segment is compacted once at open, which rebuilds every point's edges
+  // for them and records them in the snapshot.
+  static Result<std::unique_ptr<LiveSegment>> open(
+      const std::string& path, bool* busy, const std::optional<std::vector<std::string>>& filter_keys = std::nullopt);
+  // A segment opened for reading only: no writer lock, no temporary-file
+  // cleanup, nothing created or opened for writing. It holds the snapshot
+  // and log as a consistent load found them (segment_files.h) and refuses
+  // every mutation and compaction with StoreError::ReadOnly.
+  static Result<std::unique_ptr<LiveSegment>> open_readonly(const std::string& path);
 
   ~LiveSegment();
   LiveSegment(const LiveSegment&) = delete;
@@ -91,6 +102,16 @@ class LiveSegment {
   // crash-safe at every step (docs/compaction.md). `threads` rebuild the
   // graph when there are deleted points.
   Status compact(uint64_t threads);
+  // Deletes every live point that matches `filter`, logged as one batch
+  // under one exclusive section (so the match set and the deletes see the
+  // same segment). Returns how many points were deleted.
+  Result<uint64_t> remove_matching(const Filter& filter);
+  // Read-only segments: loads the files afresh and swaps the new segment in
+  // under the exclusive lock; a failed load leaves the old one in force.
+  // Refreshes run one at a time. A writer's segment is always current, so
+  // there it does nothing.
+  Status refresh();
+  bool read_only() const { return read_only_; }
   // Releases memory and the writer lock; later calls get closed_error().
   void close();
 
@@ -118,13 +139,22 @@ class LiveSegment {
 
  private:
   LiveSegment() = default;
-  Status writable() const;
+  // `op` names the refused call in a read-only segment's error.
+  Status writable(const char* op) const;
+  // Sets the segment's filter keys; compacts once when they differ from the
+  // stored ones (called by open, before anyone else sees the segment).
+  Status adopt_filter_keys(const std::vector<std::string>& keys);
 
   std::string path_;
   std::string file_;
   mutable WriterFirstMutex mu_;
   std::unique_ptr<Segment> seg_;  // null once closed
   std::optional<WriterLock> lock_;
+  bool read_only_ = false;
+  std::mutex refresh_mu_;
 };
+
+// The refusal of `op` on a read-only segment.
+StoreError read_only_error(const std::string& op);
 
 }  // namespace ulmora

@@ -140,12 +140,13 @@ Result<WalReplay> replay_wal(const std::string& path, Segment& segment) {
   }
 }
 
-Result<bool> Segment::replay_and_attach(const std::string& wal_path) {
+Result<bool> Segment::replay_and_attach(const std::string& wal_path, bool attach) {
   struct stat st;
   if (::stat(wal_path.c_str(), &st) != 0) return false;
   auto replayed = replay_wal(wal_path, *this);
   if (!replayed.ok()) return replayed.error();
   replayed_records_ += replayed->records;
+  if (!attach) return true;
   // Removed meanwhile (a build replaced the segment): not created again.
   if (!file::exists(wal_path)) return replayed->records != 0;
   std::optional<WalTail> torn;

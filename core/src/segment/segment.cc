@@ -139,12 +139,19 @@ Result<std::unique_ptr<Segment>> Segment::from_snapshot(SegmentSnapshot&& snapsh
   seg->payloads_ = std::move(snapshot.payloads);
   seg->deleted_ = std::move(snapshot.deleted);
   seg->next_id_ = snapshot.next_id;
+  if (snapshot.filter_keys) seg->filter_keys_.emplace(snapshot.filter_keys->begin(), snapshot.filter_keys->end());
   return seg;
 }
 
-Result<std::unique_ptr<Segment>> Segment::load(const std::string& path) { return load_impl(path, false); }
+Result<std::unique_ptr<Segment>> Segment::load(const std::string& path) { return load_impl(path, LoadMode::kIndex); }
 
-Result<std::unique_ptr<Segment>> Segment::load_for_writing(const std::string& path) { return load_impl(path, true); }
+Result<std::unique_ptr<Segment>> Segment::load_for_writing(const std::string& path) {
+  return load_impl(path, LoadMode::kWriter);
+}
+
+Result<std::unique_ptr<Segment>> Segment::load_readonly(const std::string& path) {
+  return load_impl(path, LoadMode::kReader);
+}
 
 std::unique_ptr<Segment> Segment::create(Metric metric, uint64_t m, uint64_t ef_construction, uint64_t dim) {
   std::unique_ptr<Segment> seg(new Segment());
@@ -164,6 +171,7 @@ SegmentSnapshot Segment::to_snapshot() const {
   s.payloads = payloads_;
   s.deleted = deleted_;
   s.next_id = next_id_;
+  if (filter_keys_) s.filter_keys.emplace(filter_keys_->begin(), filter_keys_->end());
   return s;
 }
 
@@ -211,6 +219,10 @@ Result<std::unique_ptr<Segment>> Segment::load_streamed(const std::string& path,
   seg->payloads_ = std::move(s.rest.payloads);
   seg->deleted_ = std::move(s.rest.deleted);
   seg->next_id_ = s.rest.next_id;
+  // The stream skips the metadata block; its filter keys are read apart.
+  auto keys = read_snapshot_filter_keys(path);
+  if (!keys.ok()) return keys.error();
+  if (*keys) seg->filter_keys_.emplace((*keys)->begin(), (*keys)->end());
   t.bytes = s.file_bytes;
   t.read_ms = s.read_ns / 1000000;
   t.checksum_ms = s.checksum_ns / 1000000;
@@ -234,7 +246,7 @@ Result<std::unique_ptr<Segment>> Segment::load_snapshot(const std::string& path)
   return load_either(path, t);
 }
 
-Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, bool for_writing) {
+Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, LoadMode mode) {
   const bool print_timing = env_flag_on(env::kLogSnapshotLoadTiming.name, false);
   // Snapshot and log are named after the file the path resolves to.
   const std::string target = segment_file_path(path);
@@ -242,7 +254,7 @@ Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, boo
   const Instant start = now();
   auto loaded = load_consistent<std::unique_ptr<Segment>>(target, [&] {
     t = LoadTimings();
-    return load_pair(target, for_writing, t);
+    return load_pair(target, mode, t);
   });
   if (!loaded.ok()) return loaded.error();
 
@@ -256,11 +268,13 @@ Result<std::unique_ptr<Segment>> Segment::load_impl(const std::string& path, boo
 }
 
 // One attempt of a load: the snapshot, then its log.
-Result<std::unique_ptr<Segment>> Segment::load_pair(const std::string& path, bool for_writing, LoadTimings& t) {
+Result<std::unique_ptr<Segment>> Segment::load_pair(const std::string& path, LoadMode mode, LoadTimings& t) {
   auto loaded = load_either(path, t);
   if (!loaded.ok()) return loaded.error();
   std::unique_ptr<Segment> seg = std::move(loaded.value());
-  seg->never_purge_ = for_writing;
+  const bool for_writing = mode == LoadMode::kWriter;
+  // A reader replays as the writer did, so it holds the graph the writer holds.
+  seg->never_purge_ = mode != LoadMode::kIndex;
 
   if (for_writing) {
     const std::string wal_path = wal_path_for(path);
@@ -275,9 +289,9 @@ Result<std::unique_ptr<Segment>> Segment::load_pair(const std::string& path, boo
       ULMORA_TRY(write_file_durably(wal_path, std::span<const uint8_t>(header, sizeof header), nullptr));
     }
   }
-  if (for_writing || env_flag_on(env::kWalAutoReplay.name, true)) {
+  if (mode != LoadMode::kIndex || env_flag_on(env::kWalAutoReplay.name, true)) {
     const Instant mark = now();
-    auto replayed = seg->replay_and_attach(wal_path_for(path));
+    auto replayed = seg->replay_and_attach(wal_path_for(path), mode != LoadMode::kReader);
     if (!replayed.ok()) return replayed.error();
     if (*replayed) t.wal_replay_ms = whole_ms(mark, now());
   }
@@ -295,9 +309,15 @@ Status Segment::refuse_if_unloaded(Source source) const {
 
 void Segment::link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::span<const float> vector,
                                 const Payload& payload, const PayloadIndex& index) {
-  const auto& config = hnsw::tuning::filter_key_config();
-  std::vector<FilterKey> keys = filter_keys(payload, config.keys ? &*config.keys : nullptr, config.max_keys);
-  if (keys.empty() || !env_flag_on(env::kFilterEdges.name, false)) return;
+  std::vector<FilterKey> keys;
+  if (filter_keys_) {
+    keys = ulmora::filter_keys(payload, &*filter_keys_, std::nullopt);
+    if (keys.empty()) return;
+  } else {
+    const auto& config = hnsw::tuning::filter_key_config();
+    keys = ulmora::filter_keys(payload, config.keys ? &*config.keys : nullptr, config.max_keys);
+    if (keys.empty() || !env_flag_on(env::kFilterEdges.name, false)) return;
+  }
   hnsw::add_filter_edges(graph, point_id, vector, payload, index, keys);
 }
 

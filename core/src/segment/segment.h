@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -94,6 +95,10 @@ class Segment {
   // taken until compaction, so its log never holds an insert of an id after
   // that id's delete (which a replay without the purge would drop).
   static Result<std::unique_ptr<Segment>> load_for_writing(const std::string& path);
+  // The same, for a reader that changes nothing: the log is always replayed
+  // as a writer's load does (no purge), opened for reading only, never
+  // created, cut or kept open; the segment has no writer.
+  static Result<std::unique_ptr<Segment>> load_readonly(const std::string& path);
 
   // Reads, checks and decodes the snapshot at `path` into a segment with no
   // log: nothing is replayed, opened or created beside it. The same checks
@@ -158,7 +163,8 @@ class Segment {
   // ---- Log attachment (the load's replay step). Replays the log at
   // `wal_path` when it exists, then opens a writer on it with the policy
   // from the environment. Returns whether a log was replayed.
-  Result<bool> replay_and_attach(const std::string& wal_path);
+  // `attach` false: replay only, no writer.
+  Result<bool> replay_and_attach(const std::string& wal_path, bool attach = true);
 
   // ---- Hand-over to a read-only index. Leaves the segment without a graph
   // (only destruction may follow). What a loaded index must hold is the
@@ -199,14 +205,22 @@ class Segment {
   // Refuses every later live mutation (what the memory cap does).
   void mark_unloaded() { unloaded_ = true; }
 
+  // ---- Filter keys. Set: later inserts (and rebuilds) link filter edges
+  // for exactly these payload keys, whatever VECTORDB_FILTER_KEYS,
+  // VECTORDB_FILTER_MAX_KEYS and VECTORDB_FILTER_EDGES say; the keys travel
+  // with the snapshot (to_snapshot, load). Unset: the environment decides.
+  const std::optional<std::set<std::string>>& filter_keys() const { return filter_keys_; }
+  void set_filter_keys(std::optional<std::set<std::string>> keys) { filter_keys_ = std::move(keys); }
+
  private:
   Segment() = default;
   Status refuse_if_unloaded(Source source) const;
   void link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::span<const float> vector,
                          const Payload& payload, const PayloadIndex& index);
   Status maybe_purge();
-  static Result<std::unique_ptr<Segment>> load_impl(const std::string& path, bool for_writing);
-  static Result<std::unique_ptr<Segment>> load_pair(const std::string& path, bool for_writing, LoadTimings& t);
+  enum class LoadMode : uint8_t { kIndex, kWriter, kReader };
+  static Result<std::unique_ptr<Segment>> load_impl(const std::string& path, LoadMode mode);
+  static Result<std::unique_ptr<Segment>> load_pair(const std::string& path, LoadMode mode, LoadTimings& t);
   static Result<std::unique_ptr<Segment>> load_whole_file(const std::string& path, LoadTimings& t);
   static Result<std::unique_ptr<Segment>> load_streamed(const std::string& path, LoadTimings& t);
   static Result<std::unique_ptr<Segment>> load_either(const std::string& path, LoadTimings& t);
@@ -220,7 +234,8 @@ class Segment {
   uint64_t replayed_records_ = 0;
   std::atomic<bool> rebuilding_{false};
   bool unloaded_ = false;
-  bool never_purge_ = false;  // set for writers (load_for_writing)
+  bool never_purge_ = false;  // set for writers and read-only loads
+  std::optional<std::set<std::string>> filter_keys_;
 };
 
 }  // namespace ulmora
