@@ -124,6 +124,9 @@ def test_mutations_go_to_their_shards_and_refusals_match_the_embedded_ones(built
         assert coll.get(7)[1] == {"tag": "x"} and coll.get(3) is None
         assert len(coll) == 628 and sorted(coll.ids().tolist()) == sorted(set(range(630)) - {3, 4, 610} |
                                                                           {2**63 + 5})
+        assert coll.delete(filter={"n": {"$lt": 5}}) == 5 and len(coll) == 623  # in every shard
+        with pytest.raises(ValueError, match="exactly one of ids and filter"):
+            coll.delete()
         coll.compact()
         assert coll.info()["generation"] == 2
         np.testing.assert_array_equal(coll.insert(np.ones((1, DIM)), ids=[3]), [3])  # free again once compacted

@@ -19,15 +19,17 @@ from typing import Any, Callable, Mapping, Sequence
 
 import numpy as np
 import ray
-from ray.exceptions import RayActorError, RayTaskError
+from ray.exceptions import GetTimeoutError, RayActorError, RayTaskError
 
 from .. import api, manifest as mf
 from .. import collection as coll
 from ..api import _ef, _id, _ids, _k, _matrix, _path, _vector
+from ..filters import compile_filter
 from .server import ShardServer
 
 _READONLY = "readonly" in inspect.signature(api.open).parameters  # read-only segments exist
 _BACKOFF_S = 0.05  # between tries of a shard whose every replica failed
+_POLL_S = 0.25  # how long a fan-out waits for all answers before it looks at the ones that came
 _START_S = 120.0  # the longest the actors may take to start (a new worker process each, loading its shard)
 # Losing the actor or its node; everything else an actor raises is the call's own error.
 _LOST = (RayActorError,) + tuple(getattr(ray.exceptions, n) for n in ("ObjectLostError", "OwnerDiedError",
@@ -149,11 +151,20 @@ class Collection:
                                       for s, rows in parts}, again=self._insert_again)
             return id_array
 
-    def delete(self, ids: Any) -> None:
-        """Delete ids (an int or 1-D array-like); unknown ids are a no-op."""
+    def delete(self, ids: Any = None, *, filter: Mapping[str, Any] | None = None) -> int | None:
+        """Delete ids (unknown ids are a no-op; returns None), or every live point
+        matching `filter` in every shard (returns how many), as the embedded collection."""
+        if (ids is None) == (filter is None):
+            raise ValueError("delete takes exactly one of ids and filter")
+        if filter is not None:
+            compile_filter(filter)  # a bad filter is refused here, before any shard deletes
+            with self._write:
+                return sum(self._call_all("delete_matching", {s: (filter,) for s in range(self.shard_count)})
+                           .values())
         id_array = _ids(ids)
         with self._write:
             self._call_all("delete", {s: (id_array[rows],) for s, rows in self._routing.parts(id_array)})
+        return None
 
     def update_payload(self, id: int, payload: Mapping[str, Any]) -> None:
         """Replace the payload of a live point (ValueError when it is not live)."""
@@ -313,7 +324,9 @@ class Collection:
                     if time.monotonic() >= deadline:
                         break
                     continue
-                ready, _ = ray.wait(list(pending), num_returns=len(pending), timeout=max(0.0, wake - now))
+                # All at once when all answer; a lost replica is noticed within _POLL_S though others are slow.
+                ready, _ = ray.wait(list(pending), num_returns=len(pending),
+                                    timeout=max(0.0, min(wake - now, _POLL_S)))
                 for ref in ready:
                     s, r, version = done(ref)
                     try:
@@ -353,11 +366,26 @@ class Collection:
         pending = {getattr(actors[s][0], method).remote(*a): s for s, a in calls.items()}
         answered: dict[int, Any] = {}
         lost: set[int] = set()  # writers lost and not back by the deadline
-        while pending:
+        try:
+            self._await_writers(method, calls, again, pending, answered, lost, deadline)
+        finally:
+            if method in _MUTATIONS:  # even a call that failed midway may have changed some shards
+                with self._lock:
+                    for s in calls:
+                        self._version[s] += 1
+        if pending or lost:
+            missing = sorted(set(pending.values()) | lost)
+            names = ", ".join(f"{s} ({self._manifest['shards'][s]['file']})" for s in missing)
+            raise ShardUnavailableError(f"{self._dir}: the writer of shard{'s' if len(missing) > 1 else ''} "
+                                        f"{names} did not answer within {self._timeout:g} s", missing)
+        return answered
+
+    def _await_writers(self, method: str, calls: dict, again: Callable | None, pending: dict, answered: dict,
+                       lost: set, deadline: float) -> None:
+        actors = self._live()
+        while pending and time.monotonic() < deadline:
             ready, _ = ray.wait(list(pending), num_returns=len(pending),
-                                timeout=max(0.0, deadline - time.monotonic()))
-            if not ready:
-                break
+                                timeout=max(0.0, min(deadline - time.monotonic(), _POLL_S)))
             for ref in ready:
                 s = pending.pop(ref)
                 try:
@@ -374,22 +402,12 @@ class Collection:
                         answered[s] = None
                     else:
                         pending[getattr(actors[s][0], method).remote(*args)] = s
-        if pending or lost:
-            missing = sorted(set(pending.values()) | lost)
-            names = ", ".join(f"{s} ({self._manifest['shards'][s]['file']})" for s in missing)
-            raise ShardUnavailableError(f"{self._dir}: the writer of shard{'s' if len(missing) > 1 else ''} "
-                                        f"{names} did not answer within {self._timeout:g} s", missing)
-        if method in _MUTATIONS:
-            with self._lock:
-                for s in calls:
-                    self._version[s] += 1
-        return answered
 
     def _retry_args(self, s: int, args: tuple, again: Callable, deadline: float) -> tuple | None:
         while True:
             try:
                 return again(s, args)
-            except _LOST:
+            except (*_LOST, GetTimeoutError):
                 if time.monotonic() >= deadline:
                     name = self._manifest["shards"][s]["file"]
                     raise ShardUnavailableError(f"{self._dir}: the writer of shard {s} ({name}) did not come "
@@ -412,7 +430,7 @@ class Collection:
                 None if payloads is None else [payloads[i] for i in rows], threads)
 
 
-_MUTATIONS = {"insert", "delete", "update_payload", "compact"}
+_MUTATIONS = {"insert", "delete", "delete_matching", "update_payload", "compact"}
 
 
 def _cause(error: RayTaskError) -> BaseException:

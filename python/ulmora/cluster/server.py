@@ -63,6 +63,9 @@ class ShardServer:
     def delete(self, ids: np.ndarray) -> None:
         self.seg.delete(ids)
 
+    def delete_matching(self, filter: dict) -> int:
+        return self.seg.delete(filter=filter)
+
     def update_payload(self, point: int, payload: dict) -> None:
         self.seg.update_payload(point, payload)
 
