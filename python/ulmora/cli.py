@@ -13,7 +13,6 @@ import contextlib
 import json
 import os
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -21,6 +20,7 @@ import numpy as np
 
 from . import cli_collection, demo, readers
 from .cliutil import PROG, CliError, about, key_list, metric, one_line, point_id, positive, say, seed
+from .cliutil import id_span as _id_span, save_npz as _save_npz
 from .exact import recall
 
 
@@ -213,17 +213,6 @@ def cmd_insert(args) -> int:
     return 0
 
 
-def _id_span(ids: np.ndarray) -> str:
-    if len(ids) == 0:
-        return "no ids"
-    lo, hi = int(ids.min()), int(ids.max())
-    if len(ids) == 1:
-        return f"id {lo}"
-    if hi - lo + 1 == len(ids):
-        return f"ids {lo}..{hi}"
-    return f"ids between {lo} and {hi}"
-
-
 def cmd_delete(args) -> int:
     _require_segment(args.segment)
     ulmora = _api()
@@ -347,24 +336,6 @@ def cmd_search(args) -> int:
             _save_npz(args.out, ids=ids, scores=scores)
         print(f"saved ids and scores to {args.out}")
     return 0
-
-
-def _save_npz(path, **arrays) -> None:
-    """Writes through a temporary file renamed into place, so an
-    interrupted save leaves no half-written result."""
-    target = Path(path)
-    try:
-        fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
-    except OSError as e:
-        raise OSError(e.errno, e.strerror, str(target)) from None
-    try:
-        with os.fdopen(fd, "wb") as f:
-            np.savez(f, **arrays)
-        os.replace(tmp, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
 
 
 if __name__ == "__main__":

@@ -16,7 +16,7 @@ import time
 import numpy as np
 
 from . import readers
-from .cliutil import CliError, about, metric, point_id, positive, seed
+from .cliutil import CliError, about, id_span, metric, point_id, positive, save_npz, seed
 from .exact import recall
 
 _FMT = "INPUT: .npy (float32/64/16), .fvecs, .bvecs or ann-benchmarks .hdf5 ('train')"
@@ -209,8 +209,6 @@ def _json_default(obj):
 
 
 def cmd_search(args) -> int:
-    from .cli import _save_npz
-
     queries = _read(args.queries, role="queries")
     options = {"replicas": args.replicas, "allow_partial": args.allow_partial} if args.ray else {}
     with _opened(args, **options) as coll:
@@ -232,14 +230,12 @@ def cmd_search(args) -> int:
         print(f"recall@{args.k} against {args.queries}'s neighbors: {recall(ids, truth[:, :args.k]):.4f}")
     if args.out:
         with about(args.out):
-            _save_npz(args.out, ids=ids, scores=scores)
+            save_npz(args.out, ids=ids, scores=scores)
         print(f"saved ids and scores to {args.out}")
     return 0
 
 
 def cmd_insert(args) -> int:
-    from .cli import _id_span
-
     vectors = _read(args.input)
     ids, payloads = _ids_and_payloads(args, len(vectors))
     with _opened(args) as coll:
@@ -249,7 +245,7 @@ def cmd_insert(args) -> int:
         start = time.perf_counter()
         got = np.asarray(coll.insert(vectors, ids=ids, payloads=payloads))
         seconds = time.perf_counter() - start
-    print(f"inserted {len(got)} points into {args.dir} ({_id_span(got)}) in {seconds:.2f} s")
+    print(f"inserted {len(got)} points into {args.dir} ({id_span(got)}) in {seconds:.2f} s")
     return 0
 
 
