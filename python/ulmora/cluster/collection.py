@@ -84,7 +84,7 @@ class Collection:
             # every actor up (the writers hold their locks) before the constructor returns
             self._call_all("meta", timeout_s=max(self._timeout, _START_S))
             if replicas > 1:
-                self._fan_out("pid", lambda s, r: (), timeout_s=max(self._timeout, _START_S))
+                self._fan_out("pid", lambda s, r: (), max(self._timeout, _START_S))
         except api.SegmentLockedError as e:
             self._kill()
             n = next(n for n, f in enumerate(files) if f in str(e))
@@ -103,7 +103,9 @@ class Collection:
     def search(self, query: Any, k: int = 10, ef: int | None = None, **options: Any) -> tuple:
         """Best k points over all shards: (ids, scores[, payloads][, coverage])."""
         query, k, _ = _vector(query, "query"), _k(k), _ef(ef)
-        answered = self._fan_out("search", lambda s, r: (query, k, ef, options, self._stale(s, r)))
+        raw = query.tobytes()
+        answered = {s: (np.frombuffer(a[0], np.uint64), np.frombuffer(a[1], np.float32), *a[2:])
+                    for s, a in self._fan_out("search", lambda s, r: (raw, k, ef, options, self._stale(s, r))).items()}
         empty = (np.zeros(0, np.uint64), np.zeros(0, np.float32)) + (([],) if options.get("with_payload") else ())
         return self._merged(answered, empty, lambda parts: coll.merge_search(parts, k, self.metric))
 
@@ -284,75 +286,16 @@ class Collection:
         start = next(self._turn) % len(counts)
         return min(free, key=lambda r: (counts[r], (r - start) % len(counts)))
 
-    def _fan_out(self, method: str, args: Callable[[int, int], tuple], shards: Sequence[int] | None = None,
-                 timeout_s: float | None = None) -> dict:
-        """{shard: answer} from one replica of each shard; retries lost replicas on siblings until the timeout."""
-        actors = self._live()
-        shards = range(len(actors)) if shards is None else shards
-        deadline = time.monotonic() + (timeout_s or self._timeout)
-        pending: dict = {}  # ref -> (shard, replica, version sent)
-        tried: dict[int, set[int]] = {s: set() for s in shards}
-        later: list[tuple[float, int]] = []  # (when, shard): shards to try again after a pause
-        answered: dict[int, Any] = {}
-
-        def send(s: int) -> None:
-            with self._lock:
-                r = self._pick(s, tried[s])
-                self._inflight[s][r] += 1
-                version = self._version[s]
-                call = args(s, r)
-            tried[s].add(r)
-            pending[getattr(actors[s][r], method).remote(*call)] = (s, r, version)
-
-        def done(ref) -> tuple[int, int, int]:
-            s, r, version = pending.pop(ref)
-            with self._lock:
-                self._inflight[s][r] -= 1
-            return s, r, version
-
-        for s in shards:
-            send(s)
-        try:
-            while pending or later:
-                now = time.monotonic()
-                for when, s in [x for x in later if x[0] <= now]:
-                    later.remove((when, s))
-                    send(s)
-                wake = min([deadline] + [w for w, _ in later])
-                if not pending:
-                    time.sleep(max(0.0, min(wake, deadline) - now))
-                    if time.monotonic() >= deadline:
-                        break
-                    continue
-                # All at once when all answer; a lost replica is noticed within _POLL_S though others are slow.
-                ready, _ = ray.wait(list(pending), num_returns=len(pending),
-                                    timeout=max(0.0, min(wake - now, _POLL_S)))
-                for ref in ready:
-                    s, r, version = done(ref)
-                    try:
-                        answered[s] = ray.get(ref)
-                    except RayTaskError as e:  # the call's own error, as the embedded collection raises it
-                        raise _cause(e) from None
-                    except _LOST:
-                        if len(tried[s]) >= len(actors[s]):  # every replica failed: pause, then all again
-                            tried[s] = set()
-                            later.append((time.monotonic() + _BACKOFF_S, s))
-                        else:
-                            send(s)
-                        continue
-                    if r > 0:
-                        with self._lock:
-                            self._seen[s][r] = max(self._seen[s][r], version)
-                if time.monotonic() >= deadline:
-                    break
-        finally:
-            for ref in list(pending):
-                done(ref)
-        missing = [s for s in shards if s not in answered]
+    def _fan_out(self, method: str, args: Callable[[int, int], tuple], timeout_s: float | None = None) -> dict:
+        """{shard: answer} from one replica of each shard; lost replicas are retried on siblings until the
+        timeout. `args(shard, replica)` gives a call's arguments."""
+        timeout_s = timeout_s or self._timeout
+        answered = _FanOut(self, method, args, time.monotonic() + timeout_s).run()
+        missing = [s for s in range(self.shard_count) if s not in answered]
         if missing and not (self._partial and method.startswith("search")):
             names = ", ".join(f"{s} ({self._manifest['shards'][s]['file']})" for s in missing)
             raise ShardUnavailableError(f"{self._dir}: shard{'s' if len(missing) > 1 else ''} {names} "
-                                        f"had no live replica within {self._timeout:g} s", missing)
+                                        f"had no live replica within {timeout_s:g} s", missing)
         return answered
 
     def _call_all(self, method: str, calls: dict[int, tuple] | None = None,
@@ -428,6 +371,86 @@ class Collection:
         rows = np.flatnonzero(missing)
         return (np.ascontiguousarray(vectors[rows]), ids[rows],
                 None if payloads is None else [payloads[i] for i in rows], threads)
+
+
+class _FanOut:
+    """One fan-out: a call to one replica of every shard, and its retries."""
+
+    def __init__(self, coll: Collection, method: str, args: Callable[[int, int], tuple], deadline: float):
+        self.coll, self.method, self.args, self.deadline = coll, method, args, deadline
+        self.actors = coll._live()
+        self.pending: dict = {}  # ref -> (shard, replica, the shard's version when sent)
+        self.tried: dict[int, set[int]] = {s: set() for s in range(len(self.actors))}
+        self.later: list[tuple[float, int]] = []  # (when, shard): shards to try again after a pause
+        self.answered: dict[int, Any] = {}
+
+    def run(self) -> dict:
+        for s in range(len(self.actors)):
+            self.send(s)
+        try:
+            try:  # the common case in one call: every shard answers
+                refs = list(self.pending)
+                for ref, value in zip(refs, ray.get(refs, timeout=_POLL_S)):
+                    self.accept(ref, value)
+            except (RayTaskError, GetTimeoutError, *_LOST):
+                pass  # the careful way: the answers that came are picked up at once
+            while (self.pending or self.later) and time.monotonic() < self.deadline:
+                self.step()
+        finally:
+            for ref in list(self.pending):
+                self.done(ref)
+        return self.answered
+
+    def step(self) -> None:
+        now = time.monotonic()
+        for item in [x for x in self.later if x[0] <= now]:
+            self.later.remove(item)
+            self.send(item[1])
+        wake = min([self.deadline] + [w for w, _ in self.later])
+        if not self.pending:
+            time.sleep(max(0.0, wake - now))
+            return
+        # All at once when all answer; a lost replica is noticed within _POLL_S though others are slow.
+        ready, _ = ray.wait(list(self.pending), num_returns=len(self.pending),
+                            timeout=max(0.0, min(wake - now, _POLL_S)))
+        for ref in ready:
+            try:
+                value = ray.get(ref)
+            except RayTaskError as e:  # the call's own error, as the embedded collection raises it
+                self.done(ref)
+                raise _cause(e) from None
+            except _LOST:
+                s = self.done(ref)[0]
+                if len(self.tried[s]) >= len(self.actors[s]):  # every replica failed: pause, then all again
+                    self.tried[s] = set()
+                    self.later.append((time.monotonic() + _BACKOFF_S, s))
+                else:
+                    self.send(s)
+                continue
+            self.accept(ref, value)
+
+    def send(self, s: int) -> None:
+        coll = self.coll
+        with coll._lock:
+            r = coll._pick(s, self.tried[s])
+            coll._inflight[s][r] += 1
+            version = coll._version[s]
+            call = self.args(s, r)
+        self.tried[s].add(r)
+        self.pending[getattr(self.actors[s][r], self.method).remote(*call)] = (s, r, version)
+
+    def done(self, ref) -> tuple[int, int, int]:
+        s, r, version = self.pending.pop(ref)
+        with self.coll._lock:
+            self.coll._inflight[s][r] -= 1
+        return s, r, version
+
+    def accept(self, ref, value: Any) -> None:
+        s, r, version = self.done(ref)
+        self.answered[s] = value
+        if r > 0:  # a replica that answered has seen the writes up to `version`
+            with self.coll._lock:
+                self.coll._seen[s][r] = max(self.coll._seen[s][r], version)
 
 
 _MUTATIONS = {"insert", "delete", "delete_matching", "update_payload", "compact"}
