@@ -160,8 +160,8 @@ def test_a_killed_writer_restarts_and_loses_nothing_acknowledged(built, tmp_path
         # once restarted it gets the rows its log lacks, and the call returns as if nothing happened.
         third = rows(3000, 17)
         writer = coll.actors(0)[0]
-        inserting = threading.Thread(target=lambda: got.append(coll.insert(third, ids=np.arange(10**6, 10**6 + 3000))))
         got: list = []
+        inserting = threading.Thread(target=lambda: got.append(coll.insert(third, ids=np.arange(10**6, 10**6 + 3000))))
         inserting.start()
         time.sleep(0.02)
         _kill(writer)
