@@ -271,6 +271,7 @@ def test_collection_commands(tmp_path, capsys):
         (("collection", "insert", d, tmp_path / "q.npy", "--ids", tmp_path / "ids.npy"),
          [str(d), "Point with ID 0 already exists"]),
         (("collection", "search", tmp_path, tmp_path / "q.npy"), ["no collection"]),
+        (("collection", "search", d, tmp_path / "q.npy", "--replicas", 2), ["need --ray"]),
     ]:
         if "--ids" in argv:
             np.save(tmp_path / "ids.npy", np.array([0, 1, 2, 3, 4]))  # 0 is live: refused

@@ -209,6 +209,8 @@ def _json_default(obj):
 
 
 def cmd_search(args) -> int:
+    if not args.ray and (args.replicas != 1 or args.allow_partial):
+        raise CliError("--replicas and --allow-partial need --ray (searches on a Ray cluster)")
     queries = _read(args.queries, role="queries")
     options = {"replicas": args.replicas, "allow_partial": args.allow_partial} if args.ray else {}
     with _opened(args, **options) as coll:
