@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import inspect
 import itertools
+import operator
 import os
 import threading
 import time
@@ -57,6 +58,7 @@ class Collection:
 
     def __init__(self, path: str | os.PathLike, replicas: int = 1, allow_partial: bool = False,
                  timeout_s: float = 30.0, *, max_restarts: int = -1):
+        replicas = operator.index(replicas)
         if replicas < 1:
             raise ValueError(f"replicas must be at least 1, got {replicas}")
         if replicas > 1 and not _READONLY:
@@ -87,7 +89,9 @@ class Collection:
                 self._fan_out("pid", lambda s, r: (), max(self._timeout, _START_S))
         except api.SegmentLockedError as e:
             self._kill()
-            n = next(n for n, f in enumerate(files) if f in str(e))
+            n = next((n for n, f in enumerate(files) if f in str(e)), None)
+            if n is None:
+                raise
             raise api.SegmentLockedError(f"{self._dir}: shard {n} ({self._manifest['shards'][n]['file']}) has "
                                          f"another writer: {e}") from None
         except BaseException:
@@ -104,8 +108,9 @@ class Collection:
         """Best k points over all shards: (ids, scores[, payloads][, coverage])."""
         query, k, _ = _vector(query, "query"), _k(k), _ef(ef)
         raw = query.tobytes()
+        got = self._fan_out("search", lambda s, r: (raw, k, ef, options, self._stale(s, r)))
         answered = {s: (np.frombuffer(a[0], np.uint64), np.frombuffer(a[1], np.float32), *a[2:])
-                    for s, a in self._fan_out("search", lambda s, r: (raw, k, ef, options, self._stale(s, r))).items()}
+                    for s, a in got.items()}
         empty = (np.zeros(0, np.uint64), np.zeros(0, np.float32)) + (([],) if options.get("with_payload") else ())
         return self._merged(answered, empty, lambda parts: coll.merge_search(parts, k, self.metric))
 
