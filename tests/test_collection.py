@@ -245,3 +245,22 @@ def test_create_collection_and_segment_like_errors(tmp_path):
         (directory / "manifest.json").write_text(json.dumps(dict(doc, **change)))
         with pytest.raises(ValueError, match=text):
             ulmora.open_collection(directory)
+
+
+def test_merge_carries_payloads_with_their_points_and_pads_as_a_segment():
+    from ulmora.collection import merge_batch, merge_search
+
+    nan = np.float32("nan")
+    a = (np.array([[5, 1], [9, PAD]], np.uint64), np.array([[0.5, 0.2], [0.1, nan]], np.float32),
+         [[{"a": 5}, {"a": 1}], [{"a": 9}, None]])
+    b = (np.array([[2, 7], [PAD, PAD]], np.uint64), np.array([[0.2, 0.9], [nan, nan]], np.float32),
+         [[None, {"b": 7}], [None, None]])
+    ids, scores, payloads = merge_batch([a, b], 3, "euclidean")
+    assert ids.tolist() == [[1, 2, 5], [9, PAD, PAD]]  # equal scores: the lower id first
+    assert payloads == [[{"a": 1}, None, {"a": 5}], [{"a": 9}, None, None]]
+    assert np.isnan(scores[1, 1:]).all()
+    ids, scores, payloads = merge_batch([a, b], 3, "dot")
+    assert ids.tolist() == [[7, 5, 1]] + [[9, PAD, PAD]] and payloads[0] == [{"b": 7}, {"a": 5}, {"a": 1}]
+    one = merge_search([(a[0][0], a[1][0], a[2][0]), (b[0][0], b[1][0], b[2][0])], 2, "euclidean")
+    assert one[0].tolist() == [1, 2] and one[2] == [{"a": 1}, None]
+    assert len(merge_search([(a[0][0], a[1][0]), (b[0][0], b[1][0])], 2, "cosine")) == 2

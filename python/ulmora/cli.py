@@ -1,5 +1,5 @@
 """The ``ulmora`` command line: build, grow, compact, inspect and search
-segments.
+segments (and, through cli_collection.py, collections).
 
 Every expected failure prints one line, ``ulmora: FILE: problem``, on
 standard error and exits with status 1; usage errors exit with 2 (argparse)
@@ -13,14 +13,14 @@ import contextlib
 import json
 import os
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 import numpy as np
 
-from . import demo, readers
+from . import cli_collection, demo, readers
 from .cliutil import PROG, CliError, about, key_list, metric, one_line, point_id, positive, say, seed
+from .cliutil import id_span as _id_span, save_npz as _save_npz, write_replacing as _write_replacing
 from .exact import recall
 
 
@@ -116,6 +116,7 @@ def _parser() -> argparse.ArgumentParser:
                    help="write each query's ids, scores and payloads as one JSON line to --out")
     s.set_defaults(run=cmd_search)
 
+    cli_collection.add_parser(sub)
     demo.add_arguments(sub.add_parser("demo", help=demo.SUMMARY, description=demo.DESCRIPTION))
     return p
 
@@ -216,17 +217,6 @@ def cmd_insert(args) -> int:
     span = _id_span(got)
     print(f"inserted {len(got)} points into {args.segment} ({span}) in {seconds:.2f} s")
     return 0
-
-
-def _id_span(ids: np.ndarray) -> str:
-    if len(ids) == 0:
-        return "no ids"
-    lo, hi = int(ids.min()), int(ids.max())
-    if len(ids) == 1:
-        return f"id {lo}"
-    if hi - lo + 1 == len(ids):
-        return f"ids {lo}..{hi}"
-    return f"ids between {lo} and {hi}"
 
 
 def cmd_delete(args) -> int:
@@ -427,28 +417,6 @@ def _save_jsonl(path, ids, scores, payloads) -> None:
                               "payloads": list(row_payloads[:n])}, default=_json_default) + "\n"
 
     _write_replacing(path, lambda f: f.writelines(line.encode() for line in lines()))
-
-
-def _save_npz(path, **arrays) -> None:
-    _write_replacing(path, lambda f: np.savez(f, **arrays))
-
-
-def _write_replacing(path, write) -> None:
-    """Writes through a temporary file renamed into place, so an
-    interrupted save leaves no half-written result."""
-    target = Path(path)
-    try:
-        fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
-    except OSError as e:
-        raise OSError(e.errno, e.strerror, str(target)) from None
-    try:
-        with os.fdopen(fd, "wb") as f:
-            write(f)
-        os.replace(tmp, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
 
 
 if __name__ == "__main__":

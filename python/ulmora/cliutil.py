@@ -5,7 +5,12 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import os
 import sys
+import tempfile
+from pathlib import Path
+
+import numpy as np
 
 from .exact import METRICS
 from .readers import InputError
@@ -93,3 +98,39 @@ def metric(text: str) -> str:
     if low not in METRICS:
         raise argparse.ArgumentTypeError(f"unknown metric {text!r} (choose from {', '.join(METRICS)})")
     return low
+
+
+# ---------------------------------------------------------------- output
+
+
+def id_span(ids: np.ndarray) -> str:
+    if len(ids) == 0:
+        return "no ids"
+    lo, hi = int(ids.min()), int(ids.max())
+    if len(ids) == 1:
+        return f"id {lo}"
+    if hi - lo + 1 == len(ids):
+        return f"ids {lo}..{hi}"
+    return f"ids between {lo} and {hi}"
+
+
+def save_npz(path, **arrays) -> None:
+    write_replacing(path, lambda f: np.savez(f, **arrays))
+
+
+def write_replacing(path, write) -> None:
+    """Writes through a temporary file renamed into place, so an
+    interrupted save leaves no half-written result."""
+    target = Path(path)
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, str(target)) from None
+    try:
+        with os.fdopen(fd, "wb") as f:
+            write(f)
+        os.replace(tmp, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise

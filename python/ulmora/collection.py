@@ -49,8 +49,7 @@ class Collection:
                 pass
         self._pool = ThreadPoolExecutor(len(self._shards), "ulmora-shard") if len(self._shards) > 1 else None
         self._write = threading.Lock()
-        # Per shard: ids deleted since its last compaction, and how far into its log they were read.
-        self._taken: list[tuple[set[int], int]] = [(set(), 0) for _ in self._shards]
+        self._taken = [ShardTaken(seg) for seg in self._shards]
 
     # ---- mutations
     def insert(self, vectors: Any, ids: Any = None, payloads: Sequence[Mapping[str, Any] | None] | None = None,
@@ -68,12 +67,12 @@ class Collection:
         threads = _threads(threads)
         with self._write:
             shards = self._live_shards()
-            id_array = self._check_batch(vectors, id_array, payloads)
+            id_array = check_batch(vectors, id_array, payloads, self.dim, lambda: self.next_id)
             if len(id_array) == 0:
                 return id_array
-            parts = self._parts(id_array)
+            parts = self._routing.parts(id_array)
             self._check_absent(id_array, parts)
-            self._check_payloads(payloads, parts)
+            check_payloads(payloads, parts)
             for s, rows in parts:
                 shards[s]._seg.insert(np.ascontiguousarray(vectors[rows]), id_array[rows],
                                       None if payloads is None else [payloads[i] for i in rows], threads)
@@ -97,7 +96,7 @@ class Collection:
         id_array = _ids(ids)
         with self._write:
             shards = self._live_shards()
-            for s, rows in self._parts(id_array):
+            for s, rows in self._routing.parts(id_array):
                 shards[s]._seg.delete(id_array[rows])
         return None
 
@@ -116,7 +115,7 @@ class Collection:
             shards = self._live_shards()
             for s, seg in enumerate(shards):
                 seg._seg.compact(threads)
-                self._taken[s] = (set(), 0)  # a new log
+                self._taken[s] = ShardTaken(seg)  # a new log
             doc = dict(self._manifest, generation=self._manifest["generation"] + 1)
             mf.write_manifest(self._dir, doc)
             self._manifest = doc
@@ -146,28 +145,23 @@ class Collection:
         return self._readonly
 
     # ---- searches
-    def search(self, query: Any, k: int = 10, ef: int | None = None) -> tuple[np.ndarray, np.ndarray]:
-        """Best k points over all shards: (ids uint64[<=k], raw scores float32[<=k])."""
+    def search(self, query: Any, k: int = 10, ef: int | None = None, **options: Any) -> tuple:
+        """Best k points over all shards: (ids uint64[<=k], raw scores float32[<=k]).
+
+        Further keyword options (filters, payloads) go to every shard's search
+        as they are; when the shards return payloads, they are merged too.
+        """
         query, k, ef = _vector(query, "query"), _k(k), _ef(ef)
-        parts = self._fan_out(lambda seg: seg._seg.search(query, k, ef))
-        ids = np.concatenate([p[0] for p in parts])
-        scores = np.concatenate([p[1] for p in parts])
-        order = np.lexsort((ids, self._key(scores)))[:k]
-        return ids[order], scores[order]
+        parts = self._fan_out(lambda seg: seg.search(query, k, ef or None, **options))
+        return merge_search(parts, k, self.metric)
 
     def search_batch(self, queries: Any, k: int = 10, ef: int | None = None,
-                     threads: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+                     threads: int | None = None, **options: Any) -> tuple:
         """(ids uint64[n, k], scores float32[n, k]); short rows padded with 2**64-1 and NaN."""
         queries, k, ef = _matrix(queries, "queries"), _k(k), _ef(ef)
         threads = 1 if threads is None else _threads(threads)
-        parts = self._fan_out(lambda seg: seg._seg.search_batch(queries, k, ef, threads))
-        ids = np.concatenate([p[0] for p in parts], axis=1)
-        scores = np.concatenate([p[1] for p in parts], axis=1)
-        pad = (ids == _PAD) & np.isnan(scores)
-        key = np.where(pad, np.float32(0), self._key(scores))
-        order = np.lexsort((ids, key, pad), axis=1)[:, :k]
-        return (np.ascontiguousarray(np.take_along_axis(ids, order, axis=1)),
-                np.ascontiguousarray(np.take_along_axis(scores, order, axis=1)))
+        parts = self._fan_out(lambda seg: seg.search_batch(queries, k, ef or None, threads, **options))
+        return merge_batch(parts, k, self.metric)
 
     # ---- inspection
     def get(self, id: int) -> tuple[np.ndarray, dict | None] | None:
@@ -181,23 +175,7 @@ class Collection:
 
     def info(self) -> dict:
         """Counts over all shards, the routing, and each shard's own info dict."""
-        shards = [seg.info() for seg in self._live_shards()]
-        doc = self._manifest
-        return {
-            "path": self._dir,
-            "dim": doc["dim"],
-            "metric": doc["metric"],
-            "m": doc["m"],
-            "ef_construction": doc["ef_construction"],
-            "format_version": doc["version"],
-            "generation": doc["generation"],
-            "buckets": doc["routing"]["buckets"],
-            "points": sum(s["points"] for s in shards),
-            "live": sum(s["live"] for s in shards),
-            "deleted": sum(s["deleted"] for s in shards),
-            "next_id": max(s["next_id"] for s in shards),
-            "shards": [dict(s, file=m["file"]) for s, m in zip(shards, doc["shards"])],
-        }
+        return collection_info(self._dir, self._manifest, [seg.info() for seg in self._live_shards()])
 
     def shard_of(self, id: int) -> int:
         """The shard (its position in the manifest) that owns an id."""
@@ -249,16 +227,7 @@ class Collection:
         return shards
 
     def _shard_of(self, id: int) -> int:
-        return int(self._routing.shards_of(np.array([id], dtype=np.uint64))[0])
-
-    def _parts(self, ids: np.ndarray) -> list[tuple[int, np.ndarray]]:
-        """(shard, row positions of its ids), shards in order, rows in batch order."""
-        owner = self._routing.shards_of(ids)
-        return [(s, np.flatnonzero(owner == s)) for s in np.unique(owner).tolist()]
-
-    def _key(self, scores: np.ndarray) -> np.ndarray:
-        # Lower is better: distances as they are, inner products negated.
-        return -scores if self._manifest["metric"] == "dot" else scores
+        return self._routing.shard_of(id)
 
     def _fan_out(self, call: Callable[[Segment], Any]) -> list[Any]:
         shards = self._live_shards()
@@ -271,61 +240,137 @@ class Collection:
         wait(futures)
         return [f.result() for f in futures]
 
-    def _check_batch(self, vectors: np.ndarray, ids: np.ndarray | None, payloads: Sequence | None) -> np.ndarray:
-        """The batch's own checks, as a segment makes them; returns its ids."""
-        n = len(vectors)
-        if ids is not None and len(ids) != n:
-            raise ValueError(f"got {len(ids)} ids for {n} vectors")
-        if payloads is not None and len(payloads) != n:
-            raise ValueError(f"got {len(payloads)} payloads for {n} vectors")
-        if vectors.shape[1] != self.dim:
-            raise ValueError(f"Vector length mismatch: expected {self.dim}, got {vectors.shape[1]}")
-        _check_finite(vectors)
-        if ids is None:
-            start = self.next_id
-            if n > 2**64 - 1 - start:  # the last id handed out stays below 2^64 - 1
-                raise ValueError(f"no ids left after {start}")
-            return np.arange(start, start + n, dtype=np.uint64)
-        order = np.argsort(ids, kind="stable")
-        repeat = order[1:][ids[order][1:] == ids[order][:-1]]  # later occurrences
-        if len(repeat):
-            raise ValueError(f"duplicate id {int(ids[repeat.min()])}")  # the first repeat in batch order
-        return ids
-
     def _check_absent(self, ids: np.ndarray, parts: list[tuple[int, np.ndarray]]) -> None:
         """Refuse ids live in their shard, or deleted there since its last compaction."""
-        shards, first = self._live_shards(), None
-        for s, rows in parts:
-            seg, part = shards[s], ids[rows]
-            if len(part) > 64:
-                known = np.isin(part, seg.ids())
-            else:
-                known = np.array([seg._seg.get(int(i)) is not None for i in part], dtype=bool)
-            taken = self._deleted(s)
-            if taken:
-                known |= np.array([int(i) in taken for i in part], dtype=bool)
-            hits = rows[known]
-            if len(hits) and (first is None or hits[0] < first):
-                first = int(hits[0])
-        if first is not None:
-            raise ValueError(f"Point with ID {int(ids[first])} already exists")
+        self._live_shards()
+        check_absent(ids, [(rows, self._taken[s].mask(ids[rows])) for s, rows in parts])
 
-    def _deleted(self, s: int) -> set[int]:
-        """Ids deleted from shard s since its last compaction, read on from where the log was read last."""
-        taken, offset = self._taken[s]
-        log = os.path.splitext(self._shards[s].path)[0] + ".wal"
-        self._taken[s] = (taken, mf.deleted_in_log(log, offset, taken))
-        return taken
 
-    def _check_payloads(self, payloads: Sequence | None, parts: list[tuple[int, np.ndarray]]) -> None:
-        """Convert each shard's payloads natively, as its insert will, writing nothing."""
-        if payloads is None or all(p is None for p in payloads):
-            return
-        for _s, rows in parts:
-            try:
-                _native.check_payloads([payloads[i] for i in rows])
-            except (ValueError, TypeError, OverflowError) as e:
-                raise _renumbered(e, rows) from None
+def collection_info(directory: str, doc: dict, shards: Sequence[dict]) -> dict:
+    """A collection's info dict from its manifest and its shards' own info dicts."""
+    return {
+        "path": directory,
+        "dim": doc["dim"],
+        "metric": doc["metric"],
+        "m": doc["m"],
+        "ef_construction": doc["ef_construction"],
+        "format_version": doc["version"],
+        "generation": doc["generation"],
+        "buckets": doc["routing"]["buckets"],
+        "points": sum(s["points"] for s in shards),
+        "live": sum(s["live"] for s in shards),
+        "deleted": sum(s["deleted"] for s in shards),
+        "next_id": max(s["next_id"] for s in shards),
+        "shards": [dict(s, file=m["file"]) for s, m in zip(shards, doc["shards"])],
+    }
+
+
+def check_batch(vectors: np.ndarray, ids: np.ndarray | None, payloads: Sequence | None, dim: int,
+                next_id: Callable[[], int]) -> np.ndarray:
+    """A batch's own checks, as a segment makes them; returns its ids (from next_id() onward when none)."""
+    n = len(vectors)
+    if ids is not None and len(ids) != n:
+        raise ValueError(f"got {len(ids)} ids for {n} vectors")
+    if payloads is not None and len(payloads) != n:
+        raise ValueError(f"got {len(payloads)} payloads for {n} vectors")
+    if vectors.shape[1] != dim:
+        raise ValueError(f"Vector length mismatch: expected {dim}, got {vectors.shape[1]}")
+    _check_finite(vectors)
+    if ids is None:
+        start = next_id()
+        if n > 2**64 - 1 - start:  # the last id handed out stays below 2^64 - 1
+            raise ValueError(f"no ids left after {start}")
+        return np.arange(start, start + n, dtype=np.uint64)
+    order = np.argsort(ids, kind="stable")
+    repeat = order[1:][ids[order][1:] == ids[order][:-1]]  # later occurrences
+    if len(repeat):
+        raise ValueError(f"duplicate id {int(ids[repeat.min()])}")  # the first repeat in batch order
+    return ids
+
+
+class ShardTaken:
+    """The ids one shard refuses for an insert: live there, or deleted there
+    since its last compaction (read from its log, from where the last read
+    stopped). Make a new one after the shard compacts."""
+
+    def __init__(self, seg: Segment):
+        self._seg = seg
+        self._log = os.path.splitext(seg.path)[0] + ".wal"
+        self._deleted: set[int] = set()
+        self._offset = 0
+
+    def mask(self, part: np.ndarray) -> np.ndarray:
+        """Per id of `part`, whether the shard would refuse it."""
+        seg = self._seg
+        if len(part) > 64:
+            known = np.isin(part, seg.ids())
+        else:
+            known = np.array([seg._seg.get(int(i)) is not None for i in part], dtype=bool)
+        self._offset = mf.deleted_in_log(self._log, self._offset, self._deleted)
+        if self._deleted:
+            known |= np.array([int(i) in self._deleted for i in part], dtype=bool)
+        return known
+
+
+def check_absent(ids: np.ndarray, masks: Sequence[tuple[np.ndarray, np.ndarray]]) -> None:
+    """Raise as a segment would for the first id of the batch some shard refuses.
+
+    `masks`: per shard, (row positions of its ids, ShardTaken.mask of them).
+    """
+    hits = [rows[known] for rows, known in masks if known.any()]
+    if hits:
+        raise ValueError(f"Point with ID {int(ids[min(int(h[0]) for h in hits)])} already exists")
+
+
+def check_payloads(payloads: Sequence | None, parts: list[tuple[int, np.ndarray]]) -> None:
+    """Convert each shard's payloads natively, as its insert will, writing nothing."""
+    if payloads is None or all(p is None for p in payloads):
+        return
+    for _s, rows in parts:
+        try:
+            _native.check_payloads([payloads[i] for i in rows])
+        except (ValueError, TypeError, OverflowError) as e:
+            raise _renumbered(e, rows) from None
+
+
+def _key(scores: np.ndarray, metric: str) -> np.ndarray:
+    # Lower is better: distances as they are, inner products negated.
+    return -scores if metric == "dot" else scores
+
+
+def merge_search(parts: Sequence[tuple], k: int, metric: str) -> tuple:
+    """The best k of the shards' answers to one query, by score then id.
+
+    Each part is (ids, scores) or (ids, scores, payloads); payloads, when
+    the shards return them, follow their points.
+    """
+    ids = np.concatenate([p[0] for p in parts])
+    scores = np.concatenate([p[1] for p in parts])
+    order = np.lexsort((ids, _key(scores, metric)))[:k]
+    if len(parts[0]) < 3:
+        return ids[order], scores[order]
+    payloads = [item for p in parts for item in p[2]]
+    return ids[order], scores[order], [payloads[i] for i in order.tolist()]
+
+
+def merge_batch(parts: Sequence[tuple], k: int, metric: str) -> tuple:
+    """merge_search row by row over (n, k) answers; short rows padded with 2**64-1 and NaN."""
+    ids = np.concatenate([p[0] for p in parts], axis=1)
+    scores = np.concatenate([p[1] for p in parts], axis=1)
+    pad = (ids == _PAD) & np.isnan(scores)
+    key = np.where(pad, np.float32(0), _key(scores, metric))
+    order = np.lexsort((ids, key, pad), axis=1)[:, :k]
+    out = (np.ascontiguousarray(np.take_along_axis(ids, order, axis=1)),
+           np.ascontiguousarray(np.take_along_axis(scores, order, axis=1)))
+    if len(parts[0]) < 3:
+        return out
+    # Per row, the shards' payload lists side by side, in the column order of `ids`.
+    rows = [[item for p in parts for item in _padded(p[2][r], p[0].shape[1])] for r in range(len(ids))]
+    return out + ([[row[c] for c in cols] for row, cols in zip(rows, order.tolist())],)
+
+
+def _padded(row: Sequence, width: int) -> list:
+    return list(row) + [None] * (width - len(row))
 
 
 def _renumbered(error: Exception, rows: np.ndarray) -> Exception:
@@ -440,44 +485,75 @@ def build_collection(path: str | os.PathLike, inputs: Any, *, shards: int, metri
     is written last, so a build that fails leaves no collection. Returns a
     summary dict as `ulmora.build` does, with the shard count.
     """
-    directory = _path(path)
-    shards, buckets = _check_layout(shards, buckets)
-    vectors = _read_inputs(inputs)
-    n = len(vectors)
-    id_array = np.arange(n, dtype=np.uint64) if ids is None else _ids(ids)
-    if len(id_array) != n:
-        raise ValueError(f"got {len(id_array)} ids for {n} vectors")
-    if len(np.unique(id_array)) != n:
-        raise ValueError("ids must be unique")
-    if payloads is not None:
-        payloads = list(payloads)
-        if len(payloads) != n:
-            raise ValueError(f"got {len(payloads)} payloads for {n} vectors")
-    _check_finite(vectors)
-    _new_directory(directory)
-    doc = mf.new_manifest(int(vectors.shape[1]), "", shards, operator.index(m), operator.index(ef_construction),
-                          buckets)
-    owner = mf.Routing(doc).shards_of(id_array)
+    plan = BuildPlan(path, inputs, shards=shards, ids=ids, payloads=payloads, m=m, ef_construction=ef_construction,
+                     buckets=buckets)
+    n = plan.points
     callback, bar = api._progress(progress, n)
-    started, done, insert_s, size = time.perf_counter(), 0, 0.0, 0
+    done, summaries = 0, []
     try:
-        for s in range(shards):
-            rows = np.flatnonzero(owner == s)
+        for s in range(plan.shards):
             step = None if callback is None else (lambda d, _t, base=done: callback(base + d, n))
-            summary = api.build(os.path.join(directory, mf.shard_file(s)), vectors[rows], ids=id_array[rows],
-                                payloads=None if payloads is None else [payloads[i] for i in rows],
-                                metric=metric, m=m, ef_construction=ef_construction, threads=threads,
-                                progress=step if step is not None else False, seed=seed)
-            done, insert_s, size = done + len(rows), insert_s + summary["insert_seconds"], size + summary["bytes"]
-            doc["metric"] = summary["metric"]
+            summaries.append(plan.build_shard(s, *plan.shard_input(s), metric=metric, threads=threads,
+                                              progress=step if step is not None else False, seed=seed))
+            done += summaries[-1]["points"]
     finally:
         if bar is not None:
             bar.close()
-    mf.write_manifest(directory, doc)
-    seconds = time.perf_counter() - started
-    return {"path": directory, "points": n, "dim": int(vectors.shape[1]), "metric": doc["metric"],
-            "shards": shards, "seconds": seconds, "insert_seconds": insert_s,
-            "points_per_second": n / insert_s if insert_s > 0 else float("inf"), "bytes": size}
+    return plan.finish(summaries)
+
+
+class BuildPlan:
+    """A collection build's checked input, its manifest and routing; the shards
+    may be built anywhere (one after another here, as Ray tasks in
+    ulmora.cluster), the manifest is written last by finish()."""
+
+    def __init__(self, path: str | os.PathLike, inputs: Any, *, shards: int, ids: Any, payloads: Any, m: int,
+                 ef_construction: int, buckets: int):
+        self.started = time.perf_counter()
+        self.directory = _path(path)
+        self.shards, buckets = _check_layout(shards, buckets)
+        self.vectors = vectors = _read_inputs(inputs)
+        n = self.points = len(vectors)
+        self.ids = np.arange(n, dtype=np.uint64) if ids is None else _ids(ids)
+        if len(self.ids) != n:
+            raise ValueError(f"got {len(self.ids)} ids for {n} vectors")
+        if len(np.unique(self.ids)) != n:
+            raise ValueError("ids must be unique")
+        self.payloads = None if payloads is None else list(payloads)
+        if self.payloads is not None and len(self.payloads) != n:
+            raise ValueError(f"got {len(self.payloads)} payloads for {n} vectors")
+        _check_finite(vectors)
+        _new_directory(self.directory)
+        self.m, self.ef_construction = operator.index(m), operator.index(ef_construction)
+        self.doc = mf.new_manifest(int(vectors.shape[1]), "", self.shards, self.m, self.ef_construction, buckets)
+        self.owner = mf.Routing(self.doc).shards_of(self.ids)
+
+    def shard_input(self, s: int) -> tuple[np.ndarray, np.ndarray, list | None]:
+        """(vectors, ids, payloads) of the rows routed to shard s, in input order."""
+        rows = np.flatnonzero(self.owner == s)
+        return (np.ascontiguousarray(self.vectors[rows]), self.ids[rows],
+                None if self.payloads is None else [self.payloads[i] for i in rows])
+
+    def build_shard(self, s: int, vectors: np.ndarray, ids: np.ndarray, payloads: list | None, **options) -> dict:
+        return build_shard(self.directory, s, vectors, ids, payloads, m=self.m, ef_construction=self.ef_construction,
+                           **options)
+
+    def finish(self, summaries: Sequence[dict]) -> dict:
+        """Write the manifest (the build's last step) and return the build's summary."""
+        self.doc["metric"] = summaries[0]["metric"]
+        mf.write_manifest(self.directory, self.doc)
+        insert_s = sum(s["insert_seconds"] for s in summaries)
+        return {"path": self.directory, "points": self.points, "dim": int(self.vectors.shape[1]),
+                "metric": self.doc["metric"], "shards": self.shards, "seconds": time.perf_counter() - self.started,
+                "insert_seconds": insert_s,
+                "points_per_second": self.points / insert_s if insert_s > 0 else float("inf"),
+                "bytes": sum(s["bytes"] for s in summaries)}
+
+
+def build_shard(directory: str, s: int, vectors: np.ndarray, ids: np.ndarray, payloads: list | None,
+                **options) -> dict:
+    """Shard s's segment file, built by ulmora.build; returns its summary."""
+    return api.build(os.path.join(directory, mf.shard_file(s)), vectors, ids=ids, payloads=payloads, **options)
 
 
 def open_collection(path: str | os.PathLike, readonly: bool = False) -> Collection:

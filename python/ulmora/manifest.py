@@ -66,6 +66,14 @@ class Routing:
     def shards_of(self, ids: np.ndarray) -> np.ndarray:
         return self.table[(id_hash(ids) % np.uint64(self.buckets)).astype(np.int64)]
 
+    def shard_of(self, point: int) -> int:
+        return int(self.shards_of(np.array([point], dtype=np.uint64))[0])
+
+    def parts(self, ids: np.ndarray) -> list[tuple[int, np.ndarray]]:
+        """(shard, row positions of its ids), shards in order, rows in batch order."""
+        owner = self.shards_of(ids)
+        return [(s, np.flatnonzero(owner == s)) for s in np.unique(owner).tolist()]
+
 
 def write_manifest(directory: str, manifest: dict) -> None:
     """Replace DIR/manifest.json atomically: temp file, fsync, rename, directory fsync."""
