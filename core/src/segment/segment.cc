@@ -333,6 +333,7 @@ Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::option
   if (timing) spans.hnsw = since(t0, mark);
   if (payload) {
     index_payload(payload_index_, point_id, *payload);
+    views_.add(point_id, *payload);
     put_payload(payloads_, point_id, std::move(*payload));
     if (timing) {
       Instant t = now();
@@ -358,6 +359,7 @@ Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::option
 void Segment::finish_insert(uint64_t point_id, std::span<const float> vector, std::optional<Payload>&& payload) {
   if (payload) {
     index_payload(payload_index_, point_id, *payload);
+    views_.add(point_id, *payload);
     put_payload(payloads_, point_id, std::move(*payload));
     link_filter_edges(*hnsw_, point_id, vector, payloads_.at(point_id), payload_index_);
   }
@@ -384,6 +386,7 @@ Status Segment::remove(uint64_t point_id, Source source, Purge purge) {
   auto it = payloads_.find(point_id);
   if (it != payloads_.end()) {
     unindex_payload(payload_index_, point_id, it->second);
+    views_.remove(point_id, it->second);
     payloads_.erase(it);
   }
   deleted_.insert(point_id);
@@ -415,8 +418,12 @@ Status Segment::update_payload(uint64_t point_id, Payload payload, Source source
     ULMORA_TRY(appended);
   }
   auto it = payloads_.find(point_id);
-  if (it != payloads_.end()) unindex_payload(payload_index_, point_id, it->second);
+  if (it != payloads_.end()) {
+    unindex_payload(payload_index_, point_id, it->second);
+    views_.remove(point_id, it->second);
+  }
   index_payload(payload_index_, point_id, payload);
+  views_.add(point_id, payload);
   put_payload(payloads_, point_id, std::move(payload));
   return Status::Ok();
 }
@@ -459,6 +466,7 @@ Status Segment::rebuild() {
   }
   hnsw_ = std::move(fresh);
   payload_index_ = std::move(index);
+  views_.clear();
   payloads_ = std::move(payloads);
   deleted_.clear();
   return Status::Ok();

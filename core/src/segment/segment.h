@@ -9,7 +9,8 @@
 //
 // Invariants: every id in deleted() has a node in hnsw() marked deleted
 // there; no deleted id has a payload; payload_index() holds exactly the
-// scalar entries of payloads().
+// scalar entries of payloads(), and payload_views() whatever part of them
+// it has built so far.
 //
 // Memory cap: when VECTORDB_MAX_RSS_MB is set (read once per process, at the
 // first live insert), every successful live insert then compares the
@@ -32,6 +33,7 @@
 #include "base/error.h"
 #include "format/payload.h"
 #include "format/snapshot.h"
+#include "segment/payload_views.h"
 #include "vector/hnsw/index.h"
 
 namespace ulmora {
@@ -173,6 +175,8 @@ class Segment {
   const hnsw::HnswIndex& hnsw() const { return *hnsw_; }
   hnsw::HnswIndex& hnsw() { return *hnsw_; }
   const PayloadIndex& payload_index() const { return payload_index_; }
+  // List elements and sorted values for filters, built on first use.
+  const PayloadViews& payload_views() const { return views_; }
   const PayloadMap& payloads() const { return payloads_; }
   const PointIdSet& deleted() const { return deleted_; }
   // A point is live when its node still holds a vector and its id is not in
@@ -214,6 +218,7 @@ class Segment {
   std::unique_ptr<hnsw::HnswIndex> hnsw_;
   std::unique_ptr<WalWriter> wal_;
   PayloadIndex payload_index_;
+  PayloadViews views_;  // kept beside payload_index_
   PayloadMap payloads_;
   PointIdSet deleted_;
   uint64_t next_id_ = 0;
