@@ -236,15 +236,25 @@ class Segment:
         self._seg.close()
 
     # ---- searches
-    def search(self, query: Any, k: int = 10, ef: int | None = None) -> tuple[np.ndarray, np.ndarray]:
-        """Best k points: (ids uint64[<=k], raw scores float32[<=k])."""
-        return self._seg.search(_vector(query, "query"), _k(k), _ef(ef))
+    def search(self, query: Any, k: int = 10, ef: int | None = None, **options: Any) -> tuple[np.ndarray, np.ndarray]:
+        """Best k points: (ids uint64[<=k], raw scores float32[<=k]).
+
+        Keyword-only options, as `ulmoradb.Index.search` takes them:
+        `sq8_screen=False`, `scan_cap=0` (uncapped), `patience=2`, and
+        `rerank=None` (the SQ8 rerank factor, at least 1, of a segment opened
+        with `quantize=True`; None takes VECTORDB_SQ8_RERANK_FACTOR).
+        """
+        return self._seg.search(_vector(query, "query"), _k(k), _ef(ef), **options)
 
     def search_batch(self, queries: Any, k: int = 10, ef: int | None = None,
-                     threads: int | None = None) -> tuple[np.ndarray, np.ndarray]:
-        """(ids uint64[n, k], scores float32[n, k]); short rows padded with 2**64-1 and NaN."""
+                     threads: int | None = None, **options: Any) -> tuple[np.ndarray, np.ndarray]:
+        """(ids uint64[n, k], scores float32[n, k]); short rows padded with 2**64-1 and NaN.
+
+        Takes the keyword-only options of `search`.
+        """
         queries = _matrix(queries, "queries")  # non-finite values are refused natively
-        return self._seg.search_batch(queries, _k(k), _ef(ef), 1 if threads is None else _threads(threads))
+        return self._seg.search_batch(queries, _k(k), _ef(ef), 1 if threads is None else _threads(threads),
+                                      **options)
 
     # ---- inspection
     def get(self, id: int) -> tuple[np.ndarray, dict | None] | None:
@@ -295,9 +305,24 @@ class Segment:
             return "<ulmora.Segment (closed)>"
 
 
-def open(path: str | os.PathLike) -> Segment:  # noqa: A001 - the package's verb
+def open(path: str | os.PathLike, *, quantize: bool = False) -> Segment:  # noqa: A001 - the package's verb
     """Open a segment for writing: load, replay its log, take the writer lock.
 
     A second writer on the same segment gets SegmentLockedError.
+
+    `quantize=True` builds 8-bit (SQ8) codes of the stored vectors in memory,
+    as `ulmoradb.Index(path, quantize=True)` does, for searches with
+    `rerank=` or `sq8_screen=True`. Inserted points get codes on the same
+    scales (Euclidean values outside them clamp to the end codes);
+    compaction recomputes them. Nothing about the codes is written to disk.
     """
-    return Segment(path)
+    if not isinstance(quantize, bool):
+        raise TypeError(f"open() argument 'quantize' must be bool, got {type(quantize).__name__}")
+    seg = Segment(path)
+    if quantize:
+        try:
+            seg._seg.quantize()
+        except BaseException:
+            seg.close()
+            raise
+    return seg

@@ -91,6 +91,9 @@ class LiveSegment {
   // crash-safe at every step (docs/compaction.md). `threads` rebuild the
   // graph when there are deleted points.
   Status compact(uint64_t threads);
+  // SQ8 codes for the graph, kept for every later insert and compaction
+  // (Segment::enable_sq8); waits for running searches.
+  Status quantize();
   // Releases memory and the writer lock; later calls get closed_error().
   void close();
 

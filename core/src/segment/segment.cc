@@ -301,6 +301,22 @@ void Segment::link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::
   hnsw::add_filter_edges(graph, point_id, vector, payload, index, keys);
 }
 
+void Segment::enable_sq8() {
+  sq8_ = true;
+  hnsw_->quantize_sq8();
+}
+
+// Codes for nodes inserted since the last call (or all of them, when the
+// graph was empty at enable_sq8()).
+void Segment::code_new_nodes() {
+  if (!sq8_) return;
+  if (hnsw_->quantized()) {
+    hnsw_->extend_sq8();
+  } else {
+    hnsw_->quantize_sq8();
+  }
+}
+
 Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::optional<Payload> payload, Source source) {
   ULMORA_TRY(refuse_if_unloaded(source));
   const bool live = source == Source::kCall;
@@ -345,6 +361,7 @@ Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::option
   }
   const uint64_t after = point_id == UINT64_MAX ? UINT64_MAX : point_id + 1;
   if (after > next_id_) next_id_ = after;
+  code_new_nodes();
   if (timing) {
     spans.total = since(t0, now());
     record_insert_timing(spans, t0);
@@ -365,6 +382,7 @@ void Segment::finish_insert(uint64_t point_id, std::span<const float> vector, st
   }
   const uint64_t after = point_id == UINT64_MAX ? UINT64_MAX : point_id + 1;
   if (after > next_id_) next_id_ = after;
+  code_new_nodes();  // the whole batch at its first point, then nothing
 }
 
 void Segment::check_memory_cap() {
@@ -469,6 +487,7 @@ Status Segment::rebuild() {
   views_.clear();
   payloads_ = std::move(payloads);
   deleted_.clear();
+  if (sq8_) hnsw_->quantize_sq8();
   return Status::Ok();
 }
 

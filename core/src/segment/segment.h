@@ -154,6 +154,13 @@ class Segment {
   // The memory-cap rule of a live insert, for a batch that just finished.
   void check_memory_cap();
 
+  // SQ8 codes for the graph from here on: built now from the stored
+  // vectors (on an empty Euclidean graph, at the first insert), extended at
+  // every insert on the same scales, rebuilt by a purge; compaction's copy
+  // keeps the setting. Keep searches out while it runs.
+  void enable_sq8();
+  bool sq8_enabled() const { return sq8_; }
+
   // The whole segment as a snapshot record (graph exported, maps copied).
   SegmentSnapshot to_snapshot() const;
 
@@ -209,6 +216,7 @@ class Segment {
   void link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::span<const float> vector,
                          const Payload& payload, const PayloadIndex& index);
   Status maybe_purge();
+  void code_new_nodes();
   static Result<std::unique_ptr<Segment>> load_impl(const std::string& path, bool for_writing);
   static Result<std::unique_ptr<Segment>> load_pair(const std::string& path, bool for_writing, LoadTimings& t);
   static Result<std::unique_ptr<Segment>> load_whole_file(const std::string& path, LoadTimings& t);
@@ -226,6 +234,7 @@ class Segment {
   std::atomic<bool> rebuilding_{false};
   bool unloaded_ = false;
   bool never_purge_ = false;  // set for writers (load_for_writing)
+  bool sq8_ = false;          // enable_sq8() was called
 };
 
 }  // namespace ulmora
