@@ -136,6 +136,47 @@ def test_count_and_ids_agree_with_a_plain_evaluation(tmp_path_factory, points, f
             assert seg.count(f) == len(want), f
 
 
+changes = st.lists(st.one_of(
+    st.tuples(st.just("insert"), payloads),
+    st.tuples(st.just("update"), st.integers(0, 60), st.dictionaries(st.sampled_from(KEYS), entries, max_size=3)),
+    st.tuples(st.just("delete"), st.integers(0, 60)),
+), min_size=1, max_size=25)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(points=st.lists(payloads, min_size=1, max_size=30), fs=st.lists(filters, min_size=1, max_size=4),
+       steps=changes)
+def test_answers_stay_right_while_the_segment_changes(tmp_path_factory, points, fs, steps):
+    # The first answers build the list index and sorted views; the changes
+    # after them must keep both current (and compaction start them afresh).
+    path = tmp_path_factory.mktemp("prop") / "seg.snap"
+    build(path, points)
+    live = dict(enumerate(points))
+
+    def check(seg):
+        order = [int(i) for i in seg.ids()]
+        for f in fs:
+            want = [i for i in order if reference(f, i, live[i])]
+            assert [int(i) for i in seg.ids(f)] == want, f
+            assert seg.count(f) == len(want), f
+
+    with ulmora.open(path) as seg:
+        check(seg)
+        for step in steps:
+            if step[0] == "insert":
+                new_id = int(seg.insert(np.zeros((1, 2), np.float32), payloads=[step[1]])[0])
+                live[new_id] = step[1]
+            elif step[0] == "update" and step[1] in live:
+                seg.update_payload(step[1], step[2])
+                live[step[1]] = step[2]
+            elif step[0] == "delete":
+                seg.delete(step[1])
+                live.pop(step[1], None)
+        check(seg)
+        seg.compact(threads=1)
+        check(seg)
+
+
 # ---- Refused filters --------------------------------------------------------------
 
 

@@ -39,6 +39,13 @@ bool to_rerank(PyObject* obj, const char* func, std::optional<uint64_t>* out) {
   return true;
 }
 
+bool to_search_options(PyObject* sq8_screen, PyObject* scan_cap, PyObject* patience, PyObject* rerank,
+                       const char* func, SearchArgs* out) {
+  return (!sq8_screen || to_bool(sq8_screen, func, "sq8_screen", &out->sq8_screen)) &&
+         (!scan_cap || to_u64(scan_cap, func, "scan_cap", &out->scan_cap)) &&
+         (!patience || to_u64(patience, func, "patience", &out->patience)) && to_rerank(rerank, func, &out->rerank);
+}
+
 void raise_non_finite(const char* name, const char* position, size_t at) {
   PyErr_Format(PyExc_ValueError, "%s contains a non-finite value at %s %zu", name, position, at);
 }

@@ -53,6 +53,12 @@ hnsw::SearchOptions search_options(const SearchArgs& args, size_t ef);
 // ValueError for 0).
 bool to_rerank(PyObject* obj, const char* func, std::optional<uint64_t>* out);
 
+// Converts the per-call search options that both modules take by the same
+// names: sq8_screen (bool), scan_cap and patience (u64), rerank (as
+// to_rerank). A null object leaves the field as it is.
+bool to_search_options(PyObject* sq8_screen, PyObject* scan_cap, PyObject* patience, PyObject* rerank,
+                       const char* func, SearchArgs* out);
+
 // ValueError "{name} contains a non-finite value at {position} {at}"; each
 // module words the position its own way ("flat index", "index").
 void raise_non_finite(const char* name, const char* position, size_t at);

@@ -153,6 +153,20 @@ PyObject* seg_compact(PyObject* self, PyObject* arg) {
   });
 }
 
+PyObject* seg_quantize(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto live = live_of(self);
+    if (!live) return nullptr;
+    ulmora::Status s = ulmora::Status::Ok();
+    {
+      GilRelease nogil;
+      s = live->quantize();
+    }
+    if (!s.ok()) return fail(s.error(), *live);
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject* seg_close(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     std::shared_ptr<LiveSegment> live;
@@ -243,17 +257,21 @@ bool filter_args(PyObject* filter, PyObject* route, PyObject* with_payload, uint
 
 // Binds (query, k, ef) or (queries, k, ef, threads), all required (the
 // package checks and fills them; ef 0 means the segment's stored beam
-// width), then checks the values of the query before the segment is found
+// width), and the keyword-only options sq8_screen, scan_cap, patience and
+// rerank, then checks the values of the query before the segment is found
 // open. A one-row query names a bad value by its index, a matrix by its
 // flat index.
 bool begin_search(PyObject* self, const ParamList& params, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames, int ndim, SegmentSearch* out) {
-  PyObject* slots[7];
+  PyObject* slots[11];
   const char* f = params.func();
   const bool batch = ndim == 2;
+  const size_t opt = batch ? 7 : 6;  // first SQ8/scan option (after filter, route, with_payload)
   uint64_t ef = 0;
   if (!params.bind(args, nargs, kwnames, slots) || !to_u64(slots[1], f, "k", &out->args.k) ||
-      !to_u64(slots[2], f, "ef", &ef) || (batch && !to_u64(slots[3], f, "threads", &out->args.threads))) {
+      !to_u64(slots[2], f, "ef", &ef) || (batch && !to_u64(slots[3], f, "threads", &out->args.threads)) ||
+      !ulmora::binding::to_search_options(slots[opt], slots[opt + 1], slots[opt + 2], slots[opt + 3], f,
+                                          &out->args)) {
     return false;
   }
   if (ef != 0) out->args.ef = ef;
@@ -275,7 +293,9 @@ bool begin_search(PyObject* self, const ParamList& params, PyObject* const* args
 
 PyObject* seg_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const ParamList params("search", {"query", "k", "ef", "filter", "route", "with_payload"}, 3);
+    static const ParamList params(
+        "search", {"query", "k", "ef", "filter", "route", "with_payload", "sq8_screen", "scan_cap", "patience", "rerank"},
+        3, 6);
     SegmentSearch s;
     if (!begin_search(self, params, args, nargs, kwnames, 1, &s)) return nullptr;
     // The search reads this thread's copy; no Python code runs on the thread
@@ -289,7 +309,9 @@ PyObject* seg_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* seg_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const ParamList params("search_batch",
-                                  {"queries", "k", "ef", "threads", "filter", "route", "with_payload"}, 4);
+                                  {"queries", "k", "ef", "threads", "filter", "route", "with_payload", "sq8_screen",
+                                   "scan_cap", "patience", "rerank"},
+                                  4, 7);
     SegmentSearch s;
     if (!begin_search(self, params, args, nargs, kwnames, 2, &s)) return nullptr;
     return ulmora::binding::search_many(*s.np, SegmentTarget(*s.live), s.queries.floats(), s.queries.shape(0),
@@ -504,6 +526,7 @@ PyMethodDef kMethods[] = {
      "search(query, k, ef, filter=None, route=None, with_payload=False) -> (ids, scores[, payloads])"},
     {"search_batch", as_cfunction(seg_search_batch), METH_FASTCALL | METH_KEYWORDS,
      "search_batch(queries, k, ef, threads, filter=None, route=None, with_payload=False)"},
+    {"quantize", seg_quantize, METH_NOARGS, "quantize() -> None: SQ8 codes, kept by later inserts"},
     {"info", as_cfunction(seg_info), METH_NOARGS, "info() -> dict"},
     {"meta", as_cfunction(seg_meta), METH_NOARGS, "meta() -> (dim, metric, next_id, live)"},
     {"path", as_cfunction(seg_path), METH_NOARGS, "path() -> str"},

@@ -150,9 +150,7 @@ bool begin_search(const ParamList& params, PyObject* const* args, Py_ssize_t nar
   out->k = 20;
   if (!queries->bind_ndarray(**np, slots[0], ndim, f, params.name(0)) ||
       (slots[1] && !to_u64(slots[1], f, "k", &out->k)) || (slots[2] && !to_u64(slots[2], f, "ef", &ef)) ||
-      (slots[3] && !to_bool(slots[3], f, "sq8_screen", &out->sq8_screen)) ||
-      (slots[4] && !to_u64(slots[4], f, "scan_cap", &out->scan_cap)) ||
-      (slots[5] && !to_u64(slots[5], f, "patience", &out->patience)) ||
+      !to_search_options(slots[3], slots[4], slots[5], nullptr, f, out) ||
       (batch && slots[6] && !to_u64(slots[6], f, "threads", &out->threads))) {
     return false;
   }

@@ -302,7 +302,7 @@ class Segment:
 
     # ---- searches
     def search(self, query: Any, k: int = 10, ef: int | None = None, *, filter: Mapping[str, Any] | None = None,
-               with_payload: bool = False, route: str = "auto") -> tuple:
+               with_payload: bool = False, route: str = "auto", **options: Any) -> tuple:
         """Best k points: (ids uint64[<=k], raw scores float32[<=k]).
 
         `filter` (docs/filters.md) keeps only matching points: the result
@@ -312,19 +312,25 @@ class Segment:
         "exact" always scans (also without a filter: an exact search);
         "graph" always walks. `with_payload=True` adds a third item, the
         payload dict of each hit (None for a point without one).
+
+        Further keyword-only options, as `ulmoradb.Index.search` takes them:
+        `sq8_screen=False`, `scan_cap=0` (uncapped), `patience=2`, and
+        `rerank=None` (the SQ8 rerank factor, at least 1, of a segment opened
+        with `quantize=True`; None takes VECTORDB_SQ8_RERANK_FACTOR).
         """
         query = _vector(query, "query")
         filt = _filter(filter)
-        return self._seg.search(query, _k(k), _ef(ef), filt, _route(route), bool(with_payload))
+        return self._seg.search(query, _k(k), _ef(ef), filt, _route(route), bool(with_payload), **options)
 
     def search_batch(self, queries: Any, k: int = 10, ef: int | None = None, threads: int | None = None, *,
                      filter: Mapping[str, Any] | Sequence[Mapping[str, Any]] | None = None,
-                     with_payload: bool = False, route: str = "auto") -> tuple:
+                     with_payload: bool = False, route: str = "auto", **options: Any) -> tuple:
         """(ids uint64[n, k], scores float32[n, k]); short rows padded with 2**64-1 and NaN.
 
         `filter` is one filter for every row (its match set is built once)
         or a list of one filter per row; `route` and `with_payload` as in
-        search, the payloads being n lists of k (None where padded).
+        search, the payloads being n lists of k (None where padded), and
+        the further options of `search`.
         """
         queries = _matrix(queries, "queries")  # non-finite values are refused natively
         if isinstance(filter, (list, tuple)):
@@ -334,7 +340,7 @@ class Segment:
         else:
             filt = _filter(filter)
         return self._seg.search_batch(queries, _k(k), _ef(ef), 1 if threads is None else _threads(threads),
-                                      filt, _route(route), bool(with_payload))
+                                      filt, _route(route), bool(with_payload), **options)
 
     # ---- inspection
     def get(self, id: int) -> tuple[np.ndarray, dict | None] | None:
@@ -386,7 +392,7 @@ class Segment:
 
 
 def open(path: str | os.PathLike, *, readonly: bool = False,  # noqa: A001 - the package's verb
-         filter_keys: Sequence[str] | None = None) -> Segment:
+         filter_keys: Sequence[str] | None = None, quantize: bool = False) -> Segment:
     """Open a segment for writing: load, replay its log, take the writer lock.
 
     A second writer on the same segment gets SegmentLockedError.
@@ -400,5 +406,21 @@ def open(path: str | os.PathLike, *, readonly: bool = False,  # noqa: A001 - the
     `filter_keys`: payload keys that get filter edges from now on (see
     `build`). Keys other than the stored ones compact the segment once at
     open, which links every point's edges for them and stores them.
+
+    `quantize=True` builds 8-bit (SQ8) codes of the stored vectors in memory,
+    as `ulmoradb.Index(path, quantize=True)` does, for searches with
+    `rerank=` or `sq8_screen=True`. Inserted points get codes on the same
+    scales (Euclidean values outside them clamp to the end codes);
+    compaction and a read-only refresh recompute them. Nothing about the
+    codes is written to disk.
     """
-    return Segment(path, readonly=readonly, filter_keys=filter_keys)
+    if not isinstance(quantize, bool):
+        raise TypeError(f"open() argument 'quantize' must be bool, got {type(quantize).__name__}")
+    seg = Segment(path, readonly=readonly, filter_keys=filter_keys)
+    if quantize:
+        try:
+            seg._seg.quantize()
+        except BaseException:
+            seg.close()
+            raise
+    return seg

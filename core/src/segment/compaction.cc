@@ -68,6 +68,7 @@ Result<std::unique_ptr<Segment>> purged_copy(const Segment& seg, uint64_t thread
     fresh->finish_insert(id, std::span<const float>(old.vector(i), old.dim()), std::move(payload));
   }
   fresh->raise_next_id(seg.next_id());
+  if (seg.sq8_enabled()) fresh->enable_sq8();  // new scales from the survivors
   return fresh;
 }
 

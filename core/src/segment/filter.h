@@ -111,18 +111,18 @@ class MatchSet {
 };
 
 // The match set of `filter` over the live points of `segment`, computed
-// once. Equality and In read the payload index for scalar entries; list
-// entries, ranges and Exists scan the payloads. Errors: the filter's
-// check_filter error. Needs the segment held still (a reader's lock).
+// once. Equality and In read the payload index for scalar entries and the
+// list index for list elements; ranges read the key's sorted view of
+// values and Exists the holders of the key (segment/payload_views.h), so no
+// comparison scans the payloads. Errors: the filter's check_filter error.
+// Needs the segment held still (a reader's lock).
 Result<MatchSet> match_set(const Filter& filter, const Segment& segment);
 
 // An estimate of the number of matches without evaluating the filter:
-// exact for Eq/In over scalar entries (the index's set sizes; list entries
-// add the number of points holding a list under the key, an upper bound),
-// the number of points holding the key for ranges and Exists (an upper
-// bound until a sorted view of values exists), sums for Or, the smallest
-// child for And, complements for Not, Ne and Nin, the list length for ids;
-// all capped at the live count.
+// exact for Eq, In, Ne, Nin, ranges and Exists (each point counted once,
+// however many list elements match), sums for Or, the smallest child for
+// And, complements for Not, the list length for ids; all capped at the
+// live count.
 uint64_t estimate_matches(const Filter& filter, const Segment& segment);
 
 }  // namespace ulmora

@@ -163,6 +163,13 @@ Status LiveSegment::remove(std::span<const uint64_t> ids) {
   return Status::Ok();
 }
 
+Status LiveSegment::quantize() {
+  std::unique_lock<WriterFirstMutex> guard(mu_);
+  if (!seg_) return closed_error();
+  seg_->enable_sq8();
+  return Status::Ok();
+}
+
 Status LiveSegment::update_payload(uint64_t id, Payload payload) {
   std::unique_lock<WriterFirstMutex> guard(mu_);
   ULMORA_TRY(writable("update_payload"));

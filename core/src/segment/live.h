@@ -112,6 +112,9 @@ class LiveSegment {
   // there it does nothing.
   Status refresh();
   bool read_only() const { return read_only_; }
+  // SQ8 codes for the graph, kept for every later insert and compaction
+  // (Segment::enable_sq8); waits for running searches.
+  Status quantize();
   // Releases memory and the writer lock; later calls get closed_error().
   void close();
 

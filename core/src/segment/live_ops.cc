@@ -33,14 +33,17 @@ Result<std::unique_ptr<LiveSegment>> LiveSegment::open_readonly(const std::strin
 
 Status LiveSegment::refresh() {
   std::lock_guard<std::mutex> one_at_a_time(refresh_mu_);
+  bool sq8 = false;
   {
     auto reader = read();
     if (reader.segment() == nullptr) return closed_error();
     if (!read_only_) return Status::Ok();
+    sq8 = reader.segment()->sq8_enabled();
   }
   // Loaded without the lock: searches go on against the old segment.
   auto fresh = Segment::load_readonly(file_);
   if (!fresh.ok()) return fresh.error();
+  if (sq8) fresh.value()->enable_sq8();  // codes before it is shared
   std::unique_ptr<Segment> old;
   {
     std::unique_lock<WriterFirstMutex> guard(mu_);

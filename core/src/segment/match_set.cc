@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <string_view>
 
 #include "segment/filter.h"
 #include "segment/segment.h"
@@ -39,6 +40,71 @@ std::vector<PayloadValue> index_keys(const PayloadValue& v) {
   return keys;
 }
 
+RangeOp range_op(Op op) {
+  switch (op) {
+    case Op::kGt: return RangeOp::kGt;
+    case Op::kGte: return RangeOp::kGte;
+    case Op::kLt: return RangeOp::kLt;
+    default: return RangeOp::kLte;
+  }
+}
+
+// Calls f(point) for each value in range of a range filter (a point once
+// per value it holds there, so possibly more than once).
+template <class F>
+void for_each_in_range(const Segment& seg, const Filter& f, F&& fn) {
+  const KeyView& view = seg.payload_views().sorted(f.key, seg.payloads());
+  const PayloadValue& x = f.values[0];
+  const RangeOp op = range_op(f.op);
+  switch (x.kind()) {
+    case PayloadValue::kInt: view.numbers.for_range(op, Number::of_int(std::get<int64_t>(x.v)), fn); break;
+    case PayloadValue::kFloat: view.numbers.for_range(op, Number::of_float(std::get<double>(x.v)), fn); break;
+    case PayloadValue::kStr: view.texts.for_range(op, std::string_view(std::get<std::string>(x.v)), fn); break;
+    default: break;  // check_filter refuses ranges on bools
+  }
+}
+
+uint64_t range_count(const Segment& seg, const Filter& f) {
+  const KeyView& view = seg.payload_views().sorted(f.key, seg.payloads());
+  const PayloadValue& x = f.values[0];
+  const RangeOp op = range_op(f.op);
+  switch (x.kind()) {
+    case PayloadValue::kInt: return view.numbers.count_points(op, Number::of_int(std::get<int64_t>(x.v)));
+    case PayloadValue::kFloat: return view.numbers.count_points(op, Number::of_float(std::get<double>(x.v)));
+    case PayloadValue::kStr: return view.texts.count_points(op, std::string_view(std::get<std::string>(x.v)));
+    default: return 0;
+  }
+}
+
+// The distinct index keys of an Eq/In/Ne/Nin filter's operands.
+std::vector<PayloadValue> operand_keys(const Filter& f) {
+  std::vector<PayloadValue> keys;
+  for (const PayloadValue& operand : f.values) {
+    for (PayloadValue& k : index_keys(operand)) {
+      if (std::find(keys.begin(), keys.end(), k) == keys.end()) keys.push_back(std::move(k));
+    }
+  }
+  return keys;
+}
+
+// Calls f(set, from_lists) for every id set an equality filter reads: the payload
+// index's for scalar entries, the list index's for list elements. Sets of
+// the scalar index are disjoint (one entry per point and key); a point
+// whose list holds several operands is in several list sets.
+template <class F>
+void for_each_equal_set(const Segment& seg, const Filter& f, F&& fn) {
+  const std::vector<PayloadValue> keys = operand_keys(f);
+  if (auto by_key = seg.payload_index().find(f.key); by_key != seg.payload_index().end()) {
+    for (const PayloadValue& k : keys)
+      if (auto hit = by_key->second.find(k); hit != by_key->second.end()) fn(hit->second, false);
+  }
+  const ListIndex& lists = seg.payload_views().lists(seg.payloads());
+  if (auto by_key = lists.find(f.key); by_key != lists.end()) {
+    for (const PayloadValue& k : keys)
+      if (auto hit = by_key->second.by_value.find(k); hit != by_key->second.by_value.end()) fn(hit->second, true);
+  }
+}
+
 // One evaluation: the segment, its node count and the live bitmap (built on
 // first need).
 class Evaluator {
@@ -62,13 +128,16 @@ class Evaluator {
       case Op::kIdNin: return complement(ids(f));
       case Op::kEq: case Op::kIn: return equal(f);
       case Op::kNe: case Op::kNin: return complement(equal(f));
-      default: return scan(f);  // ranges and Exists
+      case Op::kExists: return exists(f);
+      default: return range(f);
     }
   }
 
  private:
   // Smallest estimate first; once few candidates remain, the other
-  // children are tested per candidate instead of evaluated whole.
+  // children are tested per candidate instead of evaluated whole. Estimates
+  // are exact for every comparison, and evaluating one whole costs a lookup
+  // per match where a test costs about two per candidate (payload, key).
   Bits eval_and(const Filter& f) {
     std::vector<std::pair<uint64_t, const Filter*>> order;
     for (const Filter& c : f.children) order.emplace_back(estimate_matches(c, seg_), &c);
@@ -78,7 +147,7 @@ class Evaluator {
     for (size_t i = 1; i < order.size(); ++i) {
       const uint64_t left = popcount(acc);
       if (left == 0) break;
-      if (left * 8 < order[i].first) {
+      if (left * 2 < order[i].first) {
         keep_matching(acc, *order[i].second);
       } else {
         Bits next = eval(*order[i].second);
@@ -127,37 +196,35 @@ class Evaluator {
     return b;
   }
 
-  // Scalar entries from the index; list entries (not in the index) by a
-  // scan of the payloads holding a list under the key.
+  // Scalar entries from the payload index, list elements from the list
+  // index; Ne and Nin complement this.
   Bits equal(const Filter& f) {
     Bits b(words_, 0);
-    if (auto by_key = seg_.payload_index().find(f.key); by_key != seg_.payload_index().end()) {
-      for (const PayloadValue& operand : f.values) {
-        for (const PayloadValue& k : index_keys(operand)) {
-          auto hit = by_key->second.find(k);
-          if (hit == by_key->second.end()) continue;
-          for (uint64_t id : hit->second) add_point(b, id);
-        }
-      }
-    }
-    Filter positive = f;
-    positive.op = f.op == Op::kNe ? Op::kEq : (f.op == Op::kNin ? Op::kIn : f.op);
-    for (const auto& [id, payload] : seg_.payloads()) {
-      auto it = payload.find(f.key);
-      if (it != payload.end() && !it->second.is_scalar() && matches(positive, id, &payload)) add_point(b, id);
-    }
+    for_each_equal_set(seg_, f, [&](const PointIdSet& ids, bool) {
+      for (uint64_t id : ids) add_point(b, id);
+    });
     return b;
   }
 
-  // Ranges and Exists: every payload is tested (no sorted view of values yet).
-  Bits scan(const Filter& f) {
+  // Exists: every point holding the key, a scalar or a list.
+  Bits exists(const Filter& f) {
     Bits b(words_, 0);
-    Filter present = f;
-    if (f.op == Op::kExists) present.exists = true;
-    for (const auto& [id, payload] : seg_.payloads()) {
-      if (matches(present, id, &payload)) add_point(b, id);
+    if (auto by_key = seg_.payload_index().find(f.key); by_key != seg_.payload_index().end()) {
+      for (const auto& [value, ids] : by_key->second)
+        for (uint64_t id : ids) add_point(b, id);
     }
-    return f.op == Op::kExists && !f.exists ? complement(std::move(b)) : b;
+    const ListIndex& lists = seg_.payload_views().lists(seg_.payloads());
+    if (auto by_key = lists.find(f.key); by_key != lists.end()) {
+      for (uint64_t id : by_key->second.holders) add_point(b, id);
+    }
+    return f.exists ? b : complement(std::move(b));
+  }
+
+  // Ranges: the key's sorted view of numbers or of strings.
+  Bits range(const Filter& f) {
+    Bits b(words_, 0);
+    for_each_in_range(seg_, f, [&](uint64_t id) { add_point(b, id); });
+    return b;
   }
 
   const Segment& seg_;
@@ -172,13 +239,34 @@ uint64_t live_estimate(const Segment& seg) {
   return len > del ? len - del : 0;
 }
 
-// Points holding a scalar under the key (the index's sets summed).
+// Points holding the key: a scalar (the index's sets summed) or a list.
 uint64_t key_count(const Segment& seg, const std::string& key) {
-  auto by_key = seg.payload_index().find(key);
-  if (by_key == seg.payload_index().end()) return 0;
   uint64_t n = 0;
-  for (const auto& [value, ids] : by_key->second) n += ids.size();
+  if (auto by_key = seg.payload_index().find(key); by_key != seg.payload_index().end()) {
+    for (const auto& [value, ids] : by_key->second) n += ids.size();
+  }
+  const ListIndex& lists = seg.payload_views().lists(seg.payloads());
+  if (auto by_key = lists.find(key); by_key != lists.end()) n += by_key->second.holders.size();
   return n;
+}
+
+// Points equal to an operand, each once: scalar sets are disjoint; list
+// sets overlap when a list holds several operands, so two or more are united.
+uint64_t equal_count(const Segment& seg, const Filter& f) {
+  uint64_t n = 0;
+  std::vector<const PointIdSet*> list_sets;
+  for_each_equal_set(seg, f, [&](const PointIdSet& ids, bool from_lists) {
+    if (from_lists) {
+      list_sets.push_back(&ids);
+    } else {
+      n += ids.size();
+    }
+  });
+  if (list_sets.size() == 1) return n + list_sets[0]->size();
+  std::vector<uint64_t> points;
+  for (const PointIdSet* ids : list_sets) points.insert(points.end(), ids->begin(), ids->end());
+  std::sort(points.begin(), points.end());
+  return n + static_cast<uint64_t>(std::unique(points.begin(), points.end()) - points.begin());
 }
 
 uint64_t estimate_raw(const Filter& f, const Segment& seg, uint64_t live) {
@@ -197,21 +285,11 @@ uint64_t estimate_raw(const Filter& f, const Segment& seg, uint64_t live) {
     case Op::kNot: return live - std::min(live, estimate_raw(f.children[0], seg, live));
     case Op::kIdIn: return f.ids.size();
     case Op::kIdNin: return live - std::min<uint64_t>(live, f.ids.size());
-    case Op::kEq: case Op::kIn: case Op::kNe: case Op::kNin: {
-      uint64_t n = 0;
-      if (auto by_key = seg.payload_index().find(f.key); by_key != seg.payload_index().end()) {
-        for (const PayloadValue& operand : f.values) {
-          for (const PayloadValue& k : index_keys(operand)) {
-            if (auto hit = by_key->second.find(k); hit != by_key->second.end()) n += hit->second.size();
-          }
-        }
-      }
-      const bool negated = f.op == Op::kNe || f.op == Op::kNin;
-      return negated ? live - std::min(live, n) : n;
-    }
+    case Op::kEq: case Op::kIn: return equal_count(seg, f);
+    case Op::kNe: case Op::kNin: return live - std::min(live, equal_count(seg, f));
     case Op::kExists:
       return f.exists ? key_count(seg, f.key) : live - std::min(live, key_count(seg, f.key));
-    default: return key_count(seg, f.key);  // ranges: at most the points holding the key
+    default: return range_count(seg, f);
   }
 }
 

@@ -321,6 +321,22 @@ void Segment::link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::
   hnsw::add_filter_edges(graph, point_id, vector, payload, index, keys);
 }
 
+void Segment::enable_sq8() {
+  sq8_ = true;
+  hnsw_->quantize_sq8();
+}
+
+// Codes for nodes inserted since the last call (or all of them, when the
+// graph was empty at enable_sq8()).
+void Segment::code_new_nodes() {
+  if (!sq8_) return;
+  if (hnsw_->quantized()) {
+    hnsw_->extend_sq8();
+  } else {
+    hnsw_->quantize_sq8();
+  }
+}
+
 Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::optional<Payload> payload, Source source) {
   ULMORA_TRY(refuse_if_unloaded(source));
   const bool live = source == Source::kCall;
@@ -353,6 +369,7 @@ Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::option
   if (timing) spans.hnsw = since(t0, mark);
   if (payload) {
     index_payload(payload_index_, point_id, *payload);
+    views_.add(point_id, *payload);
     put_payload(payloads_, point_id, std::move(*payload));
     if (timing) {
       Instant t = now();
@@ -364,6 +381,7 @@ Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::option
   }
   const uint64_t after = point_id == UINT64_MAX ? UINT64_MAX : point_id + 1;
   if (after > next_id_) next_id_ = after;
+  code_new_nodes();
   if (timing) {
     spans.total = since(t0, now());
     record_insert_timing(spans, t0);
@@ -378,11 +396,13 @@ Status Segment::insert(uint64_t point_id, std::vector<float> vector, std::option
 void Segment::finish_insert(uint64_t point_id, std::span<const float> vector, std::optional<Payload>&& payload) {
   if (payload) {
     index_payload(payload_index_, point_id, *payload);
+    views_.add(point_id, *payload);
     put_payload(payloads_, point_id, std::move(*payload));
     link_filter_edges(*hnsw_, point_id, vector, payloads_.at(point_id), payload_index_);
   }
   const uint64_t after = point_id == UINT64_MAX ? UINT64_MAX : point_id + 1;
   if (after > next_id_) next_id_ = after;
+  code_new_nodes();  // the whole batch at its first point, then nothing
 }
 
 void Segment::check_memory_cap() {
@@ -404,6 +424,7 @@ Status Segment::remove(uint64_t point_id, Source source, Purge purge) {
   auto it = payloads_.find(point_id);
   if (it != payloads_.end()) {
     unindex_payload(payload_index_, point_id, it->second);
+    views_.remove(point_id, it->second);
     payloads_.erase(it);
   }
   deleted_.insert(point_id);
@@ -435,8 +456,12 @@ Status Segment::update_payload(uint64_t point_id, Payload payload, Source source
     ULMORA_TRY(appended);
   }
   auto it = payloads_.find(point_id);
-  if (it != payloads_.end()) unindex_payload(payload_index_, point_id, it->second);
+  if (it != payloads_.end()) {
+    unindex_payload(payload_index_, point_id, it->second);
+    views_.remove(point_id, it->second);
+  }
   index_payload(payload_index_, point_id, payload);
+  views_.add(point_id, payload);
   put_payload(payloads_, point_id, std::move(payload));
   return Status::Ok();
 }
@@ -479,8 +504,10 @@ Status Segment::rebuild() {
   }
   hnsw_ = std::move(fresh);
   payload_index_ = std::move(index);
+  views_.clear();
   payloads_ = std::move(payloads);
   deleted_.clear();
+  if (sq8_) hnsw_->quantize_sq8();
   return Status::Ok();
 }
 

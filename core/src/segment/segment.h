@@ -9,7 +9,8 @@
 //
 // Invariants: every id in deleted() has a node in hnsw() marked deleted
 // there; no deleted id has a payload; payload_index() holds exactly the
-// scalar entries of payloads().
+// scalar entries of payloads(), and payload_views() whatever part of them
+// it has built so far.
 //
 // Memory cap: when VECTORDB_MAX_RSS_MB is set (read once per process, at the
 // first live insert), every successful live insert then compares the
@@ -33,6 +34,7 @@
 #include "base/error.h"
 #include "format/payload.h"
 #include "format/snapshot.h"
+#include "segment/payload_views.h"
 #include "vector/hnsw/index.h"
 
 namespace ulmora {
@@ -157,6 +159,13 @@ class Segment {
   // The memory-cap rule of a live insert, for a batch that just finished.
   void check_memory_cap();
 
+  // SQ8 codes for the graph from here on: built now from the stored
+  // vectors (on an empty Euclidean graph, at the first insert), extended at
+  // every insert on the same scales, rebuilt by a purge; compaction's copy
+  // keeps the setting. Keep searches out while it runs.
+  void enable_sq8();
+  bool sq8_enabled() const { return sq8_; }
+
   // The whole segment as a snapshot record (graph exported, maps copied).
   SegmentSnapshot to_snapshot() const;
 
@@ -179,6 +188,8 @@ class Segment {
   const hnsw::HnswIndex& hnsw() const { return *hnsw_; }
   hnsw::HnswIndex& hnsw() { return *hnsw_; }
   const PayloadIndex& payload_index() const { return payload_index_; }
+  // List elements and sorted values for filters, built on first use.
+  const PayloadViews& payload_views() const { return views_; }
   const PayloadMap& payloads() const { return payloads_; }
   const PointIdSet& deleted() const { return deleted_; }
   // A point is live when its node still holds a vector and its id is not in
@@ -218,6 +229,7 @@ class Segment {
   void link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::span<const float> vector,
                          const Payload& payload, const PayloadIndex& index);
   Status maybe_purge();
+  void code_new_nodes();
   enum class LoadMode : uint8_t { kIndex, kWriter, kReader };
   static Result<std::unique_ptr<Segment>> load_impl(const std::string& path, LoadMode mode);
   static Result<std::unique_ptr<Segment>> load_pair(const std::string& path, LoadMode mode, LoadTimings& t);
@@ -228,6 +240,7 @@ class Segment {
   std::unique_ptr<hnsw::HnswIndex> hnsw_;
   std::unique_ptr<WalWriter> wal_;
   PayloadIndex payload_index_;
+  PayloadViews views_;  // kept beside payload_index_
   PayloadMap payloads_;
   PointIdSet deleted_;
   uint64_t next_id_ = 0;
@@ -236,6 +249,7 @@ class Segment {
   bool unloaded_ = false;
   bool never_purge_ = false;  // set for writers and read-only loads
   std::optional<std::set<std::string>> filter_keys_;
+  bool sq8_ = false;          // enable_sq8() was called
 };
 
 }  // namespace ulmora

@@ -214,4 +214,22 @@ void Graph::quantize_sq8() {
   sq8_scales = std::move(scales);
 }
 
+void Graph::extend_sq8() {
+  const uint64_t d = dim;
+  const uint64_t have = sq8_codes.size() / d;
+  const uint64_t n = std::min(len(), vectors.len());
+  if (have == 0 || n <= have) return;
+  sq8_codes.resize(n * d);
+  uint8_t* out = sq8_codes.data();
+  for (uint64_t i = have; i < n; ++i) {
+    if (metric == Metric::kCosine) {
+      kernels::cosine_codes(vectors.get(i), d, out + i * d);
+    } else {
+      // The scales stay those of quantize_sq8(): values outside them clamp
+      // to code 0 or 255.
+      kernels::scaled_codes(vectors.get(i), sq8_mins.data(), sq8_scales.data(), d, out + i * d);
+    }
+  }
+}
+
 }  // namespace ulmora::hnsw

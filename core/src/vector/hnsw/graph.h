@@ -138,6 +138,7 @@ class Graph {
   // ---- SQ8 (graph.cc) ----
   // Builds codes of every stored vector; called before the index is shared.
   void quantize_sq8();
+  void extend_sq8();
 
   // ---- Fields ----
   std::vector<std::unique_ptr<NeighborLayer>> layers;

@@ -38,6 +38,7 @@ Status HnswIndex::insert(uint64_t point_id, std::span<const float> vector) {
 void HnswIndex::mark_deleted(uint64_t point_id) { graph_->mark_deleted(point_id); }
 void HnswIndex::seed_levels(uint64_t seed) { graph_->level_seed = seed; }
 void HnswIndex::quantize_sq8() { graph_->quantize_sq8(); }
+void HnswIndex::extend_sq8() { graph_->extend_sq8(); }
 void HnswIndex::freeze() { graph_->freeze(); }
 bool HnswIndex::frozen() const { return graph_->frozen; }
 bool HnswIndex::quantized() const { return !graph_->sq8_codes.empty(); }

@@ -3,9 +3,9 @@
 // restore, insertion, search, statistics and the segment and bindings need.
 //
 // Threading: every const member and insert() may run concurrently with
-// each other; mark_deleted() and quantize_sq8() need the caller to keep
-// other writers out (the segment serialises its mutations), and
-// quantize_sq8() runs before the index is shared.
+// each other; mark_deleted(), quantize_sq8() and extend_sq8() need the
+// caller to keep other writers out (the segment serialises its mutations),
+// and the last two also searches.
 //
 // What the layers above may include from vector/hnsw: this header,
 // search.h (options, results, counters), config.h (tuning values),
@@ -72,6 +72,10 @@ class HnswIndex {
   void seed_levels(uint64_t seed);
   // Builds 8-bit codes of every stored vector for the SQ8 routes.
   void quantize_sq8();
+  // Codes for the nodes added since, on the scales quantize_sq8() chose
+  // (Euclidean values outside them clamp). No-op when not quantized. The
+  // code column may move: no search may run beside it.
+  void extend_sq8();
   // Declares the index read-only from here on (call before sharing it):
   // searches then read neighbour lists in place without their locks, and
   // insert() is refused. mark_deleted() must not be called afterwards.

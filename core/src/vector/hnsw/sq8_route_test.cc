@@ -41,6 +41,38 @@ TEST(Sq8RouteTest, ScoreOnlyReturnsTheCodeScore) {
   expect_well_ordered(out);
 }
 
+// Live inserts: new nodes get codes on the scales chosen at quantize time,
+// values outside them clamp, and the rows already coded stay as they were.
+TEST(Sq8RouteTest, ExtendCodesNewNodesOnTheStoredScales) {
+  for (Metric metric : {Metric::kCosine, Metric::kEuclidean}) {
+    auto ix = quantized(metric);
+    const uint64_t before = ix->len();
+    const std::vector<float> mins = ix->sq8_mins, scales = ix->sq8_scales;
+    const std::vector<uint8_t> old_codes(ix->sq8_codes.begin(), ix->sq8_codes.end());
+    auto fresh = testing::random_vectors(9, 16, 91);
+    for (float& x : fresh[8]) x *= 1000.0f;  // far outside every Euclidean scale
+    for (uint64_t i = 0; i < fresh.size(); ++i) ASSERT_TRUE(ix->insert(5000 + i, fresh[i]).ok());
+    ix->extend_sq8();
+    ASSERT_EQ(ix->sq8_codes.size(), ix->len() * 16);
+    EXPECT_EQ(ix->sq8_mins, mins);
+    EXPECT_EQ(ix->sq8_scales, scales);
+    EXPECT_TRUE(std::equal(old_codes.begin(), old_codes.end(), ix->sq8_codes.begin()));
+    std::vector<uint8_t> want(16);
+    for (uint64_t i = before; i < ix->len(); ++i) {
+      if (metric == Metric::kCosine) {
+        kernels::cosine_codes(ix->vector(i), 16, want.data());
+      } else {
+        kernels::scaled_codes(ix->vector(i), mins.data(), scales.data(), 16, want.data());
+      }
+      EXPECT_TRUE(std::equal(want.begin(), want.end(), ix->sq8_codes.begin() + i * 16)) << i;
+    }
+    if (metric == Metric::kEuclidean) {
+      const uint8_t* far = ix->sq8_codes.data() + (ix->len() - 1) * 16;
+      for (size_t d = 0; d < 16; ++d) EXPECT_TRUE(far[d] == 0 || far[d] == 255) << d;
+    }
+  }
+}
+
 TEST(Sq8RouteTest, RouteChoicePerMetric) {
   std::vector<float> q = testing::random_vectors(1, 16, 78)[0];
   struct Case {
