@@ -5,7 +5,9 @@
 // serialises them); the segment takes no lock of its own beyond what the
 // graph takes inside. `rebuilding` is atomic so that a second purge, from
 // any thread, is refused instead of run twice. Read accessors may run beside
-// each other but not beside a mutation.
+// each other but not beside a mutation, with one exception the live segment
+// uses: graph inserts (hnsw().insert) and link_payload_edges() may run
+// beside readers, since the graph takes its own locks.
 //
 // Invariants: every id in deleted() has a node in hnsw() marked deleted
 // there; no deleted id has a payload; payload_index() holds exactly the
@@ -147,6 +149,13 @@ class Segment {
     return hnsw_->contains(point_id) || payloads_.count(point_id) != 0 || deleted_.count(point_id) != 0;
   }
   void finish_insert(uint64_t point_id, std::span<const float> vector, std::optional<Payload>&& payload);
+  // finish_insert() in two halves, for inserts that searches run beside:
+  // place_payload() (payload index, payloads, next_id) before the point's
+  // graph node exists, with readers kept out, so a node a search reaches
+  // always has its payload; link_payload_edges() (filter edges) once the
+  // node is in the graph.
+  void place_payload(uint64_t point_id, std::optional<Payload>&& payload);
+  void link_payload_edges(uint64_t point_id, std::span<const float> vector);
   // next_id = max(next_id, id) (compaction keeps the id of purged points).
   void raise_next_id(uint64_t id) { next_id_ = id > next_id_ ? id : next_id_; }
   // The memory-cap rule of a live insert, for a batch that just finished.
