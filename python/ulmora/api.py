@@ -203,7 +203,10 @@ class Segment:
     Every mutation is in the log (flushed when VECTORDB_WAL_FSYNC is on, the
     default) before the call returns; a refused call writes nothing.
     Searches see the segment's own writes. Methods may be called from
-    several threads; searches run side by side, mutations one at a time.
+    several threads; searches run side by side, mutations one at a time,
+    and searches go on while a mutation or a compaction runs: a search sees
+    each point whole or not at all, the deletes of one call all or none,
+    and everything a call that returned before it started did.
     """
 
     def __init__(self, path: str | os.PathLike):
@@ -228,7 +231,10 @@ class Segment:
         self._seg.update_payload(_id(id), payload)
 
     def compact(self, *, threads: int | None = None) -> None:
-        """Purge deleted points into a new snapshot and empty the log (crash-safe)."""
+        """Purge deleted points into a new snapshot and empty the log (crash-safe).
+
+        Searches and mutations go on meanwhile; what they change is carried
+        into the new snapshot's log."""
         self._seg.compact(_threads(threads))
 
     def close(self) -> None:
