@@ -102,8 +102,9 @@ class LiveSegment {
   // Rewrites the snapshot without deleted points and empties the log,
   // crash-safe at every step (docs/compaction.md). `threads` rebuild the
   // graph. Searches and mutations go on meanwhile; the changes made while
-  // the graph is rebuilt are carried into the new segment, and the log
-  // keeps the last of them (those the new snapshot does not hold).
+  // the graph is rebuilt are carried into the new segment, and the new log
+  // holds them (the new snapshot does not), so it is empty only when there
+  // were none.
   Status compact(uint64_t threads);
   // Releases memory and the writer lock; later calls get closed_error().
   void close();
