@@ -157,3 +157,87 @@ def test_disk_full_raises_oserror_and_keeps_acknowledged_writes(pristine, tmp_pa
     assert state["next_id"] == 93 and len(state["points"]) == 86 + 3
     assert state["points"][90][1] == {"ok": 1}
     reader_sees(path, state)
+
+
+# A writer thread makes these calls while the main thread compacts; the
+# parent replays them one by one on a copy to know each acknowledged state.
+WRITER_STEPS = """
+    import numpy as np
+
+    def step(seg, s):
+        if s % 3 == 0:
+            rows = np.random.default_rng(500 + s).standard_normal((4, {dim})).astype(np.float32)
+            seg.insert(rows, payloads=[{{"w": s}}] * 4)
+        elif s % 3 == 1:
+            seg.delete([40 + s, 1200 + s])
+        else:
+            seg.update_payload(900 + s, {{"u": s}})
+"""
+STEPS = 6
+
+COMPACT_BESIDE_WRITER = WRITER_STEPS + """
+    import sys, threading, time, ulmora
+    seg = ulmora.open({path!r})
+
+    def writer():
+        for s in range({steps}):
+            step(seg, s)
+            print("acked", s, flush=True)
+            time.sleep(0.002)
+
+    t = threading.Thread(target=writer)
+    t.start()
+    seg.compact(threads=2)
+    t.join()
+    print("done", flush=True)
+"""
+
+
+@pytest.fixture(scope="module")
+def larger(tmp_path_factory) -> tuple[Path, list[dict]]:
+    """A segment big enough that a compaction lasts while the writer's calls
+    run, and the state after each of the writer's calls."""
+    path = tmp_path_factory.mktemp("larger") / "seg.snap"
+    ulmora.build(path, rows(3000, 3), payloads=[{"i": i} for i in range(3000)], metric="euclidean", m=8,
+                 ef_construction=32, threads=2, progress=False)
+    with ulmora.open(path) as seg:
+        seg.delete(range(0, 600, 2))
+    work = tmp_path_factory.mktemp("steps")
+    replay = fresh_copy(path, work)
+    namespace: dict = {}
+    exec(textwrap.dedent(WRITER_STEPS.format(dim=DIM)), namespace)
+    states = [writer_state(replay)]
+    for s in range(STEPS):
+        with ulmora.open(replay) as seg:
+            namespace["step"](seg, s)
+        states.append(writer_state(replay))
+    return path, states
+
+
+def test_compaction_beside_writer_killed_at_every_file_operation(larger, tmp_path):
+    """Every file operation of the process (the compaction's and the writer's
+    log appends, in whatever order the threads interleave) is a kill point;
+    the files then hold every call that was acknowledged, plus perhaps the
+    one in flight."""
+    pristine_path, states = larger
+    code = COMPACT_BESIDE_WRITER.format(path=str(fresh_copy(pristine_path, tmp_path)), dim=DIM, steps=STEPS)
+    out = child(code, ULMORA_FAULT_TRACE="1")
+    assert out.returncode == 0 and out.stdout.split()[-1] == "done", out.stderr
+    ops = [line.split()[2] for line in out.stderr.splitlines() if line.startswith("file_op ")]
+    assert writer_state(tmp_path / "seg.snap") == states[-1]
+    # The open's operations before the first write are killed in the test above.
+    for n in range(ops.index("write") + 1, len(ops) + 3):
+        case = tmp_path / f"kill{n}"
+        case.mkdir()
+        path = fresh_copy(pristine_path, case)
+        out = child(COMPACT_BESIDE_WRITER.format(path=str(path), dim=DIM, steps=STEPS), ULMORA_FAULT=f"kill@{n}")
+        acked = out.stdout.split().count("acked")
+        if out.returncode == 0:
+            assert acked == STEPS
+        else:
+            assert out.returncode == -signal.SIGKILL, (n, out.stdout, out.stderr)
+        found = set(exact_reader_scan(path))  # before a writer cleans up anything
+        state = writer_state(path)
+        assert state in states[acked:acked + 2], (n, acked)
+        assert found == set(state["points"]), n
+        assert [p.name for p in case.iterdir() if ".tmp." in p.name] == []

@@ -238,9 +238,14 @@ class Segment:
     Every mutation is in the log (flushed when VECTORDB_WAL_FSYNC is on, the
     default) before the call returns; a refused call writes nothing.
     Searches see the segment's own writes. Methods may be called from
-    several threads; searches run side by side, mutations one at a time.
-    A read-only segment refuses every mutation with ReadOnlyError and sees
-    the files as they were at open or at its last `refresh()`.
+    several threads; searches run side by side, mutations one at a time,
+    and searches go on while a mutation or a compaction runs: a search sees
+    each point whole or not at all, the deletes of one call all or none,
+    and everything a call that returned before it started did (a writable
+    segment opened with quantize=True holds searches off while an insert
+    fills the graph). A read-only segment refuses every mutation with
+    ReadOnlyError and sees the files as they were at open or at its last
+    `refresh()`.
     """
 
     def __init__(self, path: str | os.PathLike, *, readonly: bool = False, filter_keys: Sequence[str] | None = None):
@@ -280,7 +285,10 @@ class Segment:
         self._seg.update_payload(_id(id), payload)
 
     def compact(self, *, threads: int | None = None) -> None:
-        """Purge deleted points into a new snapshot and empty the log (crash-safe)."""
+        """Purge deleted points into a new snapshot and empty the log (crash-safe).
+
+        Searches and mutations go on meanwhile; what they change is carried
+        into the new snapshot's log."""
         self._seg.compact(_threads(threads))
 
     def close(self) -> None:

@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "base/file.h"
-#include "segment/compaction.h"
 #include "segment/segment_files.h"
 #include "segment/wal_writer.h"
 
@@ -72,13 +71,23 @@ Result<std::unique_ptr<LiveSegment>> LiveSegment::open(const std::string& path, 
 LiveSegment::~LiveSegment() { close(); }
 
 void LiveSegment::close() {
-  std::unique_lock<WriterFirstMutex> guard(mu_);
-  if (seg_ && seg_->wal()) (void)seg_->wal()->flush();
-  seg_.reset();
+  std::lock_guard<std::mutex> compacting(compact_mu_);
+  std::lock_guard<std::mutex> writing(writer_mu_);
+  std::unique_ptr<Segment> gone;
+  {
+    std::unique_lock<WriterFirstMutex> guard(mu_);
+    gone = std::move(seg_);
+  }
+  if (gone && gone->wal()) (void)gone->wal()->flush();
+  gone.reset();
   lock_.reset();
 }
 
-// Called with the exclusive lock held.
+void LiveSegment::record_changes(std::span<const WalRecord> records) {
+  if (recording_) changes_.insert(changes_.end(), records.begin(), records.end());
+}
+
+// Called with writer_mu_ held.
 Status LiveSegment::writable(const char* op) const {
   if (!seg_) return closed_error();
   if (read_only_) return read_only_error(op);
@@ -93,7 +102,7 @@ Status LiveSegment::writable(const char* op) const {
 }
 
 Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
-  std::unique_lock<WriterFirstMutex> guard(mu_);
+  std::lock_guard<std::mutex> writing(writer_mu_);
   ULMORA_TRY(writable("insert"));
   Segment& seg = *seg_;
   const uint64_t dim = seg.hnsw().dim();
@@ -136,17 +145,32 @@ Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
     for (uint64_t i = 0; b.payloads && i < b.rows; ++i) (*b.payloads)[i] = std::move(records[i].payload);
     return logged.error();
   }
+  record_changes(records);
+  {
+    // Payloads first: a node is searchable once linked, and must have its
+    // payload by then.
+    std::unique_lock<WriterFirstMutex> excl(mu_);
+    for (WalRecord& r : records) seg.place_payload(r.point_id, std::move(r.payload));
+  }
   const RowSource rows = [&](uint64_t i) {
     return std::make_pair(records[i].point_id, std::span<const float>(records[i].vector));
   };
-  ULMORA_TRY(insert_parallel(seg.hnsw(), b.rows, rows, b.threads, nullptr));
-  for (WalRecord& r : records) seg.finish_insert(r.point_id, r.vector, std::move(r.payload));
+  {
+    // With SQ8 codes a linked node must have its code before a search can
+    // reach it, and coding may move the code array: such segments fill the
+    // graph with searches held off.
+    std::unique_lock<WriterFirstMutex> coding(mu_, std::defer_lock);
+    if (seg.sq8_enabled()) coding.lock();
+    ULMORA_TRY(insert_parallel(seg.hnsw(), b.rows, rows, b.threads, nullptr));
+    seg.code_new_nodes();
+  }
+  for (const WalRecord& r : records) seg.link_payload_edges(r.point_id, r.vector);
   seg.check_memory_cap();
   return ids;
 }
 
 Status LiveSegment::remove(std::span<const uint64_t> ids) {
-  std::unique_lock<WriterFirstMutex> guard(mu_);
+  std::lock_guard<std::mutex> writing(writer_mu_);
   ULMORA_TRY(writable("delete"));
   Segment& seg = *seg_;
   std::vector<WalRecord> records;
@@ -159,11 +183,14 @@ Status LiveSegment::remove(std::span<const uint64_t> ids) {
     records.push_back(std::move(r));
   }
   ULMORA_TRY(seg.wal()->append_batch(records));
+  record_changes(records);
+  std::unique_lock<WriterFirstMutex> excl(mu_);
   for (const WalRecord& r : records) ULMORA_TRY(seg.remove(r.point_id, Segment::Source::kReplay, Segment::Purge::kNever));
   return Status::Ok();
 }
 
 Status LiveSegment::quantize() {
+  std::lock_guard<std::mutex> writing(writer_mu_);
   std::unique_lock<WriterFirstMutex> guard(mu_);
   if (!seg_) return closed_error();
   seg_->enable_sq8();
@@ -171,7 +198,7 @@ Status LiveSegment::quantize() {
 }
 
 Status LiveSegment::update_payload(uint64_t id, Payload payload) {
-  std::unique_lock<WriterFirstMutex> guard(mu_);
+  std::lock_guard<std::mutex> writing(writer_mu_);
   ULMORA_TRY(writable("update_payload"));
   Segment& seg = *seg_;
   if (seg.deleted().count(id) != 0 || !seg.hnsw().contains(id)) return StoreError::PointNotFound(id);
@@ -180,14 +207,9 @@ Status LiveSegment::update_payload(uint64_t id, Payload payload) {
   r.point_id = id;
   r.payload = std::move(payload);
   ULMORA_TRY(seg.wal()->append_batch(std::span<const WalRecord>(&r, 1)));
+  record_changes(std::span<const WalRecord>(&r, 1));
+  std::unique_lock<WriterFirstMutex> excl(mu_);
   return seg.update_payload(id, std::move(*r.payload), Segment::Source::kReplay);
-}
-
-Status LiveSegment::compact(uint64_t threads) {
-  std::unique_lock<WriterFirstMutex> guard(mu_);
-  if (!seg_) return closed_error();
-  if (read_only_) return read_only_error("compact");
-  return compact_segment(file_, seg_, threads);
 }
 
 }  // namespace ulmora

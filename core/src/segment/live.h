@@ -6,13 +6,24 @@
 // and, when the fsync policy is on (VECTORDB_WAL_FSYNC), one flush before it
 // changes memory or returns (group commit); a refused call writes nothing.
 //
-// Threading: any thread may call any method. Searches (Reader) share the
-// segment; mutations, compaction and close take it exclusively. Inside a
-// batch insert the graph is filled from several threads; payload maps are
-// changed by the calling thread only.
+// Threading: any thread may call any method. Mutations run one at a time
+// (writer_mu_); searches and inspection (Reader) share mu_ and run beside
+// them. A mutation validates and logs its call holding only writer_mu_,
+// fills the graph from several threads beside the searches (a new node is
+// searchable once linked, and its payload is in place before it exists),
+// and changes payloads, payload index and deleted set in one short section
+// that holds mu_ exclusively. So a search sees each point whole or not at
+// all, the deletes or payload updates of one call all or none of them, and
+// every effect of a call that returned before it started; while a Reader
+// is held, payloads, payload index and deleted set do not change (new
+// graph nodes may appear). compact() builds the new graph beside searches
+// and mutations, and holds mutations off only at its start and for its file
+// renames; searches wait only for the swap of the segment (mu_ exclusive).
+// close() waits for a running compaction and mutation.
 //
-// Lock: a writer-preferring reader-writer lock, so a steady stream of
-// searches cannot starve a mutation (glibc's default rwlock prefers readers).
+// Lock order: compact_mu_, writer_mu_, mu_. mu_ is writer-preferring, so a
+// steady stream of searches cannot starve a mutation's exclusive section
+// (glibc's default rwlock prefers readers).
 //
 // Errors: refused input is StoreError::InvalidPayload whose text says what
 // is wrong (non-finite value, duplicate id, id range, segment closed);
@@ -32,6 +43,7 @@
 
 #include "base/error.h"
 #include "format/payload.h"
+#include "format/wal_record.h"
 #include "segment/builder.h"
 #include "segment/filter.h"
 #include "segment/segment.h"
@@ -100,7 +112,10 @@ class LiveSegment {
   Status update_payload(uint64_t id, Payload payload);
   // Rewrites the snapshot without deleted points and empties the log,
   // crash-safe at every step (docs/compaction.md). `threads` rebuild the
-  // graph when there are deleted points.
+  // graph. Searches and mutations go on meanwhile; the changes made while
+  // the graph is rebuilt are carried into the new segment, and the new log
+  // holds them (the new snapshot does not), so it is empty only when there
+  // were none.
   Status compact(uint64_t threads);
   // Deletes every live point that matches `filter`, logged as one batch
   // under one exclusive section (so the match set and the deletes see the
@@ -142,19 +157,32 @@ class LiveSegment {
 
  private:
   LiveSegment() = default;
-  // `op` names the refused call in a read-only segment's error.
+  // Called holding writer_mu_; `op` names the refused call in a read-only
+  // segment's error.
   Status writable(const char* op) const;
   // Sets the segment's filter keys; compacts once when they differ from the
   // stored ones (called by open, before anyone else sees the segment).
   Status adopt_filter_keys(const std::vector<std::string>& keys);
+  // A call's records, logged: kept for a running compaction (writer_mu_).
+  void record_changes(std::span<const WalRecord> records);
+  // The compacted segment and its writer in place of the current one.
+  Status install(std::unique_ptr<Segment> fresh, uint64_t from, std::unique_ptr<Segment>& retired);
+  // Stops recording changes; returns `s`.
+  Status stop_recording(Status s);
 
   std::string path_;
   std::string file_;
-  mutable WriterFirstMutex mu_;
-  std::unique_ptr<Segment> seg_;  // null once closed
+  mutable WriterFirstMutex mu_;  // seg_ and what readers see of it
+  std::mutex writer_mu_;         // one mutation at a time
+  std::mutex compact_mu_;        // one compaction at a time
+  std::unique_ptr<Segment> seg_;  // null once closed; replaced under writer_mu_ and mu_
   std::optional<WriterLock> lock_;
   bool read_only_ = false;
   std::mutex refresh_mu_;
+  // While a compaction runs (recording_): the records of every call logged
+  // since it took the survivors, in log order (both under writer_mu_).
+  bool recording_ = false;
+  std::vector<WalRecord> changes_;
 };
 
 // The refusal of `op` on a read-only segment.

@@ -55,8 +55,11 @@ Status LiveSegment::refresh() {
 }
 
 Result<uint64_t> LiveSegment::remove_matching(const Filter& filter) {
-  std::unique_lock<WriterFirstMutex> guard(mu_);
+  std::lock_guard<std::mutex> writing(writer_mu_);
   ULMORA_TRY(writable("delete"));
+  // One exclusive section: the match set, the log and the deletes see the
+  // same segment.
+  std::unique_lock<WriterFirstMutex> excl(mu_);
   Segment& seg = *seg_;
   auto matches = match_set(filter, seg);
   if (!matches.ok()) return matches.error();
@@ -69,6 +72,7 @@ Result<uint64_t> LiveSegment::remove_matching(const Filter& filter) {
     records.push_back(std::move(r));
   });
   ULMORA_TRY(seg.wal()->append_batch(records));
+  record_changes(records);
   for (const WalRecord& r : records) {
     ULMORA_TRY(seg.remove(r.point_id, Segment::Source::kReplay, Segment::Purge::kNever));
   }
@@ -77,12 +81,15 @@ Result<uint64_t> LiveSegment::remove_matching(const Filter& filter) {
 
 Status LiveSegment::adopt_filter_keys(const std::vector<std::string>& keys) {
   std::set<std::string> wanted(keys.begin(), keys.end());
-  std::unique_lock<WriterFirstMutex> guard(mu_);
-  if (seg_->filter_keys() == wanted) return Status::Ok();
-  seg_->set_filter_keys(wanted);
+  {
+    std::lock_guard<std::mutex> writing(writer_mu_);
+    std::unique_lock<WriterFirstMutex> excl(mu_);
+    if (seg_->filter_keys() == wanted) return Status::Ok();
+    seg_->set_filter_keys(wanted);
+  }
   // The compaction's fresh segment takes the keys, links every point's
   // edges for them and writes them into the new snapshot.
-  return compact_segment(file_, seg_, std::max(1u, std::thread::hardware_concurrency()));
+  return compact(std::max(1u, std::thread::hardware_concurrency()));
 }
 
 }  // namespace ulmora

@@ -110,6 +110,7 @@ void for_each_equal_set(const Segment& seg, const Filter& f, F&& fn) {
 class Evaluator {
  public:
   explicit Evaluator(const Segment& seg) : seg_(seg), nodes_(seg.hnsw().len()), words_((nodes_ + 63) / 64) {}
+  uint64_t nodes() const { return nodes_; }
 
   Bits eval(const Filter& f) {
     switch (f.op) {
@@ -173,7 +174,10 @@ class Evaluator {
   const Bits& live() {
     if (!have_live_) {
       live_.assign(words_, 0);
-      seg_.for_each_live([&](uint64_t, uint64_t node) { set_bit(live_, node); });
+      // Only the nodes counted at the start: a live insert may add more.
+      for (uint64_t node = 0; node < nodes_; ++node) {
+        if (seg_.is_live(node)) set_bit(live_, node);
+      }
       have_live_ = true;
     }
     return live_;
@@ -327,7 +331,7 @@ void MatchSet::to_bitmap() {
 Result<MatchSet> match_set(const Filter& filter, const Segment& segment) {
   ULMORA_TRY(check_filter(filter));
   Evaluator e(segment);
-  return MatchSet::from_bitmap(e.eval(filter), segment.hnsw().len());
+  return MatchSet::from_bitmap(e.eval(filter), e.nodes());
 }
 
 uint64_t estimate_matches(const Filter& filter, const Segment& segment) {

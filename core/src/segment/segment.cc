@@ -405,6 +405,21 @@ void Segment::finish_insert(uint64_t point_id, std::span<const float> vector, st
   code_new_nodes();  // the whole batch at its first point, then nothing
 }
 
+void Segment::place_payload(uint64_t point_id, std::optional<Payload>&& payload) {
+  if (payload) {
+    index_payload(payload_index_, point_id, *payload);
+    views_.add(point_id, *payload);
+    put_payload(payloads_, point_id, std::move(*payload));
+  }
+  const uint64_t after = point_id == UINT64_MAX ? UINT64_MAX : point_id + 1;
+  if (after > next_id_) next_id_ = after;
+}
+
+void Segment::link_payload_edges(uint64_t point_id, std::span<const float> vector) {
+  auto it = payloads_.find(point_id);
+  if (it != payloads_.end()) link_filter_edges(*hnsw_, point_id, vector, it->second, payload_index_);
+}
+
 void Segment::check_memory_cap() {
   const std::optional<uint64_t> cap = hnsw::tuning::max_rss_bytes();
   if (!cap) return;

@@ -5,7 +5,9 @@
 // serialises them); the segment takes no lock of its own beyond what the
 // graph takes inside. `rebuilding` is atomic so that a second purge, from
 // any thread, is refused instead of run twice. Read accessors may run beside
-// each other but not beside a mutation.
+// each other but not beside a mutation, with one exception the live segment
+// uses: graph inserts (hnsw().insert) and link_payload_edges() may run
+// beside readers, since the graph takes its own locks.
 //
 // Invariants: every id in deleted() has a node in hnsw() marked deleted
 // there; no deleted id has a payload; payload_index() holds exactly the
@@ -154,6 +156,16 @@ class Segment {
     return hnsw_->contains(point_id) || payloads_.count(point_id) != 0 || deleted_.count(point_id) != 0;
   }
   void finish_insert(uint64_t point_id, std::span<const float> vector, std::optional<Payload>&& payload);
+  // finish_insert() in two halves, for inserts that searches run beside:
+  // place_payload() (payload index, payloads, next_id) before the point's
+  // graph node exists, with readers kept out, so a node a search reaches
+  // always has its payload; link_payload_edges() (filter edges) once the
+  // node is in the graph.
+  void place_payload(uint64_t point_id, std::optional<Payload>&& payload);
+  void link_payload_edges(uint64_t point_id, std::span<const float> vector);
+  // SQ8 codes for the nodes added since the last call (nothing without
+  // enable_sq8()). May move the code array: no search may run beside it.
+  void code_new_nodes();
   // next_id = max(next_id, id) (compaction keeps the id of purged points).
   void raise_next_id(uint64_t id) { next_id_ = id > next_id_ ? id : next_id_; }
   // The memory-cap rule of a live insert, for a batch that just finished.
@@ -229,7 +241,6 @@ class Segment {
   void link_filter_edges(hnsw::HnswIndex& graph, uint64_t point_id, std::span<const float> vector,
                          const Payload& payload, const PayloadIndex& index);
   Status maybe_purge();
-  void code_new_nodes();
   enum class LoadMode : uint8_t { kIndex, kWriter, kReader };
   static Result<std::unique_ptr<Segment>> load_impl(const std::string& path, LoadMode mode);
   static Result<std::unique_ptr<Segment>> load_pair(const std::string& path, LoadMode mode, LoadTimings& t);

@@ -158,6 +158,12 @@ Status WalWriter::append_batch(std::span<const WalRecord> records) {
   return flush();
 }
 
+Result<uint64_t> WalWriter::end_offset() {
+  if (broken_) return *broken_;
+  if (torn_) ULMORA_TRY(cut_torn_tail());
+  return file_.size();
+}
+
 Status WalWriter::flush() {
   if (!policy_.fsync || pending_ == 0) return Status::Ok();
   ULMORA_TRY(sync());

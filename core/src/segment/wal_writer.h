@@ -97,6 +97,10 @@ class WalWriter {
   // Flushes appended records to stable storage (fsync on and any pending).
   Status flush();
 
+  // Where the next append starts: the file's size once a pending torn tail
+  // is cut off (compaction reads the records appended after this offset).
+  Result<uint64_t> end_offset();
+
   const std::string& path() const { return path_; }
   const WalSyncPolicy& policy() const { return policy_; }
   // Records appended since the last flush.
