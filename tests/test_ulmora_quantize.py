@@ -92,7 +92,7 @@ def test_bad_arguments_are_refused(copy, data):
         with pytest.raises(TypeError, match="unexpected keyword"):
             seg.search(q, rerank_factor=2)
         with pytest.raises(TypeError):
-            seg._seg.search(q, 10, 0, True)  # the options are keyword-only natively too
+            seg._seg.search(q, 10, 0, None, None, False, True)  # the options are keyword-only natively too
     seg.close()
     with pytest.raises(ValueError, match="closed"):
         seg._seg.quantize()
