@@ -304,6 +304,14 @@ TEST(IdMap, CompactIfContiguous) {
   EXPECT_EQ(map.find(2999 + 500), 2999u);
   EXPECT_EQ(map.size(), 3001u);
 
+  IdMap assigned;  // as a restore of contiguous ids sets it
+  assigned.assign_contiguous(40, 10);
+  EXPECT_EQ(assigned.find(49), 9u);
+  EXPECT_FALSE(assigned.find(50).has_value());
+  EXPECT_TRUE(assigned.insert(50, 10));
+  EXPECT_EQ(assigned.find(40), 0u);
+  EXPECT_EQ(assigned.find(50), 10u);
+
   for (bool gap : {false, true}) {
     IdMap other;
     for (uint64_t i = 0; i < 100; ++i) ASSERT_TRUE(other.insert(i == 50 && gap ? 1000 : i, i == 50 && !gap ? 51 : i));

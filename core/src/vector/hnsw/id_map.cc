@@ -77,17 +77,20 @@ void IdMap::compact_if_contiguous() {
   for (const Slot& s : slots_) {
     if (s.index_plus_one != 0) first = std::min(first, s.id);
   }
+  // size_ distinct ids, each first + its index below size_: a bijection.
   for (const Slot& s : slots_) {
-    if (s.index_plus_one != 0 && s.id - first != s.index_plus_one - 1) return;
-  }
-  // size_ distinct ids, each first + its index, and indices are below
-  // size_ only if the largest is: check that too.
-  for (const Slot& s : slots_) {
-    if (s.index_plus_one > size_) return;
+    if (s.index_plus_one != 0 && (s.id - first != s.index_plus_one - 1 || s.index_plus_one > size_)) return;
   }
   std::vector<Slot>().swap(slots_);
   first_ = first;
   contiguous_ = true;
+}
+
+void IdMap::assign_contiguous(uint64_t first, uint64_t n) {
+  std::vector<Slot>().swap(slots_);
+  size_ = n;
+  first_ = first;
+  contiguous_ = n > 0;
 }
 
 void IdMap::expand() {

@@ -24,6 +24,8 @@ class IdMap {
   // frees the slots and answers find() by subtraction from then on; an
   // insert afterwards brings the slots back first.
   void compact_if_contiguous();
+  // An empty map set straight to that form: id first + i -> i for i < n.
+  void assign_contiguous(uint64_t first, uint64_t n);
 
  private:
   struct Slot {
