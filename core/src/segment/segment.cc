@@ -150,7 +150,11 @@ Result<std::unique_ptr<Segment>> Segment::load_for_writing(const std::string& pa
 }
 
 Result<std::unique_ptr<Segment>> Segment::load_readonly(const std::string& path) {
-  return load_impl(path, LoadMode::kReader);
+  auto loaded = load_impl(path, LoadMode::kReader);
+  // Nothing changes a reader's graph (refresh loads a new one): freezing
+  // lets searches read lists in place and drops what only writers use.
+  if (loaded.ok()) (*loaded)->hnsw_->freeze();
+  return loaded;
 }
 
 std::unique_ptr<Segment> Segment::create(Metric metric, uint64_t m, uint64_t ef_construction, uint64_t dim) {

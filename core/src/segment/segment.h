@@ -101,7 +101,8 @@ class Segment {
   static Result<std::unique_ptr<Segment>> load_for_writing(const std::string& path);
   // The same, for a reader that changes nothing: the log is always replayed
   // as a writer's load does (no purge), opened for reading only, never
-  // created, cut or kept open; the segment has no writer.
+  // created, cut or kept open; the segment has no writer and its graph is
+  // frozen.
   static Result<std::unique_ptr<Segment>> load_readonly(const std::string& path);
 
   // Reads, checks and decodes the snapshot at `path` into a segment with no

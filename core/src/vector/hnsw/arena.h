@@ -64,8 +64,16 @@ inline void* map_aligned(size_t bytes) {
   return p;
 }
 
-inline void* alloc_zeroed(size_t bytes) {
+// `map` asks for a plain mapping whatever the size: for blocks that are
+// freed while the heap around them lives on, where freed heap space would
+// stay resident.
+inline void* alloc_zeroed(size_t bytes, bool map = false) {
   if (bytes >= kMappedChunkBytes) return map_aligned(bytes);
+  if (map && bytes > 0) {
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return p;
+  }
   size_t rounded = (bytes + 63) & ~size_t{63};
   if (rounded == 0) rounded = 64;
   void* p = std::aligned_alloc(64, rounded);
@@ -74,9 +82,9 @@ inline void* alloc_zeroed(size_t bytes) {
   return p;
 }
 
-inline void free_zeroed(void* p, size_t bytes) {
+inline void free_zeroed(void* p, size_t bytes, bool map = false) {
   if (!p) return;
-  if (bytes >= kMappedChunkBytes) {
+  if (bytes >= kMappedChunkBytes || map) {
     ::munmap(p, bytes);
   } else {
     std::free(p);
@@ -89,11 +97,13 @@ inline void free_zeroed(void* p, size_t bytes) {
 class ChunkDirectory {
  public:
   ChunkDirectory() = default;
+  // `mapped`: chunks come from their own mappings (see alloc_zeroed).
+  explicit ChunkDirectory(bool mapped) : mapped_(mapped) {}
   ChunkDirectory(const ChunkDirectory&) = delete;
   ChunkDirectory& operator=(const ChunkDirectory&) = delete;
   ~ChunkDirectory() {
     if (Table* t = table_.load(std::memory_order_relaxed)) {
-      for (size_t i = 0; i < t->capacity; ++i) free_zeroed(t->slots[i].load(std::memory_order_relaxed), chunk_bytes_);
+      for (size_t i = 0; i < t->capacity; ++i) free_zeroed(t->slots[i].load(std::memory_order_relaxed), chunk_bytes_, mapped_);
       free_table(t);
     }
     for (Table* old : retired_) free_table(old);
@@ -128,7 +138,7 @@ class ChunkDirectory {
     }
     void* existing = t->slots[c].load(std::memory_order_relaxed);
     if (existing) return existing;
-    void* fresh = alloc_zeroed(chunk_bytes);
+    void* fresh = alloc_zeroed(chunk_bytes, mapped_);
     t->slots[c].store(fresh, std::memory_order_release);
     return fresh;
   }
@@ -139,7 +149,7 @@ class ChunkDirectory {
     Table* t = table_.load(std::memory_order_relaxed);
     if (!t) return;
     for (size_t i = 0; i < t->capacity; ++i) {
-      free_zeroed(t->slots[i].load(std::memory_order_relaxed), chunk_bytes_);
+      free_zeroed(t->slots[i].load(std::memory_order_relaxed), chunk_bytes_, mapped_);
       t->slots[i].store(nullptr, std::memory_order_relaxed);
     }
   }
@@ -161,6 +171,7 @@ class ChunkDirectory {
   std::atomic<Table*> table_{nullptr};
   std::vector<Table*> retired_;
   size_t chunk_bytes_ = 0;
+  bool mapped_ = false;
 };
 
 }  // namespace detail

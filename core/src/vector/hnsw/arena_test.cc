@@ -165,6 +165,46 @@ TEST(ListColumn, PackFixedKeepsEveryList) {
   }
 }
 
+// A column where few nodes hold a list (an upper level) gets rows by rank:
+// lists before and after a word boundary, at the last node, empty stored
+// lists and never stored ones all read as before; release_lists empties all.
+TEST(ListColumn, SparseRowsAndRelease) {
+  NeighborLayer layer;
+  const uint64_t n = 10000;
+  layer.grow_to(n);
+  std::vector<std::vector<uint32_t>> want(n);
+  for (uint64_t i : {0ull, 63ull, 64ull, 127ull, 4095ull, 4096ull, 5000ull, 9999ull}) {
+    want[i].assign(1 + i % 17, static_cast<uint32_t>(i));
+    layer.assign_packed(i, want[i]);
+  }
+  layer.assign(7, std::vector<uint32_t>{1, 2});
+  layer.assign(7, std::vector<uint32_t>{});  // stored, then emptied
+  want[200] = {200, 201, 202};
+  layer.assign(200, want[200]);  // a heap block among slab ones
+  ASSERT_TRUE(layer.pack_fixed());
+  for (uint64_t i = 0; i < n; ++i) {
+    ASSERT_EQ(layer.copy(i), want[i]) << i;
+    auto view = layer.view_unlocked(i);
+    ASSERT_EQ(std::vector<uint32_t>(view.begin(), view.end()), want[i]) << i;
+    if (!want[i].empty()) {
+      ASSERT_TRUE(layer.maybe_nonempty(i)) << i;
+    }
+  }
+  EXPECT_FALSE(layer.maybe_nonempty(1));
+  EXPECT_TRUE(layer.view_unlocked(n).empty());
+  EXPECT_TRUE(layer.view_unlocked(n + 100).empty());
+
+  ScoreColumn scores;
+  scores.grow_to(n);
+  for (uint64_t i = 0; i < n; i += 3) scores.assign_packed(i, std::vector<float>{1.0f, 2.0f});
+  scores.assign(1, std::vector<float>(100, 3.0f));
+  scores.release_lists();
+  EXPECT_EQ(scores.len(), n);
+  EXPECT_EQ(scores.size(0), 0u);
+  EXPECT_EQ(scores.size(1), 0u);
+  EXPECT_FALSE(scores.pack_fixed());  // nothing left to lay out
+}
+
 TEST(ListColumn, ConcurrentReadersSeeWholeLists) {
   NeighborLayer layer;
   layer.grow_to(64);
@@ -245,6 +285,39 @@ TEST(IdMap, FindInsertGrow) {
     if (!truth.count(id)) {
       ASSERT_FALSE(map.find(id).has_value());
     }
+  }
+}
+
+// Contiguous ids drop the slots and still answer every find; an insert
+// afterwards brings them back. Ids that are not first + index stay hashed.
+TEST(IdMap, CompactIfContiguous) {
+  IdMap map;
+  for (uint64_t i = 0; i < 3000; ++i) ASSERT_TRUE(map.insert(500 + i, i));
+  map.compact_if_contiguous();
+  for (uint64_t i = 0; i < 3000; ++i) ASSERT_EQ(map.find(500 + i), i);
+  EXPECT_FALSE(map.find(499).has_value());
+  EXPECT_FALSE(map.find(3500).has_value());
+  EXPECT_FALSE(map.find(0).has_value());
+  EXPECT_FALSE(map.insert(600, 7));
+  EXPECT_TRUE(map.insert(10, 3000));
+  EXPECT_EQ(map.find(10), 3000u);
+  EXPECT_EQ(map.find(2999 + 500), 2999u);
+  EXPECT_EQ(map.size(), 3001u);
+
+  IdMap assigned;  // as a restore of contiguous ids sets it
+  assigned.assign_contiguous(40, 10);
+  EXPECT_EQ(assigned.find(49), 9u);
+  EXPECT_FALSE(assigned.find(50).has_value());
+  EXPECT_TRUE(assigned.insert(50, 10));
+  EXPECT_EQ(assigned.find(40), 0u);
+  EXPECT_EQ(assigned.find(50), 10u);
+
+  for (bool gap : {false, true}) {
+    IdMap other;
+    for (uint64_t i = 0; i < 100; ++i) ASSERT_TRUE(other.insert(i == 50 && gap ? 1000 : i, i == 50 && !gap ? 51 : i));
+    other.compact_if_contiguous();  // neither map is contiguous: kept as is
+    EXPECT_EQ(other.find(gap ? 1000 : 50), gap ? 50u : 51u);
+    EXPECT_FALSE(other.find(gap ? 50 : 1000).has_value());
   }
 }
 

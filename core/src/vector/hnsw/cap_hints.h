@@ -34,6 +34,13 @@ class CapHints {
     return chunk[node & (kChunkCapacity - 1)];
   }
 
+  // Frees every word (they read as "no hint" again). Only while no insert
+  // runs: a frozen graph has no use for them.
+  void release() {
+    std::lock_guard<std::mutex> lock(writer_);
+    dir_.release_chunks();
+  }
+
   // Cache hint for an upcoming word(node); allocates nothing.
   void prefetch(uint64_t node) const {
     if (const auto* chunk = static_cast<const uint64_t*>(dir_.chunk(node >> kChunkShift)))
@@ -42,7 +49,7 @@ class CapHints {
 
  private:
   std::mutex writer_;
-  detail::ChunkDirectory dir_;
+  detail::ChunkDirectory dir_{true};  // mapped: freezing frees the words
 };
 
 }  // namespace ulmora::hnsw

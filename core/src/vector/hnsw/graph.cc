@@ -176,8 +176,17 @@ std::optional<uint64_t> Graph::best_entry_candidate() const {
 void Graph::freeze() {
   if (frozen) return;
   // Fixed rows let the beam find a level-0 list without first loading its
-  // slot.
-  if (layer_count() > 0) layer(0).pack_fixed();
+  // slot; the sparse upper levels get rows found by rank, without a slot
+  // per node.
+  for (auto& l : layers) l->pack_fixed();
+  // Only a Cosine search's triangle skip reads the scores; the cap hints
+  // serve inserts alone.
+  if (metric == Metric::kCosine) neighbor_scores.pack_fixed();
+  else neighbor_scores.release_lists();
+  cap_hints.release();
+  // Restored point ids are ascending and usually contiguous: index_of is
+  // then a subtraction and the hash map can go.
+  id_to_index.compact_if_contiguous();
   bool linked = true;
   for (uint64_t i = 0, n = published_len(); i < n && linked; ++i) linked = state(i) == NodeState::kLinked;
   all_linked = linked;

@@ -1,5 +1,6 @@
 #include "vector/hnsw/id_map.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 
@@ -35,6 +36,7 @@ IdMap::IdMap() : seed_(process_seed()) {}
 size_t IdMap::slot_of(uint64_t id) const { return static_cast<size_t>(mix(id ^ seed_)) & (slots_.size() - 1); }
 
 std::optional<uint64_t> IdMap::find(uint64_t id) const {
+  if (contiguous_) return id - first_ < size_ ? std::optional<uint64_t>(id - first_) : std::nullopt;
   if (slots_.empty()) return std::nullopt;
   size_t mask = slots_.size() - 1;
   for (size_t s = slot_of(id);; s = (s + 1) & mask) {
@@ -45,6 +47,7 @@ std::optional<uint64_t> IdMap::find(uint64_t id) const {
 }
 
 bool IdMap::insert(uint64_t id, uint64_t index) {
+  if (contiguous_) expand();
   // Load factor stays at or below 1/2, so probes are short and a free slot
   // always exists.
   if ((size_ + 1) * 2 > slots_.size()) grow();
@@ -61,10 +64,43 @@ bool IdMap::insert(uint64_t id, uint64_t index) {
 }
 
 void IdMap::reserve(uint64_t n) {
+  if (contiguous_) expand();
   size_t want = kMinSlots;
   while (want / 2 < n && want <= (SIZE_MAX >> 1)) want *= 2;
   if (want <= slots_.size()) return;
   rehash(want);
+}
+
+void IdMap::compact_if_contiguous() {
+  if (contiguous_ || size_ == 0) return;
+  uint64_t first = UINT64_MAX;
+  for (const Slot& s : slots_) {
+    if (s.index_plus_one != 0) first = std::min(first, s.id);
+  }
+  // size_ distinct ids, each first + its index below size_: a bijection.
+  for (const Slot& s : slots_) {
+    if (s.index_plus_one != 0 && (s.id - first != s.index_plus_one - 1 || s.index_plus_one > size_)) return;
+  }
+  std::vector<Slot>().swap(slots_);
+  first_ = first;
+  contiguous_ = true;
+}
+
+void IdMap::assign_contiguous(uint64_t first, uint64_t n) {
+  std::vector<Slot>().swap(slots_);
+  size_ = n;
+  first_ = first;
+  contiguous_ = n > 0;
+}
+
+void IdMap::expand() {
+  contiguous_ = false;
+  const uint64_t n = size_;
+  size_ = 0;
+  size_t want = kMinSlots;
+  while (want / 2 < n && want <= (SIZE_MAX >> 1)) want *= 2;
+  slots_.assign(want, Slot{0, 0});
+  for (uint64_t i = 0; i < n; ++i) insert(first_ + i, i);
 }
 
 void IdMap::grow() { rehash(slots_.empty() ? kMinSlots : slots_.size() * 2); }

@@ -20,6 +20,12 @@ class IdMap {
   uint64_t size() const { return size_; }
   // Room for n entries without growing.
   void reserve(uint64_t n);
+  // When every entry maps first + i -> i (a restored graph's usual ids),
+  // frees the slots and answers find() by subtraction from then on; an
+  // insert afterwards brings the slots back first.
+  void compact_if_contiguous();
+  // An empty map set straight to that form: id first + i -> i for i < n.
+  void assign_contiguous(uint64_t first, uint64_t n);
 
  private:
   struct Slot {
@@ -29,9 +35,12 @@ class IdMap {
   size_t slot_of(uint64_t id) const;
   void grow();
   void rehash(size_t slot_count);
+  void expand();
   std::vector<Slot> slots_;
   uint64_t size_ = 0;
   uint64_t seed_;
+  bool contiguous_ = false;  // slots freed: id first_ + i -> i for i < size_
+  uint64_t first_ = 0;
 };
 
 }  // namespace ulmora::hnsw

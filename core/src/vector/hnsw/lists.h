@@ -3,17 +3,21 @@
 //
 // Storage: a slot is one pointer to a block {size, capacity, items} (its own
 // heap block, or a slice of a column-owned slab for bulk fills); an empty
-// list is a null pointer. Slot chunks are allocated on the first
-// non-empty write into their range, so a sparse upper level costs nothing
-// for the nodes that never reach it. Locks are striped: a fixed table of
-// small reader-writer spin locks indexed by node. A list lock is only ever
-// taken alone, so sharing a stripe cannot deadlock.
+// list is a null pointer. Slot chunks are allocated on the first non-empty
+// write into their range, so a sparse upper level costs nothing for the
+// nodes that never reach it. A frozen column holds rows instead (pack_fixed).
+// Locks are striped: a fixed table of small reader-writer spin locks indexed
+// by node. A list lock is only ever taken alone, so sharing a stripe cannot
+// deadlock.
 //
 // Internal to the graph layer (the headers outside may use are listed in index.h).
 #pragma once
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -85,8 +89,9 @@ class ListColumn {
         if (b && !b->packed()) std::free(b);
       }
     }
-    for (void* slab : slabs_) std::free(slab);
-    if (fixed_) detail::free_zeroed(fixed_, fixed_rows_ * fixed_stride_);
+    for (void* slab : slabs_) free_slab(slab);
+    if (fixed_) detail::free_zeroed(fixed_, fixed_bytes_);
+    if (rank_) detail::free_zeroed(rank_, rank_words_ * sizeof(RankWord));
   }
 
   // One more slot, holding an empty list.
@@ -113,71 +118,108 @@ class ListColumn {
       SpinRwLock& l;
       ~Unlock() { l.unlock_shared(); }
     } unlock{l};
-    const Block* b = block(node);
-    return f(b ? b->items() : static_cast<const E*>(nullptr), b ? static_cast<size_t>(b->size) : size_t{0});
+    const std::span<const E> list = list_of(node);
+    return f(list.data(), list.size());
   }
 
   // The list in place, without taking its lock: only for lists no writer
   // can touch any more (a frozen graph).
-  std::span<const E> view_unlocked(uint64_t node) const {
-    const Block* b = block(node);
-    return b ? std::span<const E>(b->items(), b->size) : std::span<const E>();
-  }
+  std::span<const E> view_unlocked(uint64_t node) const { return list_of(node); }
 
-  // Lays every list out in one block, one row of `stride` bytes per node, so
-  // that a reader of a frozen column finds a list at base + node * stride
-  // without a slot to load first, and neighbouring nodes' lists sit side by
-  // side; the slots themselves are freed. Afterwards the column is
-  // read-only: no writer may touch it again. Skipped (false) when the
-  // longest list would make the rows waste more than they replace.
+  // Lays every list out in one block of rows, each `stride` bytes: a 32-bit
+  // length, then the items. Level 0 (most nodes hold a list) gets one row
+  // per node, so a reader of a frozen column finds a list at base + node *
+  // stride without a slot to load first, and neighbouring nodes' lists sit
+  // side by side. A sparse column (upper levels) gets rows only for the
+  // nodes that hold a list, found by a rank over a bit per node: a quarter
+  // byte per node instead of an 8-byte slot. The slots, slabs and blocks are
+  // freed. Afterwards the column is read-only: no writer may touch it again.
+  // Skipped (false) when the longest list would make the rows waste more
+  // than they replace, or when no list is stored (nothing to lay out).
   bool pack_fixed() {
+    static_assert(alignof(E) <= alignof(uint32_t));
     std::lock_guard<std::mutex> lock(writer_);
     if (fixed_) return true;
     const uint64_t n = count_.load(std::memory_order_relaxed);
     size_t longest = 0, used = 0;
+    uint64_t members = 0;
     for (uint64_t i = 0; i < n; ++i) {
       if (const Block* b = block(i)) {
         longest = std::max<size_t>(longest, b->size);
         used += sizeof(Block) + sizeof(E) * b->size;
+        members += b->size != 0;
       }
     }
     if (n == 0 || longest == 0) return false;
-    const size_t stride = (sizeof(Block) + sizeof(E) * longest + 7) & ~size_t{7};
-    if (n > (size_t{1} << 40) / stride || n * stride > 2 * used + (size_t{64} << 10)) return false;
-    const size_t bytes = n * stride;
+    const size_t stride = sizeof(uint32_t) + sizeof(E) * longest;
+    const bool sparse = members * 2 < n;
+    const uint64_t rows_n = sparse ? members : n;
+    if (rows_n > (size_t{1} << 40) / stride || rows_n * stride > 2 * used + (size_t{64} << 10)) return false;
+    const size_t bytes = rows_n * stride;
     char* rows = static_cast<char*>(detail::alloc_zeroed(bytes));
+    RankWord* rank = nullptr;
+    const uint64_t words = (n + 63) / 64;
+    if (sparse) rank = static_cast<RankWord*>(detail::alloc_zeroed(words * sizeof(RankWord)));
     // Each slab goes back as soon as the last list it holds has moved, so
     // the old lists and the rows are never all resident at once.
     std::vector<std::pair<uint64_t, size_t>> slab_done = slab_last_nodes(n);
     size_t next_free = 0;
+    uint64_t r = 0;
     for (uint64_t i = 0; i < n; ++i) {
-      Block* row = reinterpret_cast<Block*>(rows + i * stride);
-      row->bits = static_cast<uint32_t>(longest) | Block::kPacked;
-      row->size = 0;
+      if (sparse && (i & 63) == 0) rank[i >> 6].before = r;
       if (Block* b = const_cast<Block*>(block(i))) {
-        std::memcpy(row->items(), b->items(), sizeof(E) * b->size);
-        row->size = b->size;
+        if (b->size != 0 || !sparse) {
+          char* row = rows + r * stride;
+          const uint32_t size = b->size;
+          std::memcpy(row, &size, sizeof size);
+          std::memcpy(row + sizeof(uint32_t), b->items(), sizeof(E) * b->size);
+          if (sparse) rank[i >> 6].bits |= uint64_t{1} << (i & 63);
+          ++r;
+        }
         if (!b->packed()) std::free(b);
+      } else if (!sparse) {
+        ++r;  // an empty row (zeroed)
       }
       for (; next_free < slab_done.size() && slab_done[next_free].first <= i; ++next_free) {
-        std::free(slabs_[slab_done[next_free].second]);
+        free_slab(slabs_[slab_done[next_free].second]);
         slabs_[slab_done[next_free].second] = nullptr;
       }
     }
-    for (void* slab : slabs_) std::free(slab);
+    for (void* slab : slabs_) free_slab(slab);
     slabs_.clear();
     slab_left_ = 0;
     dir_.release_chunks();
     fixed_ = rows;
+    fixed_bytes_ = bytes;
     fixed_rows_ = n;
     fixed_stride_ = stride;
+    rank_ = rank;
+    rank_words_ = sparse ? words : 0;
     return true;
   }
   bool packed_fixed() const { return fixed_ != nullptr; }
 
+  // Frees every list, leaving len() slots that read as empty. Only while no
+  // reader can hold a list (a graph being frozen).
+  void release_lists() {
+    std::lock_guard<std::mutex> lock(writer_);
+    for (uint64_t c = 0, n = dir_.capacity(); c < n; ++c) {
+      auto* chunk = static_cast<std::atomic<Block*>*>(dir_.chunk(c));
+      if (!chunk) continue;
+      for (uint64_t s = 0; s < kChunkCapacity; ++s) {
+        Block* b = chunk[s].load(std::memory_order_relaxed);
+        if (b && !b->packed()) std::free(b);
+      }
+    }
+    dir_.release_chunks();
+    for (void* slab : slabs_) free_slab(slab);
+    slabs_.clear();
+    slab_left_ = 0;
+  }
+
   // False when the list is certainly empty (no block was ever stored); read
   // without the list lock, so a true answer must still be confirmed by read().
-  bool maybe_nonempty(uint64_t node) const { return block(node) != nullptr; }
+  bool maybe_nonempty(uint64_t node) const { return fixed_ ? fixed_row(node) != nullptr : block(node) != nullptr; }
 
   // Cache hints for an upcoming read(node), in two stages: the slot, then
   // (once the slot is likely cached) the list block it points to. No lock;
@@ -185,8 +227,7 @@ class ListColumn {
   void prefetch_slot(uint64_t node) const {
     if (fixed_) {
       // The row itself: its first lines hold the size and the first items.
-      if (node < fixed_rows_) {
-        const char* row = fixed_ + node * fixed_stride_;
+      if (const char* row = fixed_row(node)) {
         __builtin_prefetch(row);
         __builtin_prefetch(row + 64);
         if (fixed_stride_ > 128) __builtin_prefetch(row + 128);
@@ -276,6 +317,17 @@ class ListColumn {
 
   SpinRwLock& lock_for(uint64_t node) const { return locks_[node & (kStripes - 1)]; }
 
+  // Slabs are mapped, not taken from the heap: freezing frees them, and
+  // heap space freed between other blocks would stay resident.
+  static void* new_slab() {
+    void* p = ::mmap(nullptr, kSlabBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return p;
+  }
+  static void free_slab(void* slab) {
+    if (slab) ::munmap(slab, kSlabBytes);
+  }
+
   // (last node whose list lies in slab s, s) for every slab, ascending.
   std::vector<std::pair<uint64_t, size_t>> slab_last_nodes(uint64_t n) const {
     std::vector<std::pair<const char*, size_t>> starts;
@@ -296,12 +348,38 @@ class ListColumn {
     return last;
   }
 
-  const Block* fixed_block(uint64_t node) const {
-    return node < fixed_rows_ ? reinterpret_cast<const Block*>(fixed_ + node * fixed_stride_) : nullptr;
+  // Rows of a sparse frozen column: per 64 nodes, which hold a list and
+  // how many rows come before them.
+  struct RankWord {
+    uint64_t bits;
+    uint64_t before;
+  };
+
+  // The row of `node` in a frozen column, or nullptr when it has none.
+  const char* fixed_row(uint64_t node) const {
+    if (node >= fixed_rows_) return nullptr;
+    if (!rank_) return fixed_ + node * fixed_stride_;
+    const RankWord& w = rank_[node >> 6];
+    const uint64_t bit = uint64_t{1} << (node & 63);
+    if (!(w.bits & bit)) return nullptr;
+    return fixed_ + (w.before + static_cast<uint64_t>(std::popcount(w.bits & (bit - 1)))) * fixed_stride_;
   }
 
+  std::span<const E> list_of(uint64_t node) const {
+    if (fixed_) {
+      const char* row = fixed_row(node);
+      if (!row) return {};
+      uint32_t size;
+      std::memcpy(&size, row, sizeof size);
+      return {reinterpret_cast<const E*>(row + sizeof(uint32_t)), size};
+    }
+    const Block* b = block(node);
+    return b ? std::span<const E>(b->items(), b->size) : std::span<const E>();
+  }
+
+  // The slot form's block (nullptr once the column is frozen into rows).
   const Block* block(uint64_t node) const {
-    if (fixed_) return fixed_block(node);
+    if (fixed_) return nullptr;
     auto* chunk = static_cast<std::atomic<Block*>*>(dir_.chunk(node >> kChunkShift));
     return chunk ? chunk[node & (kChunkCapacity - 1)].load(std::memory_order_acquire) : nullptr;
   }
@@ -314,8 +392,7 @@ class ListColumn {
     if (packed && bytes <= kSlabBytes / 4) {
       std::lock_guard<std::mutex> lock(writer_);
       if (slab_left_ < bytes) {
-        void* slab = std::malloc(kSlabBytes);
-        if (!slab) throw std::bad_alloc();
+        void* slab = new_slab();
         slabs_.push_back(slab);
         slab_next_ = static_cast<char*>(slab);
         slab_left_ = kSlabBytes;
@@ -363,16 +440,21 @@ class ListColumn {
 
   std::mutex writer_;
   std::atomic<uint64_t> count_{0};
-  detail::ChunkDirectory dir_;
+  // Mapped: freezing frees the slot chunks (see new_slab).
+  detail::ChunkDirectory dir_{true};
   mutable SpinRwLock locks_[kStripes];
   // Slab state, under writer_.
   std::vector<void*> slabs_;
   char* slab_next_ = nullptr;
   size_t slab_left_ = 0;
-  // Fixed rows of a packed column (pack_fixed); slots point into them.
+  // Rows of a frozen column (pack_fixed): fixed_rows_ is the node count
+  // they cover; rank_ is set for a sparse column.
   char* fixed_ = nullptr;
+  size_t fixed_bytes_ = 0;
   uint64_t fixed_rows_ = 0;
   size_t fixed_stride_ = 0;
+  RankWord* rank_ = nullptr;
+  uint64_t rank_words_ = 0;
 };
 
 using NeighborLayer = ListColumn<uint32_t>;

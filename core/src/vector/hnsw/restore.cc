@@ -185,8 +185,7 @@ Result<std::unique_ptr<Graph>> restore_graph(HnswSnapshot&& s) {
 
   const std::vector<uint64_t>& ids = s.vectors.keys;
   const uint64_t n = ids.size();
-  g.id_to_index.reserve(n);
-  for (uint64_t i = 0; i < n; ++i) g.id_to_index.insert(ids[i], i);
+  fill_id_map(g.id_to_index, ids);
   fill_node_columns(g, s);
 
   add_layers(g, s.layers.empty() ? 0 : s.layers.back().first, s.max_level, n);

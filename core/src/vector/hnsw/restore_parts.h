@@ -43,6 +43,17 @@ class IdTranslator {
   uint64_t n_;
 };
 
+// The id map of the sorted node ids `ids`: contiguous ids (the common
+// case) need no slots until an insert adds one.
+inline void fill_id_map(IdMap& map, const std::vector<uint64_t>& ids) {
+  if (!ids.empty() && ids.back() - ids.front() == ids.size() - 1) {
+    map.assign_contiguous(ids.front(), ids.size());
+    return;
+  }
+  map.reserve(ids.size());
+  for (uint64_t i = 0; i < ids.size(); ++i) map.insert(ids[i], i);
+}
+
 // Parameters from the record: limits with their defaults, level cap
 // clamped, the exact-scan settings from the environment.
 void apply_config(Graph& g, const HnswSnapshot& s);

@@ -188,8 +188,7 @@ StreamRestore::Out StreamRestore::run() {
   g.metric = s.metric;
   apply_config(g, s);
   const uint64_t n = ids_.size();
-  g.id_to_index.reserve(n);
-  for (uint64_t i = 0; i < n; ++i) g.id_to_index.insert(ids_[i], i);
+  fill_id_map(g.id_to_index, ids_);
   fill_node_meta(g, ids_, s);
   add_layers(g, top_level_, s.max_level, n);
   translate_.emplace(ids_, g.id_to_index);

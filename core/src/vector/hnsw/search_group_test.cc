@@ -1,6 +1,7 @@
 // Grouped searches (several queries' beams advanced in turn on one thread)
-// and frozen graphs (fixed-row level-0 lists, no state checks when every
-// node is linked) must answer exactly as one plain search per query does.
+// and frozen graphs (fixed rows for every level, scores kept for Cosine
+// only, no id map, no state checks when every node is linked) must answer
+// exactly as one plain search per query does.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -68,6 +69,11 @@ TEST_P(FrozenAndGrouped, AnswerAsOnePlainSearchPerQuery) {
       g->freeze();
       EXPECT_EQ(g->all_linked, !c.deletes);
       EXPECT_TRUE(g->layer(0).packed_fixed());
+      EXPECT_TRUE(g->layer(1).packed_fixed());  // sparse: rows by rank
+      // The id map went (ids 100.. are contiguous); lookups still answer.
+      for (uint64_t i = 0; i < 700; ++i) ASSERT_EQ(g->index_of(100 + i), i);
+      EXPECT_FALSE(g->contains(99));
+      EXPECT_FALSE(g->contains(800));
     }
     const std::string mode = std::string(metric_name(c.metric)) + (frozen ? " frozen" : " live");
     // Plain searches on the frozen graph.
