@@ -173,10 +173,23 @@ def test_a_killed_writer_restarts_and_loses_nothing_acknowledged(built, tmp_path
         np.testing.assert_array_equal(emb.get(10**6 + 2999)[0], third[-1])
 
 
+def kill_for_good(actor) -> None:
+    """ray.kill returns before the actor is gone; wait until calls to it fail."""
+    ray.kill(actor, no_restart=True)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            ray.get(actor.noop.remote(), timeout=5)
+        except (ray.exceptions.RayActorError, ray.exceptions.GetTimeoutError):
+            return
+        time.sleep(0.05)
+    raise AssertionError("the killed actor still answers")
+
+
 def test_strict_mode_names_the_dead_shard_and_partial_mode_reports_coverage(built, tmp_path):
     queries = rows(4, 11)
     with uc.Collection(built[0], timeout_s=1.5) as coll:
-        ray.kill(coll.actors(2)[0], no_restart=True)
+        kill_for_good(coll.actors(2)[0])
         start = time.monotonic()
         with pytest.raises(uc.ShardUnavailableError, match=r"shard 2 \(shard-0002\.snap\)") as caught:
             coll.search_batch(queries, k=5)
@@ -184,7 +197,7 @@ def test_strict_mode_names_the_dead_shard_and_partial_mode_reports_coverage(buil
         with pytest.raises(uc.ShardUnavailableError, match="shard 2"):
             coll.insert(rows(50, 12))
     with uc.Collection(built[0], timeout_s=1.5, allow_partial=True) as coll:
-        ray.kill(coll.actors(2)[0], no_restart=True)
+        kill_for_good(coll.actors(2)[0])
         ids, scores, coverage = coll.search_batch(queries, k=5)
         assert coverage == (3, 4)
         assert coll.search(queries[0], k=5)[2] == (3, 4)
@@ -208,7 +221,7 @@ def test_replicas_answer_and_cover_for_each_other(built, tmp_path):
         ids, _ = coll.search_batch(queries, k=1)
         np.testing.assert_array_equal(ids[:, 0], new)
         for shard in range(4):
-            ray.kill(coll.actors(shard)[1], no_restart=True)
+            kill_for_good(coll.actors(shard)[1])
         np.testing.assert_array_equal(coll.search_batch(queries, k=1)[0], ids)
         coll.delete(new)
         np.testing.assert_array_equal(coll.search_batch(queries, k=5)[0], before[0])
