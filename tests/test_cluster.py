@@ -266,6 +266,10 @@ def test_collection_commands(tmp_path, capsys):
     status, out, _ = run(capsys, "collection", "search", d, tmp_path / "q.npy", "-k", 3, "--out", tmp_path / "r.npz")
     assert status == 0 and "5 queries" in out
     np.testing.assert_array_equal(np.load(tmp_path / "r.npz")["ids"][:, 0], np.arange(5))
+    status, out, _ = run(capsys, "collection", "search", d, tmp_path / "q.npy", "-k", 3, "--filter",
+                         '{"$id": {"$in": [0, 3]}}', "--out", tmp_path / "f.npz")
+    found = np.load(tmp_path / "f.npz")["ids"]
+    assert status == 0 and all(sorted(row[:2]) == [0, 3] and row[2] == 2**64 - 1 for row in found)
     status, out, _ = run(capsys, "collection", "insert", d, tmp_path / "q.npy")
     assert status == 0 and "ids 300..304" in out
     status, out, _ = run(capsys, "collection", "delete", d, 1, 2, 999)
@@ -285,6 +289,7 @@ def test_collection_commands(tmp_path, capsys):
          [str(d), "Point with ID 0 already exists"]),
         (("collection", "search", tmp_path, tmp_path / "q.npy"), ["no collection"]),
         (("collection", "search", d, tmp_path / "q.npy", "--replicas", 2), ["need --ray"]),
+        (("collection", "search", d, tmp_path / "q.npy", "--filter", '{"x": {"$bad": 1}}'), ["unknown operator"]),
     ]:
         if "--ids" in argv:
             np.save(tmp_path / "ids.npy", np.array([0, 1, 2, 3, 4]))  # 0 is live: refused

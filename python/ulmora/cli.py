@@ -20,7 +20,8 @@ import numpy as np
 
 from . import cli_collection, demo, readers
 from .cliutil import PROG, CliError, about, key_list, metric, one_line, point_id, positive, say, seed
-from .cliutil import id_span as _id_span, save_npz as _save_npz, write_replacing as _write_replacing
+from .cliutil import filter_arg, json_default, save_jsonl
+from .cliutil import id_span as _id_span, save_npz as _save_npz
 from .exact import recall
 
 
@@ -258,18 +259,10 @@ def cmd_info(args) -> int:
     with about(args.segment):
         info = ulmora.info(args.segment)
     if args.json:
-        print(json.dumps(info, indent=2, default=_json_default))
+        print(json.dumps(info, indent=2, default=json_default))
     else:
         print(format_info(info))
     return 0
-
-
-def _json_default(obj):
-    if isinstance(obj, np.generic):
-        return obj.item()
-    if isinstance(obj, os.PathLike):
-        return os.fspath(obj)
-    raise TypeError(f"{type(obj).__name__} is not JSON serialisable")
 
 
 def format_info(info: dict) -> str:
@@ -308,25 +301,6 @@ def _bytes(n) -> str:
             return f"{n:.0f} {unit}" if unit == "bytes" else f"{n:.1f} {unit}"
         n /= 1024
     return f"{n:.1f} TiB"
-
-
-def _filter_arg(text: str):
-    """The --filter value: JSON text, or @FILE holding it."""
-    where = "--filter"
-    if text.startswith("@"):
-        where = text[1:]
-        with about(where):
-            with open(where, encoding="utf-8") as f:
-                text = f.read()
-    try:
-        value = json.loads(text)
-    except json.JSONDecodeError as e:
-        raise CliError(f"{where}: not valid JSON: {e}") from None
-    from .filters import compile_filter
-
-    with about(where):
-        compile_filter(value)  # a bad filter fails here, before the segment is opened
-    return value
 
 
 def _open_for_search(path):
@@ -375,7 +349,7 @@ def _search_segment(args) -> int:
     """`search` with --filter or --with-payload: through ulmora.Segment."""
     if args.with_payload and not args.out:
         raise CliError("--with-payload writes its results to --out FILE.jsonl; give --out")
-    flt = _filter_arg(args.filter) if args.filter is not None else None
+    flt = filter_arg(args.filter) if args.filter is not None else None
     _require_segment(args.segment)
     with about(args.queries):
         queries = readers.read_vectors(args.queries, role="queries")
@@ -398,25 +372,13 @@ def _search_segment(args) -> int:
           f"{seconds:.3f} s, {qps:,.0f} queries/s")
     if args.out and args.with_payload:
         with about(args.out):
-            _save_jsonl(args.out, ids, scores, found[2])
+            save_jsonl(args.out, ids, scores, found[2])
         print(f"saved ids, scores and payloads of {len(queries)} queries to {args.out}")
     elif args.out:
         with about(args.out):
             _save_npz(args.out, ids=ids, scores=scores)
         print(f"saved ids and scores to {args.out}")
     return 0
-
-
-def _save_jsonl(path, ids, scores, payloads) -> None:
-    """One JSON object per query, padding left out; written like _save_npz."""
-    def lines():
-        for row_ids, row_scores, row_payloads in zip(ids, scores, payloads):
-            n = int(np.count_nonzero(row_ids != np.uint64(2**64 - 1)))
-            yield json.dumps({"ids": [int(i) for i in row_ids[:n]],
-                              "scores": [float(x) for x in row_scores[:n]],
-                              "payloads": list(row_payloads[:n])}, default=_json_default) + "\n"
-
-    _write_replacing(path, lambda f: f.writelines(line.encode() for line in lines()))
 
 
 if __name__ == "__main__":

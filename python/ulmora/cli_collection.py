@@ -16,7 +16,8 @@ import time
 import numpy as np
 
 from . import readers
-from .cliutil import CliError, about, id_span, metric, point_id, positive, save_npz, seed
+from .cliutil import (CliError, about, filter_arg, id_span, json_default, metric, point_id, positive, save_jsonl,
+                      save_npz, seed)
 from .exact import recall
 
 _FMT = "INPUT: .npy (float32/64/16), .fvecs, .bvecs or ann-benchmarks .hdf5 ('train')"
@@ -59,7 +60,13 @@ def add_parser(sub) -> None:
     s.add_argument("--replicas", type=positive, default=1, help="with --ray: actors per shard that search")
     s.add_argument("--allow-partial", action="store_true",
                    help="with --ray: answer from the shards that are up, and say how many")
-    s.add_argument("--out", metavar="RESULT.npz", help="save 'ids' and 'scores' arrays here")
+    s.add_argument("--out", metavar="RESULT",
+                   help="save 'ids' and 'scores' arrays here (.npz); with --with-payload, JSON lines")
+    s.add_argument("--filter", metavar="JSON",
+                   help="only points whose payload matches this filter (JSON text or @FILE.json; "
+                        "see docs/filters.md)")
+    s.add_argument("--with-payload", action="store_true",
+                   help="write each query's ids, scores and payloads as one JSON line to --out")
     s.set_defaults(run=cmd_search)
 
     i = cmds.add_parser("insert", help="insert vectors into a collection", description=_FMT)
@@ -184,7 +191,7 @@ def cmd_info(args) -> int:
             info = collection_info(args.dir, doc, [ulmora.info(os.path.join(args.dir, s["file"]))
                                                    for s in doc["shards"]])
     if args.json:
-        print(json.dumps(info, indent=2, default=_json_default))
+        print(json.dumps(info, indent=2, default=json_default))
         return 0
     print(info["path"])
     print(f"  points     {info['live']} live, {info['deleted']} deleted ({info['points']} graph nodes); "
@@ -200,17 +207,12 @@ def cmd_info(args) -> int:
     return 0
 
 
-def _json_default(obj):
-    if isinstance(obj, np.generic):
-        return obj.item()
-    if isinstance(obj, os.PathLike):
-        return os.fspath(obj)
-    raise TypeError(f"{type(obj).__name__} is not JSON serialisable")
-
-
 def cmd_search(args) -> int:
     if not args.ray and (args.replicas != 1 or args.allow_partial):
         raise CliError("--replicas and --allow-partial need --ray (searches on a Ray cluster)")
+    if args.with_payload and not args.out:
+        raise CliError("--with-payload writes its results to --out FILE.jsonl; give --out")
+    flt = filter_arg(args.filter) if args.filter is not None else None
     queries = _read(args.queries, role="queries")
     options = {"replicas": args.replicas, "allow_partial": args.allow_partial} if args.ray else {}
     with _opened(args, **options) as coll:
@@ -218,7 +220,8 @@ def cmd_search(args) -> int:
             raise CliError(f"{args.queries}: queries have dimension {queries.shape[1]}, "
                            f"{args.dir} has dimension {coll.dim}")
         start = time.perf_counter()
-        got = coll.search_batch(queries, k=args.k, ef=args.ef, threads=args.threads)
+        got = coll.search_batch(queries, k=args.k, ef=args.ef, threads=args.threads, filter=flt,
+                                with_payload=args.with_payload)
         seconds = time.perf_counter() - start
     ids, scores = got[0], got[1]
     qps = len(queries) / seconds if seconds > 0 else float("inf")
@@ -230,7 +233,11 @@ def cmd_search(args) -> int:
     truth = readers.read_hdf5_neighbors(args.queries)
     if truth is not None and len(truth) == len(queries):
         print(f"recall@{args.k} against {args.queries}'s neighbors: {recall(ids, truth[:, :args.k]):.4f}")
-    if args.out:
+    if args.out and args.with_payload:
+        with about(args.out):
+            save_jsonl(args.out, ids, scores, got[2])
+        print(f"saved ids, scores and payloads of {len(queries)} queries to {args.out}")
+    elif args.out:
         with about(args.out):
             save_npz(args.out, ids=ids, scores=scores)
         print(f"saved ids and scores to {args.out}")

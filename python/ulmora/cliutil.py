@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import json
 import os
 import sys
 import tempfile
@@ -134,3 +135,42 @@ def write_replacing(path, write) -> None:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
+
+
+def json_default(obj):
+    if isinstance(obj, np.generic):
+        return obj.item()
+    if isinstance(obj, os.PathLike):
+        return os.fspath(obj)
+    raise TypeError(f"{type(obj).__name__} is not JSON serialisable")
+
+
+def filter_arg(text: str):
+    """The --filter value: JSON text, or @FILE holding it."""
+    where = "--filter"
+    if text.startswith("@"):
+        where = text[1:]
+        with about(where):
+            with open(where, encoding="utf-8") as f:
+                text = f.read()
+    try:
+        value = json.loads(text)
+    except json.JSONDecodeError as e:
+        raise CliError(f"{where}: not valid JSON: {e}") from None
+    from .filters import compile_filter
+
+    with about(where):
+        compile_filter(value)  # a bad filter fails here, before the segment is opened
+    return value
+
+
+def save_jsonl(path, ids, scores, payloads) -> None:
+    """One JSON object per query, padding left out; written like save_npz."""
+    def lines():
+        for row_ids, row_scores, row_payloads in zip(ids, scores, payloads):
+            n = int(np.count_nonzero(row_ids != np.uint64(2**64 - 1)))
+            yield json.dumps({"ids": [int(i) for i in row_ids[:n]],
+                              "scores": [float(x) for x in row_scores[:n]],
+                              "payloads": list(row_payloads[:n])}, default=json_default) + "\n"
+
+    write_replacing(path, lambda f: f.writelines(line.encode() for line in lines()))
