@@ -7,7 +7,7 @@ bench/out/filtered/; every search runs on one thread, one call per pass over
 the query matrix where the library allows it (per query where the filter
 differs by query). QPS is taken at the first ef of the doubling ladder where
 the mean recall@10 reaches the target (0.95; 0.99 where fewer than 1% of
-points match); a library that never reaches it reports "never". Ground truth
+points match), each ladder after one untimed warm-up pass; a library that never reaches it reports "never". Ground truth
 is exact filtered search in NumPy over masks built from the payload arrays,
 so no answer depends on our filter code; every hit of ours is also checked
 against the mask.
@@ -72,6 +72,7 @@ def sweep(run, queries, filt, truth, share, budget_s, efs=EFS):
     """Runs the ef ladder until the recall target (and one step past it) or the budget."""
     points, spent = [], 0.0
     target = target_for(share)
+    run(queries, filt, efs[0])  # warm-up: lazily built payload views, page faults, scratch
     for ef in efs:
         t = time.perf_counter()
         found = run(queries, filt, ef)
