@@ -7,8 +7,8 @@ bench/out/filtered/; every search runs on one thread, one call per pass over
 the query matrix where the library allows it (per query where the filter
 differs by query). QPS is taken at the first ef of the doubling ladder where
 the mean recall@10 reaches the target (0.95; 0.99 where fewer than 1% of
-points match), each ladder after one untimed warm-up pass; a library that never reaches it reports "never". Ground truth
-is exact filtered search in NumPy over masks built from the payload arrays,
+points match), each ladder after one untimed warm-up pass; a library that
+never reaches it reports "never". Ground truth is exact filtered search in NumPy over masks built from the payload arrays,
 so no answer depends on our filter code; every hit of ours is also checked
 against the mask.
 
