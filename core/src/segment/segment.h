@@ -209,7 +209,10 @@ class Segment {
   // deleted(): the one rule behind every count, listing and lookup of live
   // points. `node` is a node index below hnsw().len().
   bool is_live(uint64_t node) const {
-    return hnsw_->live_vector(node) != nullptr && deleted_.count(hnsw_->point_id(node)) == 0;
+    // Filters call this once per candidate node: skip the set lookup while
+    // nothing is deleted (deleted nodes are also marked in the graph).
+    return hnsw_->live_vector(node) != nullptr &&
+           (deleted_.empty() || deleted_.count(hnsw_->point_id(node)) == 0);
   }
   // Calls f(point_id, node) for every live point, in node order.
   template <class F>
