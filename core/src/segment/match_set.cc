@@ -32,10 +32,11 @@ std::vector<PayloadValue> index_keys(const PayloadValue& v) {
   if (v.kind() == PayloadValue::kInt) {
     const int64_t i = std::get<int64_t>(v.v);
     const auto d = static_cast<double>(i);
-    if (d < kTwo63 && static_cast<int64_t>(d) == i) keys.push_back(PayloadValue{d});
+    if (d < kTwo63 && static_cast<int64_t>(d) == i) keys.emplace_back().v.emplace<double>(d);
   } else if (v.kind() == PayloadValue::kFloat) {
     const double d = std::get<double>(v.v);
-    if (d == std::trunc(d) && d >= -kTwo63 && d < kTwo63) keys.push_back(PayloadValue{static_cast<int64_t>(d)});
+    // Built in place: moving a temporary variant trips a false maybe-uninitialized warning.
+    if (d == std::trunc(d) && d >= -kTwo63 && d < kTwo63) keys.emplace_back().v.emplace<int64_t>(static_cast<int64_t>(d));
   }
   return keys;
 }
