@@ -20,7 +20,7 @@ import numpy as np
 
 from . import cli_collection, demo, readers
 from .cliutil import PROG, CliError, about, key_list, metric, one_line, point_id, positive, say, seed
-from .cliutil import filter_arg, json_default, save_jsonl
+from .cliutil import filter_arg, json_default, save_results
 from .cliutil import id_span as _id_span, save_npz as _save_npz
 from .exact import recall
 
@@ -370,14 +370,9 @@ def _search_segment(args) -> int:
     what = f", filter matches {matches} points" if flt is not None else ""
     print(f"{len(queries)} queries, k {args.k}, ef {ef}, {threads} thread{'s' if threads != 1 else ''}{what}: "
           f"{seconds:.3f} s, {qps:,.0f} queries/s")
-    if args.out and args.with_payload:
-        with about(args.out):
-            save_jsonl(args.out, ids, scores, found[2])
-        print(f"saved ids, scores and payloads of {len(queries)} queries to {args.out}")
-    elif args.out:
-        with about(args.out):
-            _save_npz(args.out, ids=ids, scores=scores)
-        print(f"saved ids and scores to {args.out}")
+    if args.out:
+        what = save_results(args.out, ids, scores, found[2] if args.with_payload else None)
+        print(f"saved {what} to {args.out}")
     return 0
 
 

@@ -16,8 +16,8 @@ import time
 import numpy as np
 
 from . import readers
-from .cliutil import (CliError, about, filter_arg, id_span, json_default, metric, point_id, positive, save_jsonl,
-                      save_npz, seed)
+from .cliutil import (CliError, about, filter_arg, id_span, json_default, metric, point_id, positive,
+                      save_results, seed)
 from .exact import recall
 
 _FMT = "INPUT: .npy (float32/64/16), .fvecs, .bvecs or ann-benchmarks .hdf5 ('train')"
@@ -233,14 +233,9 @@ def cmd_search(args) -> int:
     truth = readers.read_hdf5_neighbors(args.queries)
     if truth is not None and len(truth) == len(queries):
         print(f"recall@{args.k} against {args.queries}'s neighbors: {recall(ids, truth[:, :args.k]):.4f}")
-    if args.out and args.with_payload:
-        with about(args.out):
-            save_jsonl(args.out, ids, scores, got[2])
-        print(f"saved ids, scores and payloads of {len(queries)} queries to {args.out}")
-    elif args.out:
-        with about(args.out):
-            save_npz(args.out, ids=ids, scores=scores)
-        print(f"saved ids and scores to {args.out}")
+    if args.out:
+        what = save_results(args.out, ids, scores, got[2] if args.with_payload else None)
+        print(f"saved {what} to {args.out}")
     return 0
 
 

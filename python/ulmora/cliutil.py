@@ -174,3 +174,15 @@ def save_jsonl(path, ids, scores, payloads) -> None:
                               "payloads": list(row_payloads[:n])}, default=json_default) + "\n"
 
     write_replacing(path, lambda f: f.writelines(line.encode() for line in lines()))
+
+
+def save_results(path, ids, scores, payloads=None) -> str:
+    """Saves a search's results to `path`: JSON lines when payloads are
+    given, else an .npz of ids and scores. Returns what was saved, for the
+    command's message."""
+    with about(path):
+        if payloads is not None:
+            save_jsonl(path, ids, scores, payloads)
+            return f"ids, scores and payloads of {len(ids)} queries"
+        save_npz(path, ids=ids, scores=scores)
+        return "ids and scores"
