@@ -241,11 +241,24 @@ PyObject* search_many(const NumpyHandles& np, const SearchTarget& target, const 
       if (!made.ok()) return made.error();
       plan.emplace(std::move(made.value()));
     }
+    // Rows with equal filters share a plan.
+    BatchPlans repeated;
+    if (args.filters && args.filters->size() > 1) {
+      Result<BatchPlans> made = plan_repeated_filters(*args.filters, seg, args.route, limits.ef);
+      if (!made.ok()) return made.error();
+      repeated = std::move(made.value());
+    }
+    const auto plan_of = [&](size_t row) -> const FilterPlan* {
+      if (plan) return &*plan;
+      if (row < repeated.of_row.size() && repeated.of_row[row] != BatchPlans::kOwnPlan)
+        return &repeated.plans[repeated.of_row[row]];
+      return nullptr;
+    };
     const size_t workers = worker_count(args.threads, rows, available_parallelism());
     const BatchJob job{copy.get(), rows, dim, static_cast<size_t>(args.k), static_cast<uint64_t*>(ids_data),
                        static_cast<float*>(scores_data)};
     const IndexedRowSearch row_search = [&](size_t row, std::span<const float> q, std::vector<ScoredNode>& out) {
-      return segment_query(seg, filter_of(args, row), plan ? &*plan : nullptr, q, args, limits, out);
+      return segment_query(seg, filter_of(args, row), plan_of(row), q, args, limits, out);
     };
     outcome = run_batch(job, workers, row_search);
     if (args.with_payload && outcome.kind == BatchOutcome::Kind::kOk)

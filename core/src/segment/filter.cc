@@ -225,6 +225,27 @@ Filter Filter::id_in(bool negated, std::vector<uint64_t> ids) {
 
 Status check_filter(const Filter& filter) { return check_at(filter, 1); }
 
+bool same_filter(const Filter& a, const Filter& b) {
+  if (a.op != b.op || a.exists != b.exists || a.key != b.key || a.values != b.values || a.ids != b.ids ||
+      a.children.size() != b.children.size())
+    return false;
+  for (size_t i = 0; i < a.children.size(); ++i) {
+    if (!same_filter(a.children[i], b.children[i])) return false;
+  }
+  return true;
+}
+
+uint64_t filter_hash(const Filter& f) {
+  auto mix = [](uint64_t h, uint64_t x) { return (h ^ x) * 0x100000001B3ull + (h >> 29); };
+  uint64_t h = mix(static_cast<uint64_t>(f.op), f.exists);
+  h = mix(h, TextHash{}(f.key));
+  for (const PayloadValue& v : f.values) h = mix(h, PayloadValueHash{}(v));
+  h = mix(h, f.ids.size());
+  for (uint64_t id : f.ids) h = mix(h, id);
+  for (const Filter& c : f.children) h = mix(h, filter_hash(c));
+  return h;
+}
+
 // ---- Evaluation against one payload --------------------------------------
 
 bool matches(const Filter& f, uint64_t point_id, const Payload* payload) {

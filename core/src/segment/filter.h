@@ -58,6 +58,11 @@ struct Filter {
   static Filter id_in(bool negated, std::vector<uint64_t> ids);
 };
 
+// Structural equality (values as the payload index compares them) and a
+// hash that agrees with it: equal filters have equal match sets.
+bool same_filter(const Filter& a, const Filter& b);
+uint64_t filter_hash(const Filter& f);
+
 // The deepest nesting a filter may have (the root counts as 1).
 inline constexpr uint64_t kMaxFilterDepth = 32;
 

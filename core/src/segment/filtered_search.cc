@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
 #include "segment/segment.h"
 
@@ -54,6 +55,44 @@ Result<FilterPlan> plan_filter(const Filter& filter, const Segment& segment, Sea
   return plan;
 }
 
+Result<BatchPlans> plan_repeated_filters(std::span<const Filter> filters, const Segment& segment, SearchRoute route,
+                                         uint64_t ef) {
+  BatchPlans out;
+  out.of_row.assign(filters.size(), BatchPlans::kOwnPlan);
+  // Rows grouped by hash; the first row of each distinct filter leads.
+  std::unordered_map<uint64_t, std::vector<size_t>> leaders;
+  std::vector<size_t> lead_of(filters.size()), uses(filters.size(), 0);
+  for (size_t r = 0; r < filters.size(); ++r) {
+    std::vector<size_t>& same_hash = leaders[filter_hash(filters[r])];
+    size_t lead = r;
+    for (size_t l : same_hash) {
+      if (same_filter(filters[l], filters[r])) {
+        lead = l;
+        break;
+      }
+    }
+    if (lead == r) same_hash.push_back(r);
+    lead_of[r] = lead;
+    ++uses[lead];
+  }
+  // A bitmap over every node bounds one plan's bytes.
+  const uint64_t plan_bytes = std::max<uint64_t>(segment.hnsw().len() / 8, 64);
+  const uint64_t cap = std::max<uint64_t>(kSharedPlanBytes / plan_bytes, 1);
+  std::vector<uint32_t> plan_of_lead(filters.size(), BatchPlans::kOwnPlan);
+  for (size_t r = 0; r < filters.size(); ++r) {
+    const size_t lead = lead_of[r];
+    if (uses[lead] < 2) continue;
+    if (plan_of_lead[lead] == BatchPlans::kOwnPlan && out.plans.size() < cap) {
+      Result<FilterPlan> plan = plan_filter(filters[lead], segment, route, ef);
+      if (!plan.ok()) return plan.error();
+      plan_of_lead[lead] = static_cast<uint32_t>(out.plans.size());
+      out.plans.push_back(std::move(plan.value()));
+    }
+    out.of_row[r] = plan_of_lead[lead];
+  }
+  return out;
+}
+
 Status filtered_search(const Segment& segment, const FilterPlan& plan, std::span<const float> query, size_t k,
                        const hnsw::SearchOptions& options, std::vector<hnsw::ScoredNode>& out,
                        FilteredStats* stats) {
@@ -63,7 +102,16 @@ Status filtered_search(const Segment& segment, const FilterPlan& plan, std::span
   const hnsw::HnswIndex& g = segment.hnsw();
   const hnsw::NodeSubset subset = subset_of(plan.matches);
   const size_t want = static_cast<size_t>(std::min<uint64_t>(k, plan.matches.size()));
-  if (plan.walk && want > 0) {
+  if (plan.walk && want > 0 && plan.matches.size() >= plan.live) {
+    // Every live point matches: the unfiltered beam is the same walk
+    // without a lookup per node.
+    ULMORA_TRY(g.search(query, k, options, out));
+    if (out.size() >= want) {
+      st.used = SearchRoute::kGraph;
+      return Status::Ok();
+    }
+    st.switched = true;
+  } else if (plan.walk && want > 0) {
     // The walk may score as many nodes as the scan would before it gives up.
     const uint64_t budget =
         plan.route == SearchRoute::kGraph ? std::numeric_limits<uint64_t>::max() : plan.matches.size();

@@ -54,6 +54,24 @@ struct FilterPlan {
 // least k). Errors: the filter's check_filter error.
 Result<FilterPlan> plan_filter(const Filter& filter, const Segment& segment, SearchRoute route, uint64_t ef);
 
+// Plans for a batch with one filter per row: rows whose filters are equal
+// share one plan, built once (a batch that filters each query by its own
+// category asks for a handful of match sets, not one per row). of_row[r]
+// indexes `plans`, or is kOwnPlan for a row planned on its own (a filter
+// that occurs once, or past the memory cap).
+struct BatchPlans {
+  static constexpr uint32_t kOwnPlan = UINT32_MAX;
+  std::vector<FilterPlan> plans;
+  std::vector<uint32_t> of_row;
+};
+
+// Shared plans hold at most about this many bytes of match sets.
+inline constexpr uint64_t kSharedPlanBytes = uint64_t{256} << 20;
+
+// Errors: the first failing filter's check_filter error.
+Result<BatchPlans> plan_repeated_filters(std::span<const Filter> filters, const Segment& segment, SearchRoute route,
+                                         uint64_t ef);
+
 // How one filtered search ran.
 struct FilteredStats {
   SearchRoute used = SearchRoute::kExact;  // kExact or kGraph: what produced the results

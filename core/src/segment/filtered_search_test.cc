@@ -219,6 +219,66 @@ TEST(FilteredSearch, DeletedPointsNeverComeBack) {
   }
 }
 
+TEST(FilteredSearch, RowsWithEqualFiltersShareOnePlanAndAnswerAsAlone) {
+  std::vector<float> rows;
+  auto seg = make_segment(1200, Metric::kEuclidean, rows);
+  ASSERT_TRUE(seg->remove(7, Segment::Source::kReplay).ok());
+  const Filter eq3 = Filter::compare(Op::kEq, "c", PayloadValue{int64_t(3)});
+  const Filter eq4 = Filter::compare(Op::kEq, "c", PayloadValue{int64_t(4)});
+  const Filter zero = Filter::compare(Op::kGte, "c", PayloadValue{0.0});
+  const Filter minus_zero = Filter::compare(Op::kGte, "c", PayloadValue{-0.0});
+  const Filter other_key = Filter::compare(Op::kEq, "d", PayloadValue{int64_t(3)});
+  const Filter tree = Filter::logic(Op::kOr, {eq3, Filter::id_in(false, {7, 8, 9})});
+  const std::vector<Filter> per_row{eq3, eq4, eq3, zero, minus_zero, other_key, tree, tree, eq3};
+  auto made = plan_repeated_filters(per_row, *seg, SearchRoute::kAuto, 32);
+  ASSERT_TRUE(made.ok());
+  const BatchPlans& b = made.value();
+  ASSERT_EQ(b.plans.size(), 3u);  // eq3, the two zeros, the tree
+  EXPECT_EQ(b.of_row[0], b.of_row[2]);
+  EXPECT_EQ(b.of_row[0], b.of_row[8]);
+  EXPECT_EQ(b.of_row[3], b.of_row[4]);
+  EXPECT_EQ(b.of_row[6], b.of_row[7]);
+  EXPECT_EQ(b.of_row[1], BatchPlans::kOwnPlan);
+  EXPECT_EQ(b.of_row[5], BatchPlans::kOwnPlan);
+  EXPECT_EQ(filter_hash(zero), filter_hash(minus_zero));
+  EXPECT_FALSE(same_filter(eq3, eq4));
+  EXPECT_FALSE(same_filter(eq3, other_key));
+  const std::vector<float> q = testing_util::random_rows(1, kDim, 5);
+  std::vector<ScoredNode> shared, alone;
+  for (size_t r = 0; r < per_row.size(); ++r) {
+    if (b.of_row[r] == BatchPlans::kOwnPlan) continue;
+    ASSERT_TRUE(filtered_search(*seg, b.plans[b.of_row[r]], q, 10, SearchOptions{}, shared).ok());
+    ASSERT_TRUE(filtered_search(*seg, per_row[r], SearchRoute::kAuto, q, 10, SearchOptions{}, alone).ok());
+    EXPECT_EQ(ids_of(shared), ids_of(alone)) << r;
+    expect_valid(*seg, per_row[r], shared);
+  }
+  Filter bad;
+  bad.op = Op::kOr;  // no children: refused before any search
+  EXPECT_FALSE(plan_repeated_filters(std::vector<Filter>{bad, bad}, *seg, SearchRoute::kAuto, 32).ok());
+}
+
+// A filter every live point passes walks as the unfiltered search does,
+// deleted points excluded.
+TEST(FilteredSearch, AFilterMatchingEveryPointSearchesAsUnfiltered) {
+  std::vector<float> rows;
+  auto seg = make_segment(1500, Metric::kEuclidean, rows);
+  for (uint64_t id : {3, 4, 500}) ASSERT_TRUE(seg->remove(id, Segment::Source::kReplay).ok());
+  const Filter every = Filter::has("nothing", false);  // no point has the key
+  const std::vector<float> queries = testing_util::random_rows(8, kDim, 21);
+  std::vector<ScoredNode> filtered, plain;
+  SearchOptions narrow;
+  narrow.ef = 10;  // so the planner walks 1,497 matches
+  for (size_t qi = 0; qi < 8; ++qi) {
+    const std::span<const float> q(queries.data() + qi * kDim, kDim);
+    FilteredStats st;
+    ASSERT_TRUE(filtered_search(*seg, every, SearchRoute::kAuto, q, 10, narrow, filtered, &st).ok());
+    ASSERT_TRUE(seg->hnsw().search(q, 10, narrow, plain).ok());
+    EXPECT_EQ(st.used, SearchRoute::kGraph);
+    EXPECT_EQ(ids_of(filtered), ids_of(plain));
+    expect_valid(*seg, every, filtered);
+  }
+}
+
 TEST(FilteredSearch, RefusesBadFiltersAndQueries) {
   std::vector<float> rows;
   auto seg = make_segment(100, Metric::kEuclidean, rows);

@@ -176,9 +176,7 @@ class Evaluator {
     if (!have_live_) {
       live_.assign(words_, 0);
       // Only the nodes counted at the start: a live insert may add more.
-      for (uint64_t node = 0; node < nodes_; ++node) {
-        if (seg_.is_live(node)) set_bit(live_, node);
-      }
+      seg_.live_bits(nodes_, live_.data());
       have_live_ = true;
     }
     return live_;
@@ -190,14 +188,41 @@ class Evaluator {
     return b;
   }
 
-  void add_point(Bits& b, uint64_t id) {
-    auto at = seg_.hnsw().index_of(id);
-    if (at && *at < nodes_ && seg_.is_live(*at)) set_bit(b, *at);
-  }
+  // Sets the bits of the live nodes of point ids, looked up a chunk at a
+  // time under one lock of the graph's id map (one lock per id cost a third
+  // of a filtered search).
+  class PointSink {
+   public:
+    PointSink(const Segment& seg, uint64_t nodes, Bits& bits) : seg_(seg), nodes_(nodes), bits_(bits) {}
+    ~PointSink() { flush(); }
+    void add(uint64_t id) {
+      ids_[count_++] = id;
+      if (count_ == kChunk) flush();
+    }
+
+   private:
+    static constexpr size_t kChunk = 256;
+    void flush() {
+      uint64_t at[kChunk];
+      seg_.hnsw().indexes_of({ids_, count_}, at);
+      for (size_t i = 0; i < count_; ++i) {
+        if (at[i] < nodes_ && seg_.is_live(at[i])) set_bit(bits_, at[i]);
+      }
+      count_ = 0;
+    }
+    const Segment& seg_;
+    uint64_t nodes_;
+    Bits& bits_;
+    uint64_t ids_[kChunk];
+    size_t count_ = 0;
+  };
 
   Bits ids(const Filter& f) {
     Bits b(words_, 0);
-    for (uint64_t id : f.ids) add_point(b, id);
+    {
+      PointSink sink(seg_, nodes_, b);
+      for (uint64_t id : f.ids) sink.add(id);
+    }
     return b;
   }
 
@@ -205,22 +230,28 @@ class Evaluator {
   // index; Ne and Nin complement this.
   Bits equal(const Filter& f) {
     Bits b(words_, 0);
-    for_each_equal_set(seg_, f, [&](const PointIdSet& ids, bool) {
-      for (uint64_t id : ids) add_point(b, id);
-    });
+    {
+      PointSink sink(seg_, nodes_, b);
+      for_each_equal_set(seg_, f, [&](const PointIdSet& ids, bool) {
+        for (uint64_t id : ids) sink.add(id);
+      });
+    }
     return b;
   }
 
   // Exists: every point holding the key, a scalar or a list.
   Bits exists(const Filter& f) {
     Bits b(words_, 0);
-    if (auto by_key = seg_.payload_index().find(f.key); by_key != seg_.payload_index().end()) {
-      for (const auto& [value, ids] : by_key->second)
-        for (uint64_t id : ids) add_point(b, id);
-    }
-    const ListIndex& lists = seg_.payload_views().lists(seg_.payloads());
-    if (auto by_key = lists.find(f.key); by_key != lists.end()) {
-      for (uint64_t id : by_key->second.holders) add_point(b, id);
+    {
+      PointSink sink(seg_, nodes_, b);
+      if (auto by_key = seg_.payload_index().find(f.key); by_key != seg_.payload_index().end()) {
+        for (const auto& [value, ids] : by_key->second)
+          for (uint64_t id : ids) sink.add(id);
+      }
+      const ListIndex& lists = seg_.payload_views().lists(seg_.payloads());
+      if (auto by_key = lists.find(f.key); by_key != lists.end()) {
+        for (uint64_t id : by_key->second.holders) sink.add(id);
+      }
     }
     return f.exists ? b : complement(std::move(b));
   }
@@ -228,7 +259,10 @@ class Evaluator {
   // Ranges: the key's sorted view of numbers or of strings.
   Bits range(const Filter& f) {
     Bits b(words_, 0);
-    for_each_in_range(seg_, f, [&](uint64_t id) { add_point(b, id); });
+    {
+      PointSink sink(seg_, nodes_, b);
+      for_each_in_range(seg_, f, [&](uint64_t id) { sink.add(id); });
+    }
     return b;
   }
 

@@ -530,4 +530,16 @@ Status Segment::rebuild() {
   return Status::Ok();
 }
 
+void Segment::live_bits(uint64_t nodes, uint64_t* words) const {
+  hnsw_->live_bits(nodes, words);
+  if (deleted_.empty()) return;
+  // Deleted points are marked in the graph too; the set is checked as
+  // is_live checks it.
+  std::vector<uint64_t> ids(deleted_.begin(), deleted_.end()), at(ids.size());
+  hnsw_->indexes_of(ids, at.data());
+  for (uint64_t i : at) {
+    if (i < nodes) words[i / 64] &= ~(uint64_t{1} << (i % 64));
+  }
+}
+
 }  // namespace ulmora

@@ -214,6 +214,9 @@ class Segment {
     return hnsw_->live_vector(node) != nullptr &&
            (deleted_.empty() || deleted_.count(hnsw_->point_id(node)) == 0);
   }
+  // Bit i of `words` (zeroed, (nodes + 63) / 64 of them) set for every
+  // live node i < nodes: is_live for a range, without a call per node.
+  void live_bits(uint64_t nodes, uint64_t* words) const;
   // Calls f(point_id, node) for every live point, in node order.
   template <class F>
   void for_each_live(F&& f) const {

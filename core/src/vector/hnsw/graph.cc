@@ -133,6 +133,23 @@ std::optional<uint64_t> Graph::index_of(uint64_t point_id) const {
   return id_to_index.find(point_id);
 }
 
+void Graph::indexes_of(std::span<const uint64_t> ids, uint64_t* out) const {
+  std::lock_guard<std::mutex> lock(alloc);
+  for (size_t i = 0; i < ids.size(); ++i) out[i] = id_to_index.index_or_absent(ids[i]);
+}
+
+void Graph::live_bits(uint64_t nodes, uint64_t* words) const {
+  const uint64_t n = std::min({nodes, vectors.len(), deleted.len()});
+  if (deleted_count.load(std::memory_order_acquire) == 0) {
+    std::fill(words, words + n / 64, ~uint64_t{0});
+    if (n % 64 != 0) words[n / 64] = (uint64_t{1} << (n % 64)) - 1;
+    return;
+  }
+  for (uint64_t i = 0; i < n; ++i) {
+    if (deleted.get(i) == 0) words[i / 64] |= uint64_t{1} << (i % 64);
+  }
+}
+
 const float* Graph::vector_of(uint64_t point_id) const {
   auto i = index_of(point_id);
   return i ? live_vector(*i) : nullptr;

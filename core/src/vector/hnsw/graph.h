@@ -98,6 +98,9 @@ class Graph {
   uint64_t published_len() const { return published_count.load(std::memory_order_acquire); }
   bool contains(uint64_t point_id) const;
   std::optional<uint64_t> index_of(uint64_t point_id) const;
+  // index_of for many ids under one lock: out[i] is the node of ids[i] or
+  // IdMap::kAbsent. out holds at least ids.size() entries.
+  void indexes_of(std::span<const uint64_t> ids, uint64_t* out) const;
   const float* vector(uint64_t i) const { return vectors.get(i); }
   // nullptr when i >= vectors.len() or the node is deleted. Inline: the
   // neighbour selection and cap loops call it once per candidate. A node
@@ -107,6 +110,10 @@ class Graph {
     return vectors.get(i);
   }
   const float* vector_of(uint64_t point_id) const;
+  // Sets bit i of `words` (zeroed by the caller, (nodes + 63) / 64 of them)
+  // for every node i < nodes with a live vector: live_vector for a range, a
+  // word fill while nothing is deleted.
+  void live_bits(uint64_t nodes, uint64_t* words) const;
   NodeState state(uint64_t i) const { return static_cast<NodeState>(node_states.get(i)); }
   uint64_t point_id(uint64_t i) const { return point_ids.get(i); }
   uint64_t layer_count() const { return layers.size(); }

@@ -36,12 +36,16 @@ IdMap::IdMap() : seed_(process_seed()) {}
 size_t IdMap::slot_of(uint64_t id) const { return static_cast<size_t>(mix(id ^ seed_)) & (slots_.size() - 1); }
 
 std::optional<uint64_t> IdMap::find(uint64_t id) const {
-  if (contiguous_) return id - first_ < size_ ? std::optional<uint64_t>(id - first_) : std::nullopt;
-  if (slots_.empty()) return std::nullopt;
+  const uint64_t i = index_or_absent(id);
+  return i == kAbsent ? std::nullopt : std::optional<uint64_t>(i);
+}
+
+uint64_t IdMap::probe(uint64_t id) const {
+  if (slots_.empty()) return kAbsent;
   size_t mask = slots_.size() - 1;
   for (size_t s = slot_of(id);; s = (s + 1) & mask) {
     const Slot& slot = slots_[s];
-    if (slot.index_plus_one == 0) return std::nullopt;
+    if (slot.index_plus_one == 0) return kAbsent;
     if (slot.id == id) return slot.index_plus_one - 1;
   }
 }

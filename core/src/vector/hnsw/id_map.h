@@ -15,6 +15,13 @@ class IdMap {
  public:
   IdMap();
   std::optional<uint64_t> find(uint64_t id) const;
+  // find() for hot loops: the index, or kAbsent; the contiguous form
+  // inline.
+  static constexpr uint64_t kAbsent = UINT64_MAX;
+  uint64_t index_or_absent(uint64_t id) const {
+    if (contiguous_) return id - first_ < size_ ? id - first_ : kAbsent;
+    return probe(id);
+  }
   // Inserts id -> index; returns false (and changes nothing) if present.
   bool insert(uint64_t id, uint64_t index);
   uint64_t size() const { return size_; }
@@ -33,6 +40,7 @@ class IdMap {
     uint64_t index_plus_one;  // 0 = empty
   };
   size_t slot_of(uint64_t id) const;
+  uint64_t probe(uint64_t id) const;
   void grow();
   void rehash(size_t slot_count);
   void expand();

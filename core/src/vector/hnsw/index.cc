@@ -23,6 +23,8 @@ uint64_t HnswIndex::len() const { return graph_->len(); }
 uint64_t HnswIndex::deleted_count() const { return graph_->deleted_count.load(std::memory_order_relaxed); }
 bool HnswIndex::contains(uint64_t point_id) const { return graph_->contains(point_id); }
 std::optional<uint64_t> HnswIndex::index_of(uint64_t point_id) const { return graph_->index_of(point_id); }
+void HnswIndex::live_bits(uint64_t nodes, uint64_t* words) const { graph_->live_bits(nodes, words); }
+void HnswIndex::indexes_of(std::span<const uint64_t> ids, uint64_t* out) const { graph_->indexes_of(ids, out); }
 const float* HnswIndex::vector_of(uint64_t point_id) const { return graph_->vector_of(point_id); }
 NodeState HnswIndex::state(uint64_t i) const { return graph_->state(i); }
 uint64_t HnswIndex::point_id(uint64_t i) const { return graph_->point_id(i); }

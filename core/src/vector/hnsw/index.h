@@ -51,6 +51,12 @@ class HnswIndex {
   uint64_t deleted_count() const;
   bool contains(uint64_t point_id) const;  // deleted nodes included
   std::optional<uint64_t> index_of(uint64_t point_id) const;
+  // Many lookups under one lock: out[i] = the node of ids[i] or
+  // IdMap::kAbsent.
+  void indexes_of(std::span<const uint64_t> ids, uint64_t* out) const;
+  // Bit i of `words` (zeroed, (nodes + 63) / 64) set for every node i <
+  // nodes with a live vector.
+  void live_bits(uint64_t nodes, uint64_t* words) const;
   // The stored vector of a point not deleted, or nullptr.
   const float* vector_of(uint64_t point_id) const;
   NodeState state(uint64_t i) const;
