@@ -1,10 +1,12 @@
 // The filtered-search planner (filtered_search.h).
 //
-// Cost model: the exact scan scores every match once, in node order; a
-// walk scores roughly a fixed number of nodes per result it finds, times
-// live / matches, because only one node in live / matches it meets is
-// admitted. The two meet near matches = C x sqrt(ef x live); C comes from
-// bench/filter_crossover.py.
+// Cost model (walk_cost in the header): the exact scan scores every match
+// once, in node order; a walk scores a fixed number of nodes per result it
+// finds, times 1 / p, because only one node in 1 / p it meets is admitted,
+// p the share of matches around the query. Spread evenly (p = matches /
+// live) the two meet near matches = sqrt(W x ef x live); a filter
+// correlated with the query has a larger p near it, which each query's probe
+// measures.
 #include "segment/filtered_search.h"
 
 #include <algorithm>
@@ -34,10 +36,17 @@ uint64_t live_points(const Segment& seg) {
 
 }  // namespace
 
-bool prefer_walk(uint64_t matches, uint64_t live, uint64_t ef) {
-  const double bar = kWalkCrossover * std::sqrt(static_cast<double>(std::max<uint64_t>(ef, 1)) *
-                                                static_cast<double>(live));
-  return static_cast<double>(matches) > bar;
+double walk_cost(uint64_t dim) {
+  return std::min(36.0, 6.6 * (1.0 + 285.0 / static_cast<double>(std::max<uint64_t>(dim, 1))));
+}
+
+bool prefer_walk(uint64_t matches, uint64_t live, uint64_t ef, uint64_t dim) {
+  const double m = static_cast<double>(matches);
+  return m * m > walk_cost(dim) * static_cast<double>(std::max<uint64_t>(ef, 1)) * static_cast<double>(live);
+}
+
+bool walk_possible(uint64_t matches, uint64_t ef, uint64_t dim) {
+  return static_cast<double>(matches) > walk_cost(dim) * static_cast<double>(std::max<uint64_t>(ef, 1));
 }
 
 Result<FilterPlan> plan_filter(const Filter& filter, const Segment& segment, SearchRoute route, uint64_t ef) {
@@ -49,8 +58,8 @@ Result<FilterPlan> plan_filter(const Filter& filter, const Segment& segment, Sea
   plan.matches = std::move(m.value());
   plan.live = live_points(segment);
   plan.route = route;
-  plan.walk = route == SearchRoute::kGraph ||
-              (route == SearchRoute::kAuto && prefer_walk(plan.matches.size(), plan.live, ef));
+  plan.walk = route == SearchRoute::kGraph || (route == SearchRoute::kAuto && walk_possible(plan.matches.size(), ef, segment.hnsw().dim()));
+  plan.probe = route == SearchRoute::kAuto;
   if (plan.walk) plan.matches.to_bitmap();  // one lookup per node in the walk
   return plan;
 }
@@ -113,14 +122,18 @@ Status filtered_search(const Segment& segment, const FilterPlan& plan, std::span
     st.switched = true;
   } else if (plan.walk && want > 0) {
     // The walk may score as many nodes as the scan would before it gives up.
-    const uint64_t budget =
-        plan.route == SearchRoute::kGraph ? std::numeric_limits<uint64_t>::max() : plan.matches.size();
-    ULMORA_TRY(g.walk_subset(query, k, options, subset, budget, &st.walk, out));
-    if (!st.walk.over_budget && out.size() >= want) {
+    hnsw::WalkLimits limits;
+    if (plan.route != SearchRoute::kGraph) limits.budget = plan.matches.size();
+    if (plan.probe) {
+      limits.probe_cost = walk_cost(g.dim());
+      limits.global_share = static_cast<double>(plan.matches.size()) / static_cast<double>(std::max<uint64_t>(plan.live, 1));
+    }
+    ULMORA_TRY(g.walk_subset(query, k, options, subset, limits, &st.walk, out));
+    if (!st.walk.over_budget && !st.walk.declined && out.size() >= want) {
       st.used = SearchRoute::kGraph;
       return Status::Ok();
     }
-    st.switched = true;
+    st.switched = !st.walk.declined;
   }
   st.used = SearchRoute::kExact;
   return g.scan_subset(query, k, subset, out);

@@ -31,14 +31,23 @@ enum class SearchRoute : uint8_t {
   kGraph,  // the walk, with no budget; one that ends short is finished exactly
 };
 
-// Matches above this many times sqrt(ef x live points) make the planner
-// walk the graph; at or below it, it scans them. Measured on this machine
-// (bench/history/filter_crossover.md).
-inline constexpr double kWalkCrossover = 6.0;
+// The cost model: a walk scores about W x ef / p nodes, p the share of
+// matching nodes where it walks; the scan scores every match once, each
+// cheaper (in order, no queue), so the walk pays when W x ef / p < matches.
+// W in scan-node units falls with the dimension, as scoring outweighs the
+// walk's per-node work: 36 up to 64 dimensions (200k x 64, uniform filters),
+// 9 at 784 (Fashion-MNIST); measured on this machine,
+// bench/history/filter_crossover.md.
+double walk_cost(uint64_t dim);
 
 // Whether the planner walks for this many matches among `live` points at
-// beam width `ef`.
-bool prefer_walk(uint64_t matches, uint64_t live, uint64_t ef);
+// beam width `ef`, when the matches are spread evenly over the graph
+// (p = matches / live).
+bool prefer_walk(uint64_t matches, uint64_t live, uint64_t ef, uint64_t dim);
+// Whether a walk could pay off at all: it would where every node near the
+// query matched (p = 1). The planner then lets each query's probe of its
+// neighbourhood decide (WalkLimits).
+bool walk_possible(uint64_t matches, uint64_t ef, uint64_t dim);
 
 // The match set of one filter, ready for searching (a bitmap when a walk
 // may use it).
@@ -48,6 +57,7 @@ struct FilterPlan {
   uint64_t live = 0;
   SearchRoute route = SearchRoute::kAuto;
   bool walk = false;  // the planner's first choice
+  bool probe = false;  // each query's probe confirms the walk (kAuto)
 };
 
 // Builds the plan for queries of beam width `ef` (the effective one, at

@@ -156,8 +156,8 @@ TEST(FilteredSearch, PlannerScansFewMatchesWalksManyAndSwitchesALongWalk) {
   std::vector<ScoredNode> out, exact;
   const uint64_t live = 3000;
   // Both sides of the crossover, as the planner sees them.
-  EXPECT_FALSE(prefer_walk(20, live, 64));
-  EXPECT_TRUE(prefer_walk(live, live, 64));
+  EXPECT_FALSE(prefer_walk(20, live, 64, kDim));
+  EXPECT_TRUE(prefer_walk(live, live, 64, kDim));
 
   FilteredStats st;
   const Filter few = Filter::id_in(false, {1, 2, 3, 500, 2999});
@@ -179,6 +179,7 @@ TEST(FilteredSearch, PlannerScansFewMatchesWalksManyAndSwitchesALongWalk) {
   ASSERT_TRUE(plan.ok());
   ASSERT_FALSE(plan->walk);
   plan->walk = true;
+  plan->probe = false;
   plan->matches.to_bitmap();
   ASSERT_TRUE(filtered_search(*seg, *plan, q, 10, SearchOptions{}, out, &st).ok());
   EXPECT_TRUE(st.switched);
@@ -216,6 +217,40 @@ TEST(FilteredSearch, DeletedPointsNeverComeBack) {
     EXPECT_EQ(after.size(), 20u);
     for (const ScoredNode& x : after) EXPECT_EQ(gone.count(x.node), 0u) << x.node;
     expect_valid(*seg, f, after);
+  }
+}
+
+// The probe: a filter holding the query's neighbourhood walks where one of
+// the same size spread over the graph scans, and both answer exactly.
+TEST(FilteredSearch, PlannerWalksAFilterCorrelatedWithTheQueryAndScansAnUnrelatedOne) {
+  std::vector<float> rows;
+  auto seg = make_segment(3000, Metric::kEuclidean, rows);
+  const std::vector<float> q = testing_util::random_rows(1, kDim, 8);
+  std::vector<ScoredNode> all;
+  ASSERT_TRUE(filtered_search(*seg, Filter::all(), SearchRoute::kExact, q, 600, SearchOptions{}, all).ok());
+  std::vector<uint64_t> near = ids_of(all), spread;
+  for (uint64_t id = 0; id < 3000; id += 5) spread.push_back(id);
+  SearchOptions narrow;
+  narrow.ef = 10;
+  ASSERT_TRUE(walk_possible(600, 10, kDim));
+  ASSERT_FALSE(prefer_walk(600, 3000, 10, kDim));
+  std::vector<ScoredNode> out, exact;
+  for (const auto& [ids, walks] : {std::pair{near, true}, std::pair{spread, false}}) {
+    const Filter f = Filter::id_in(false, ids);
+    FilteredStats st;
+    ASSERT_TRUE(filtered_search(*seg, f, SearchRoute::kAuto, q, 10, narrow, out, &st).ok());
+    EXPECT_EQ(st.used, walks ? SearchRoute::kGraph : SearchRoute::kExact);
+    EXPECT_EQ(st.walk.declined, !walks);
+    EXPECT_FALSE(st.switched);
+    ASSERT_TRUE(filtered_search(*seg, f, SearchRoute::kExact, q, 10, narrow, exact).ok());
+    expect_valid(*seg, f, out);
+    const std::vector<uint64_t> got = ids_of(out), want = ids_of(exact);
+    if (!walks) {
+      EXPECT_EQ(got, want);
+    }
+    const auto found = std::count_if(want.begin(), want.end(),
+                                     [&](uint64_t id) { return std::find(got.begin(), got.end(), id) != got.end(); });
+    EXPECT_GE(found, 7);  // a walk at ef 10 on random 8-dimensional rows
   }
 }
 

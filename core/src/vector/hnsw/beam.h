@@ -593,6 +593,12 @@ Status search_level0(const Graph& g, const SearchRequest& req, std::span<const u
                      std::vector<ScoredNode>& out);
 // One entry per node not deleted (node field = point id), index order.
 void exact_scan(const Graph& g, std::span<const float> query, std::vector<ScoredNode>& out);
+// The SQ8 route's pieces (sq8_route.cc), shared with the filtered walk:
+// the query's 16-bit code; full-precision scores of code-space candidates
+// (raw and key replaced); the first `keep` by key, ties in current order.
+void query_code_i16(const Graph& g, std::span<const float> q, std::vector<int16_t>& out);
+void rerank(const Graph& g, const Scorer& scorer, std::vector<ScoredNode>& list);
+void stable_keep(std::vector<ScoredNode>& list, size_t keep, QueryScratch& qs);
 // First-improvement greedy walk on `level` from `start`.
 uint64_t greedy_step_down(const Graph& g, std::span<const float> query, uint64_t start, uint64_t level);
 

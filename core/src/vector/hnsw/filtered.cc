@@ -9,6 +9,7 @@
 // reached through the graph. Filter edges, where the segment made them, are ordinary level-0
 // links and are followed like the others.
 #include <algorithm>
+#include <bit>
 
 #include "vector/hnsw/beam.h"
 
@@ -87,13 +88,34 @@ class ScanBatch {
   size_t count_ = 0;
 };
 
+// Code-space scores for a walk on the SQ8 route: a signed-byte query code
+// (Cosine) or a 16-bit one, over the graph's code rows.
+struct WalkCodes {
+  const int16_t* code16 = nullptr;
+  const int8_t* code8 = nullptr;
+  const uint8_t* rows = nullptr;
+  uint64_t row_count = 0;
+  size_t dim = 0;
+  int32_t one(uint64_t i) const {
+    const kernels::KernelTable& k = kernels::active();
+    return code8 ? k.sq8_dot_i8(rows + i * dim, code8, dim) : k.sq8_neg_l2_i16(rows + i * dim, code16, dim);
+  }
+  void four(const uint64_t* idx, int32_t* out) const {
+    const kernels::KernelTable& k = kernels::active();
+    const uint8_t* r[4] = {rows + idx[0] * dim, rows + idx[1] * dim, rows + idx[2] * dim, rows + idx[3] * dim};
+    if (code8) k.sq8_dot_i8_x4(r, code8, dim, out);
+    else k.sq8_neg_l2_i16_x4(r, code16, dim, out);
+  }
+};
+
 // One filtered level-0 walk over the thread's beam scratch.
 class SubsetWalk {
  public:
   SubsetWalk(const Graph& g, SearchScratch& s, SubsetScratch& ss, const Scorer& scorer, const NodeSubset& subset,
-             size_t ef, uint64_t budget)
-      : g_(g), s_(s), ss_(ss), scorer_(scorer), subset_(subset), n_(g.published_len()), ef_(ef), budget_(budget),
-        layer_(g.layer_count() > 0 ? &g.layer(0) : nullptr) {
+             size_t ef, uint64_t budget, const WalkCodes* codes)
+      : g_(g), s_(s), ss_(ss), scorer_(scorer), subset_(subset), codes_(codes),
+        n_(codes ? std::min<uint64_t>(g.published_len(), codes->row_count) : g.published_len()), ef_(ef),
+        budget_(budget), layer_(g.layer_count() > 0 ? &g.layer(0) : nullptr) {
     if (s_.visited.size() < n_) s_.visited.resize(n_, 0);
     if (s_.visited_epoch == 255) {
       std::fill(s_.visited.begin(), s_.visited.end(), 0);
@@ -155,7 +177,8 @@ class SubsetWalk {
       inside += subset_.contains(e);
       if (!admissible(e)) continue;
       mark(e);
-      prefetch_bytes(g_.vector(e), g_.dim * sizeof(float), 256);
+      if (codes_) __builtin_prefetch(codes_->rows + e * codes_->dim);
+      else prefetch_bytes(g_.vector(e), g_.dim * sizeof(float), 256);
       add(e);
     }
     flush();
@@ -194,11 +217,22 @@ class SubsetWalk {
   }
 
   void flush() {
+    if (codes_) return flush_codes();
     const float* ptrs[kBatch];
     float raws[kBatch];
     for (size_t j = 0; j < count_; ++j) ptrs[j] = g_.vector(batch_[j]);
     scorer_.raw_many(ptrs, count_, raws);
     for (size_t j = 0; j < count_; ++j) offer(ScoredNode{batch_[j], raws[j], scorer_.key(raws[j])});
+    count_ = 0;
+  }
+  // Code scores keep the integer's bits in `raw`, as the SQ8 beam does.
+  void flush_codes() {
+    int32_t scores[kBatch];
+    size_t j = 0;
+    for (; j + 4 <= count_; j += 4) codes_->four(batch_ + j, scores + j);
+    for (; j < count_; ++j) scores[j] = codes_->one(batch_[j]);
+    for (j = 0; j < count_; ++j)
+      offer(ScoredNode{batch_[j], std::bit_cast<float>(scores[j]), -static_cast<float>(scores[j])});
     count_ = 0;
   }
 
@@ -221,6 +255,7 @@ class SubsetWalk {
   SubsetScratch& ss_;
   const Scorer& scorer_;
   const NodeSubset& subset_;
+  const WalkCodes* codes_;
   const uint64_t n_;
   const size_t ef_;
   const uint64_t budget_;
@@ -239,6 +274,33 @@ uint64_t descend(const Graph& g, std::span<const float> q, uint64_t word) {
   uint64_t current = entry_index(word);
   for (uint64_t level = entry_level(word); level >= 1; --level) current = greedy_step_down(g, q, current, level);
   return current;
+}
+
+// The probe of WalkLimits: the subset's share among the start's level-0
+// neighbours, smoothed by two samples of the global share. A filter
+// correlated with the query (its own category) walks at shares where an
+// unrelated one of the same size scans.
+bool worth_walking(const Graph& g, const NodeSubset& subset, uint64_t start, const WalkLimits& limits, size_t ef,
+                   std::vector<uint32_t>& copy) {
+  double inside = 0, present = 0;
+  if (g.layer_count() > 0) {
+    const NeighborLayer& layer = g.layer(0);
+    std::span<const uint32_t> list;
+    if (g.frozen) {
+      list = layer.view_unlocked(start);
+    } else {
+      layer.read(start, [&](const uint32_t* items, size_t count) { copy.assign(items, items + count); });
+      list = copy;
+    }
+    for (uint32_t e : list) {
+      present += 1;
+      inside += subset.contains(e) ? 1 : 0;
+    }
+    inside += subset.contains(start) ? 1 : 0;
+    present += 1;
+  }
+  const double share = (inside + 2 * limits.global_share) / (present + 2);
+  return limits.probe_cost * static_cast<double>(ef) / std::max(share, 1e-9) < static_cast<double>(subset.size);
 }
 
 }  // namespace
@@ -271,7 +333,7 @@ Status HnswIndex::scan_subset(std::span<const float> query, size_t k, const Node
 }
 
 Status HnswIndex::walk_subset(std::span<const float> query, size_t k, const SearchOptions& options,
-                              const NodeSubset& subset, uint64_t budget, WalkCounters* counters,
+                              const NodeSubset& subset, const WalkLimits& limits, WalkCounters* counters,
                               std::vector<ScoredNode>& out) const {
   out.clear();
   WalkCounters local;
@@ -288,12 +350,45 @@ Status HnswIndex::walk_subset(std::span<const float> query, size_t k, const Sear
   ScratchLease lease;
   if (!lease.ok()) return nested_scratch_error();
   SubsetScratch& ss = subset_scratch();
+  const size_t ef = std::max<size_t>(options.ef.value_or(g.ef_search), k);
+  // On the SQ8 route the walk runs in code space, ef x factor wide, and its
+  // results are rescored at full precision (or keep their code scores).
+  const ResolvedOptions resolved = resolve_options(options, q);
+  const bool coded = takes_sq8_route(g, resolved);
+  const bool score_only = coded && g.metric == Metric::kCosine && resolved.sq8_score_only;
+  WalkCodes codes;
+  size_t width = ef;
+  if (coded) {
+    width = score_only ? ef : std::max(saturating_mul(ef, resolved.rerank_factor), ef);
+    query_code_i16(g, q, qs.code_i16);
+    codes.dim = g.dim;
+    codes.rows = g.sq8_codes.data();
+    codes.row_count = g.sq8_codes.size() / g.dim;
+    if (g.metric == Metric::kCosine) {
+      // Cosine codes lie in [-128, 127]: the byte kernels read half as much.
+      std::vector<int8_t>& code8 = lease.get().code_i8;
+      code8.assign(qs.code_i16.begin(), qs.code_i16.end());
+      codes.code8 = code8.data();
+    } else {
+      codes.code16 = qs.code_i16.data();
+    }
+  }
   // No wider than the subset: a beam that can never fill would never stop.
-  const size_t ef = std::min<uint64_t>(std::max<size_t>(options.ef.value_or(g.ef_search), k),
-                                       std::max<uint64_t>(subset.size, 1));
-  SubsetWalk walk(g, lease.get(), ss, scorer, subset, ef, budget);
-  walk.run(descend(g, q, word), c);
+  width = std::min<uint64_t>(width, std::max<uint64_t>(subset.size, 1));
+  const uint64_t start = descend(g, q, word);
+  if (limits.probe_cost > 0 && !worth_walking(g, subset, start, limits, ef, ss.list)) {
+    c.declined = true;
+    return Status::Ok();
+  }
+  SubsetWalk walk(g, lease.get(), ss, scorer, subset, width, limits.budget, coded ? &codes : nullptr);
+  walk.run(start, c);
   walk.take_results(qs.first);
+  if (score_only) {
+    for (ScoredNode& x : qs.first) x.key = x.raw = sq8_cosine_raw(std::bit_cast<int32_t>(x.raw));
+  } else if (coded) {
+    rerank(g, scorer, qs.first);
+  }
+  if (coded) stable_keep(qs.first, ef, qs);
   for (ScoredNode& x : qs.first) x.node = g.point_id(x.node);
   out.resize(std::min(k, qs.first.size()));
   std::partial_sort_copy(qs.first.begin(), qs.first.end(), out.begin(), out.end(), final_less);

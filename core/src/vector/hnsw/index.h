@@ -113,10 +113,11 @@ class HnswIndex {
   // `subset` (a bitmap) into the results, reading neighbours' neighbours
   // when nearly all of a node's neighbours are outside it. Beam width:
   // options.ef or the stored one, at least k; other options do not apply.
-  // Stops early (counters->over_budget) once it has scored more than
-  // `budget` nodes. Up to k results, ordered as search() orders them.
+  // Bounded by `limits` (WalkLimits; over_budget or declined in the
+  // counters, no results then). Up to k results, ordered as search() orders
+  // them.
   Status walk_subset(std::span<const float> query, size_t k, const SearchOptions& options,
-                     const NodeSubset& subset, uint64_t budget, WalkCounters* counters,
+                     const NodeSubset& subset, const WalkLimits& limits, WalkCounters* counters,
                      std::vector<ScoredNode>& out) const;
 
  private:

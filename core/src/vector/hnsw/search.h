@@ -62,6 +62,20 @@ struct WalkCounters {
   uint64_t expanded = 0;   // nodes whose lists were read
   uint64_t two_hop = 0;    // expansions that also read neighbours' lists
   bool over_budget = false;  // stopped for having scored more than its budget
+  bool declined = false;     // the probe found the neighbourhood too sparse to walk
+};
+
+// How a filtered walk is bounded. `budget`: it stops (over_budget) once it
+// has scored more nodes than this. `probe_cost` > 0: after the descent it
+// estimates the share p of matching nodes near the query from the first
+// level-0 list (smoothed towards the subset's share `global_share`) and
+// declines to walk unless probe_cost x ef / p < subset size, the cost model
+// of a walk (nodes scored per result grow as 1 / p) against the scan of the
+// subset.
+struct WalkLimits {
+  uint64_t budget = UINT64_MAX;
+  double probe_cost = 0;
+  double global_share = 1;
 };
 
 }  // namespace ulmora::hnsw

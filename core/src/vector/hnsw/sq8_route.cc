@@ -9,7 +9,6 @@
 #include "vector/kernels/rounding.h"
 
 namespace ulmora::hnsw {
-namespace {
 
 // The query's code, one loop per metric so that each vectorises. Euclidean
 // dimensions past the stored offsets and steps (none when the index was
@@ -70,6 +69,8 @@ void stable_keep(std::vector<ScoredNode>& list, size_t keep, QueryScratch& qs) {
   for (size_t i = 0; i < keep; ++i) qs.reordered[i] = list[qs.order[i]];
   list.assign(qs.reordered.begin(), qs.reordered.end());
 }
+
+namespace {
 
 // Code-space beam of the SQ8 route: the candidates in ascending code key.
 // No fallback seed: when no seed is admissible the list is empty.
