@@ -7,6 +7,7 @@
 #include <atomic>
 #include <thread>
 
+#include "base/file.h"
 #include "format/wal_record.h"
 #include "segment/builder.h"
 #include "segment/live.h"
@@ -150,6 +151,52 @@ TEST(LiveUpsert, ReplacesLiveDeletedAndNewIdsAcrossReopen) {
   auto reopened = open_live(path);
   ASSERT_TRUE(reopened);
   EXPECT_EQ(live_state(*reopened), expected);
+}
+
+// Fails the n-th file operation of an upsert that replaces, re-inserts and
+// adds ids, for every n: memory and files each hold the state before the
+// call, the replaced points deleted (the delete logged, the insert not), or
+// the state after it.
+TEST(LiveUpsert, AFailureAtAnyFileOperationLeavesAWholeStep) {
+  uint64_t ops = 0;
+  for (uint64_t n = 1; !ops; ++n) {
+    TempDir dir;
+    const std::string path = build_thirty(dir);
+    auto live = open_live(path);
+    ASSERT_TRUE(live);
+    ASSERT_TRUE(live->remove(std::vector<uint64_t>{3}).ok());
+    const State before = live_state(*live);
+    State replaced = before;
+    replaced.points.erase(2);
+    State after = before;
+    Batch upsert({2, 3, 40}, 9, 5, &after);
+    uint64_t seen = 0;
+    file::set_fault_hook([&](file::Op, const std::string&, uint64_t) {
+      return ++seen == n ? file::Fault{file::Fault::kFail, EIO} : file::Fault{};
+    });
+    auto b = upsert.batch();
+    auto r = live->upsert(b);
+    file::set_fault_hook({});
+    if (seen < n) {  // every operation ran
+      ASSERT_TRUE(r.ok()) << r.error().message();
+      ops = seen;
+    }
+    // A failed log flush leaves its records in the file, unacknowledged, so
+    // memory and files may stand one step apart.
+    auto whole_step = [&](const State& s) { return s == before || s == replaced || s == after; };
+    const State now = live_state(*live);
+    EXPECT_TRUE(whole_step(now)) << "fault at op " << n;
+    if (r.ok()) {
+      EXPECT_EQ(now, after);
+    }
+    live.reset();
+    const State loaded = loaded_state(path);
+    EXPECT_TRUE(whole_step(loaded)) << "fault at op " << n;
+    if (r.ok()) {
+      EXPECT_EQ(loaded, after);
+    }
+  }
+  EXPECT_GE(ops, 10u);
 }
 
 // Deletes and re-inserts of the same ids while another thread compacts:
