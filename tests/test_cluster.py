@@ -110,7 +110,7 @@ def test_mutations_go_to_their_shards_and_refusals_match_the_embedded_ones(built
         fresh = next(i for i in range(700, 10_000) if coll.shard_of(i) != coll.shard_of(5))
         for kwargs, error, text in [
             (dict(ids=[fresh, 5]), ValueError, "Point with ID 5 already exists"),
-            (dict(ids=[fresh, 3]), ValueError, "Point with ID 3 already exists"),  # deleted, not compacted
+            (dict(ids=[3, 5]), ValueError, "Point with ID 5 already exists"),  # 3 deleted: no compaction
             (dict(ids=[fresh, fresh]), ValueError, f"duplicate id {fresh}"),
             (dict(ids=[fresh, 5000], payloads=[{"a": 1}, {"b": object()}]), TypeError, "payloads[1]"),
             (dict(vectors=np.ones((2, DIM + 1))), ValueError, "Vector length mismatch: expected 8, got 9"),
@@ -130,12 +130,33 @@ def test_mutations_go_to_their_shards_and_refusals_match_the_embedded_ones(built
             coll.delete()
         coll.compact()
         assert coll.info()["generation"] == 2
-        np.testing.assert_array_equal(coll.insert(np.ones((1, DIM)), ids=[3]), [3])  # free again once compacted
+        np.testing.assert_array_equal(coll.insert(np.ones((1, DIM)), ids=[3]), [3])
     for shard, path in enumerate(shard_paths(directory)):
         with ulmora.open(path) as seg:  # the actors let go of their locks at close()
             assert all(owner(directory, i) == shard for i in seg.ids().tolist())
             if seg.get(625) is not None:
                 assert seg.get(625)[1] == {"n": 25}
+
+
+def test_reinsert_upsert_and_get_many_answer_as_the_embedded_collection(built, tmp_path):
+    ids = [3, 4, 7, 9, 599, 5000, 5001]
+    copies = []
+    for name in ("ray", "emb"):
+        shutil.copytree(built[0], tmp_path / name)
+        copies.append(tmp_path / name)
+    with uc.Collection(copies[0]) as coll, ulmora.open_collection(copies[1]) as emb:
+        for target in (coll, emb):
+            target.delete([3, 4, 9])
+            target.insert(rows(2, 30), ids=[3, 5000])  # 3 deleted: taken back
+            np.testing.assert_array_equal(target.upsert(rows(3, 31), [7, 9, 5001], [{"u": 1}] * 3), [7, 9, 5001])
+            with pytest.raises(ValueError, match="duplicate id 7"):
+                target.upsert(rows(2, 32), [7, 7])
+        want, got = emb.get_many(ids), coll.get_many(ids)
+        np.testing.assert_array_equal(got[0], want[0])
+        assert got[1] == want[1]
+        np.testing.assert_array_equal(got[2], [True, False, True, True, True, True, True])
+    with ulmora.open_collection(copies[0]) as reopened:
+        np.testing.assert_array_equal(reopened.get_many(ids)[0], want[0])
 
 
 def _kill(actor) -> None:

@@ -134,7 +134,7 @@ def test_live_writes_are_seen_and_survive_reopen(built):
     (lambda s: s.insert(np.full((2, DIM), np.nan)), ValueError, "non-finite"),
     (lambda s: s.insert(rows(2, 6), ids=[5000, 5000]), ValueError, "duplicate id 5000"),
     (lambda s: s.insert(rows(2, 6), ids=[5000, 7]), ValueError, "Point with ID 7 already exists"),
-    (lambda s: s.insert(rows(1, 6), ids=[1]), ValueError, "Point with ID 1 already exists"),  # deleted
+    (lambda s: s.insert(rows(2, 6), ids=[1, 7]), ValueError, "Point with ID 7 already exists"),  # 1 deleted
     (lambda s: s.insert(rows(1, 6), ids=[-3]), ValueError, "non-negative"),
     (lambda s: s.insert(rows(1, 6), ids=[2**64]), OverflowError, "64 bits"),
     (lambda s: s.insert(rows(1, 6), ids=[1.5]), TypeError, "integers"),

@@ -73,7 +73,7 @@ CHILD = """
 
 class Model:
     """The acknowledged state: live points (vector bytes, payload), every id
-    ever inserted (deleted ones stay taken until compaction) and next_id."""
+    ever inserted (deleted ones included) and next_id."""
 
     def __init__(self, points: dict, taken: set, next_id: int):
         self.points, self.taken, self.next_id = points, taken, next_id

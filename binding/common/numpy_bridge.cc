@@ -60,9 +60,11 @@ bool lookup_numpy(NumpyHandles* out) {
   Ref dtype(PyObject_GetAttrString(numpy.get(), "dtype"));
   Ref u64(dtype ? PyObject_CallFunction(dtype.get(), "s", "uint64") : nullptr);
   Ref f32(u64 ? PyObject_CallFunction(dtype.get(), "s", "float32") : nullptr);
-  if (!f32) return false;
+  Ref b8(f32 ? PyObject_CallFunction(dtype.get(), "s", "bool") : nullptr);
+  if (!b8) return false;
   *out = NumpyHandles{static_cast<PyTypeObject*>(table[kArrayTypeSlot]),
-                      reinterpret_cast<NewFromDescrFn>(table[kNewFromDescrSlot]), u64.release(), f32.release()};
+                      reinterpret_cast<NewFromDescrFn>(table[kNewFromDescrSlot]), u64.release(), f32.release(),
+                      b8.release()};
   return true;
 }
 
@@ -134,6 +136,7 @@ const NumpyHandles* numpy_handles() {
   if (g_numpy_ready) {
     Py_DECREF(found.uint64);
     Py_DECREF(found.float32);
+    Py_DECREF(found.bool8);
   } else {
     g_numpy = found;  // kept for the life of the process
     g_numpy_ready = true;

@@ -27,6 +27,7 @@ struct NumpyHandles {
   NewFromDescrFn new_from_descr;
   PyObject* uint64;   // numpy.dtype("uint64")
   PyObject* float32;  // numpy.dtype("float32")
+  PyObject* bool8;    // numpy.dtype("bool")
 };
 
 // The process-wide handles, importing NumPy on first use. On failure raises

@@ -65,14 +65,17 @@ PyObject* u64_array(const std::vector<uint64_t>& ids) {
 
 // ---- Mutations -------------------------------------------------------------
 
-PyObject* seg_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// insert(vectors, ids, payloads, threads) -> ids, and upsert (`replace`).
+PyObject* write_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool replace) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const ParamList params("insert", {"vectors", "ids", "payloads", "threads"}, 4);
+    static const ParamList insert_params("insert", {"vectors", "ids", "payloads", "threads"}, 4);
+    static const ParamList upsert_params("upsert", {"vectors", "ids", "payloads", "threads"}, 4);
+    const ParamList& params = replace ? upsert_params : insert_params;
     PyObject* slots[4];
     if (!params.bind(args, nargs, kwnames, slots)) return nullptr;
     PyObject *vectors_obj = slots[0], *ids_obj = slots[1], *payloads_obj = slots[2];
     uint64_t threads = 1;
-    if (!to_u64(slots[3], "insert", "threads", &threads)) return nullptr;
+    if (!to_u64(slots[3], params.func(), "threads", &threads)) return nullptr;
     auto live = live_of(self);
     if (!live) return nullptr;
     Buffer vectors, ids;
@@ -91,11 +94,19 @@ PyObject* seg_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     ulmora::Result<std::vector<uint64_t>> done = std::vector<uint64_t>{};
     {
       GilRelease nogil;
-      done = live->insert(batch);
+      done = replace ? live->upsert(batch) : live->insert(batch);
     }
     if (!done.ok()) return fail(done.error(), *live);
     return u64_array(*done);
   });
+}
+
+PyObject* seg_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return write_rows(self, args, nargs, kwnames, false);
+}
+
+PyObject* seg_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return write_rows(self, args, nargs, kwnames, true);
 }
 
 PyObject* seg_delete(PyObject* self, PyObject* arg) {
@@ -369,40 +380,6 @@ PyObject* seg_path(PyObject* self, PyObject*) {
   return PyUnicode_DecodeFSDefaultAndSize(p.data(), static_cast<Py_ssize_t>(p.size()));
 }
 
-// get(id) -> (vector float32 array, payload dict or None) or None when not live.
-PyObject* seg_get(PyObject* self, PyObject* arg) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    uint64_t id = 0;
-    if (!to_u64(arg, "get", "id", &id)) return nullptr;
-    auto live = live_of(self);
-    if (!live) return nullptr;
-    bool found = false;
-    std::vector<float> vector;
-    std::optional<ulmora::Payload> payload;
-    Status s = with_segment(*live, [&](const ulmora::Segment& seg) {
-      const auto& g = seg.hnsw();
-      auto at = g.index_of(id);
-      if (at && seg.is_live(*at)) {
-        found = true;
-        vector.assign(g.vector(*at), g.vector(*at) + g.dim());
-        if (auto it = seg.payloads().find(id); it != seg.payloads().end()) payload = it->second;
-      }
-      return Status::Ok();
-    });
-    if (!s.ok()) return fail(s.error(), *live);
-    if (!found) Py_RETURN_NONE;
-    const ulmora::binding::NumpyHandles* np = ulmora::binding::numpy_handles();
-    if (np == nullptr) return nullptr;
-    void* data = nullptr;
-    Ref vec(ulmora::binding::new_array(*np, np->float32, static_cast<Py_ssize_t>(vector.size()), -1, &data));
-    if (!vec) return nullptr;
-    std::memcpy(data, vector.data(), vector.size() * sizeof(float));
-    Ref py_payload(payload ? from_payload(*payload) : Py_NewRef(Py_None));
-    if (!py_payload) return nullptr;
-    return PyTuple_Pack(2, vec.get(), py_payload.get());
-  });
-}
-
 // The compact filter form -> a checked core filter, before any segment work.
 bool filter_arg(PyObject* obj, ulmora::Filter* out) {
   if (!to_filter(obj, out)) return false;
@@ -516,6 +493,7 @@ PyCFunction as_cfunction(F* f) {
 
 PyMethodDef kMethods[] = {
     {"insert", as_cfunction(seg_insert), METH_FASTCALL | METH_KEYWORDS, "insert(vectors, ids, payloads, threads) -> ids"},
+    {"upsert", as_cfunction(seg_upsert), METH_FASTCALL | METH_KEYWORDS, "upsert(vectors, ids, payloads, threads) -> ids"},
     {"delete", as_cfunction(seg_delete), METH_O, "delete(ids)"},
     {"update_payload", as_cfunction(seg_update_payload), METH_FASTCALL | METH_KEYWORDS, "update_payload(id, payload)"},
     {"compact", as_cfunction(seg_compact), METH_O, "compact(threads)"},
@@ -530,7 +508,9 @@ PyMethodDef kMethods[] = {
     {"info", as_cfunction(seg_info), METH_NOARGS, "info() -> dict"},
     {"meta", as_cfunction(seg_meta), METH_NOARGS, "meta() -> (dim, metric, next_id, live)"},
     {"path", as_cfunction(seg_path), METH_NOARGS, "path() -> str"},
-    {"get", as_cfunction(seg_get), METH_O, "get(id) -> (vector, payload) or None"},
+    {"get", as_cfunction(segment_get), METH_O, "get(id) -> (vector, payload) or None"},
+    {"get_many", as_cfunction(segment_get_many), METH_O, "get_many(ids) -> (vectors, payloads, found)"},
+    {"contains", as_cfunction(segment_contains), METH_O, "contains(ids) -> bool per id: live"},
     {"ids", as_cfunction(seg_ids), METH_O, "ids(filter or None) -> live ids"},
     {"count", as_cfunction(seg_count), METH_O, "count(filter) -> live points matching"},
     {nullptr, nullptr, 0, nullptr},
@@ -549,6 +529,8 @@ PyType_Spec kSpec = {"ulmora._native.Segment", static_cast<int>(sizeof(SegmentOb
 PyObject* g_type = nullptr;
 
 }  // namespace
+
+std::shared_ptr<LiveSegment> segment_live(PyObject* self) { return live_of(self); }
 
 PyObject* segment_type() {
   if (g_type == nullptr) g_type = PyType_FromSpec(&kSpec);

@@ -5,9 +5,20 @@
 // segment under a running call (the core's own locks order the calls).
 #pragma once
 
+#include <memory>
+
 #include "pyref.h"
+#include "segment/live.h"
 
 namespace ulmora_py {
+
+// The live segment of a Segment object, or nullptr with ValueError when it
+// is closed (for the methods defined in other files).
+std::shared_ptr<ulmora::LiveSegment> segment_live(PyObject* self);
+// Lookups by id (segment_get.cc): get(id), get_many(ids), contains(ids).
+PyObject* segment_get(PyObject* self, PyObject* arg);
+PyObject* segment_get_many(PyObject* self, PyObject* arg);
+PyObject* segment_contains(PyObject* self, PyObject* arg);
 
 // The type object, created once per process (borrowed); nullptr with an
 // error set on failure.

@@ -97,6 +97,16 @@ def _ids(ids: Any) -> np.ndarray:
     return np.ascontiguousarray(arr, dtype=np.uint64)
 
 
+def _required_ids(ids: Any, rows: int) -> np.ndarray:
+    """An upsert's ids: given, one per vector."""
+    if ids is None:
+        raise ValueError("upsert needs ids, one per vector")
+    id_array = _ids(ids)
+    if len(id_array) != rows:
+        raise ValueError(f"got {len(id_array)} ids for {rows} vectors")
+    return id_array
+
+
 def _filter_keys(keys: Any) -> list[str] | None:
     """None, or a non-empty list of non-empty str keys (TypeError/ValueError otherwise)."""
     if keys is None:
@@ -258,12 +268,38 @@ class Segment:
     # ---- mutations
     def insert(self, vectors: Any, ids: Any = None, payloads: Sequence[Mapping[str, Any] | None] | None = None,
                *, threads: int | None = None) -> np.ndarray:
-        """Insert a batch; ids default to next_id onward. Returns the ids (uint64)."""
+        """Insert a batch; ids default to next_id onward. Returns the ids (uint64).
+
+        A live id refuses the batch ("Point with ID N already exists"). Ids
+        deleted since the last compaction may be inserted again: the
+        segment then compacts first, once per call, which rewrites it
+        (time proportional to the segment), so batch such re-inserts.
+        """
         vectors = _matrix(vectors, "vectors")
         id_array = None if ids is None else _ids(ids)
         if payloads is not None and not isinstance(payloads, (list, tuple)):
             payloads = list(payloads)
         return self._seg.insert(vectors, id_array, payloads, _threads(threads))
+
+    def upsert(self, vectors: Any, ids: Any, payloads: Sequence[Mapping[str, Any] | None] | None = None,
+               *, threads: int | None = None) -> np.ndarray:
+        """Replace-or-insert a batch as one call. Returns the ids (uint64).
+
+        `ids` are required, one per vector, and unique (a repeated id raises
+        ValueError); vectors and payloads are checked as `insert` checks
+        them, and a refused call writes nothing. Live ids are deleted (one
+        logged call), then the batch is inserted as `insert` inserts it. Cost:
+        when any id was live (or deleted since the last compaction) the
+        segment compacts once before the insert, which rewrites it (time
+        proportional to the segment), so batch upserts. A crash in the middle
+        can leave the replaced points deleted without their new versions;
+        running the same upsert again repairs that.
+        """
+        vectors = _matrix(vectors, "vectors")
+        id_array = _required_ids(ids, len(vectors))
+        if payloads is not None and not isinstance(payloads, (list, tuple)):
+            payloads = list(payloads)
+        return self._seg.upsert(vectors, id_array, payloads, _threads(threads))
 
     def delete(self, ids: Any = None, *, filter: Mapping[str, Any] | None = None) -> int | None:
         """Delete ids (an int or 1-D array-like; unknown ids are a no-op, returns None),
@@ -354,6 +390,15 @@ class Segment:
     def get(self, id: int) -> tuple[np.ndarray, dict | None] | None:
         """(stored vector, payload or None) of a live point, or None."""
         return self._seg.get(_id(id))
+
+    def get_many(self, ids: Any) -> tuple[np.ndarray, list[dict | None], np.ndarray]:
+        """Many points at once: (vectors float32[n, dim], payloads list of n, found bool[n]).
+
+        Row i answers ids[i] (an id may repeat): the stored vector and the
+        payload (None for a point without one) of a live point; for an id
+        that is not live, found[i] is False, row i is NaN and the payload None.
+        """
+        return self._seg.get_many(_ids(ids))
 
     def ids(self, filter: Mapping[str, Any] | None = None) -> np.ndarray:
         """The live ids (uint64) matching `filter` (all when None), in graph order."""

@@ -21,7 +21,8 @@ from typing import Any, Callable, Mapping, Sequence
 import numpy as np
 
 from . import _native, api, manifest as mf
-from .api import ReadOnlyError, Segment, SegmentLockedError, _ef, _id, _ids, _k, _matrix, _path, _threads, _vector
+from .api import (ReadOnlyError, Segment, SegmentLockedError, _ef, _id, _ids, _k, _matrix, _path, _required_ids,
+                  _threads, _vector)
 from .filters import compile_filter
 
 _PAD = np.uint64(2**64 - 1)
@@ -49,7 +50,6 @@ class Collection:
                 pass
         self._pool = ThreadPoolExecutor(len(self._shards), "ulmora-shard") if len(self._shards) > 1 else None
         self._write = threading.Lock()
-        self._taken = [ShardTaken(seg) for seg in self._shards]
 
     # ---- mutations
     def insert(self, vectors: Any, ids: Any = None, payloads: Sequence[Mapping[str, Any] | None] | None = None,
@@ -75,6 +75,32 @@ class Collection:
             check_payloads(payloads, parts)
             for s, rows in parts:
                 shards[s]._seg.insert(np.ascontiguousarray(vectors[rows]), id_array[rows],
+                                      None if payloads is None else [payloads[i] for i in rows], threads)
+            return id_array
+
+    def upsert(self, vectors: Any, ids: Any, payloads: Sequence[Mapping[str, Any] | None] | None = None,
+               *, threads: int | None = None) -> np.ndarray:
+        """Replace-or-insert a batch, as `ulmora.Segment.upsert`. Returns the ids (uint64).
+
+        The whole batch is checked before any shard writes; then each shard
+        upserts its part, in shard order (a shard whose part replaces or
+        re-inserts an id compacts once). A crash midway can leave a shard's
+        replaced points deleted without their new versions; running the
+        same upsert again repairs that.
+        """
+        self._refuse_read_only("upsert")
+        vectors = _matrix(vectors, "vectors")
+        id_array = _required_ids(ids, len(vectors))
+        if payloads is not None and not isinstance(payloads, (list, tuple)):
+            payloads = list(payloads)
+        threads = _threads(threads)
+        with self._write:
+            shards = self._live_shards()
+            check_batch(vectors, id_array, payloads, self.dim, lambda: self.next_id)
+            parts = self._routing.parts(id_array)
+            check_payloads(payloads, parts)
+            for s, rows in parts:
+                shards[s]._seg.upsert(np.ascontiguousarray(vectors[rows]), id_array[rows],
                                       None if payloads is None else [payloads[i] for i in rows], threads)
             return id_array
 
@@ -113,9 +139,8 @@ class Collection:
         threads = _threads(threads)
         with self._write:
             shards = self._live_shards()
-            for s, seg in enumerate(shards):
+            for seg in shards:
                 seg._seg.compact(threads)
-                self._taken[s] = ShardTaken(seg)  # a new log
             doc = dict(self._manifest, generation=self._manifest["generation"] + 1)
             mf.write_manifest(self._dir, doc)
             self._manifest = doc
@@ -168,6 +193,14 @@ class Collection:
         """(stored vector, payload or None) of a live point, or None."""
         id = _id(id)
         return self._live_shards()[self._shard_of(id)]._seg.get(id)
+
+    def get_many(self, ids: Any) -> tuple[np.ndarray, list[dict | None], np.ndarray]:
+        """(vectors float32[n, dim], payloads list of n, found bool[n]), as `ulmora.Segment.get_many`."""
+        id_array = _ids(ids)
+        shards = self._live_shards()
+        parts = self._routing.parts(id_array)
+        return gather_many(len(id_array), self.dim,
+                           [(rows, shards[s]._seg.get_many(id_array[rows])) for s, rows in parts])
 
     def ids(self) -> np.ndarray:
         """The live ids (uint64), shard by shard."""
@@ -241,9 +274,9 @@ class Collection:
         return [f.result() for f in futures]
 
     def _check_absent(self, ids: np.ndarray, parts: list[tuple[int, np.ndarray]]) -> None:
-        """Refuse ids live in their shard, or deleted there since its last compaction."""
-        self._live_shards()
-        check_absent(ids, [(rows, self._taken[s].mask(ids[rows])) for s, rows in parts])
+        """Refuse ids live in their shard."""
+        shards = self._live_shards()
+        check_absent(ids, [(rows, shards[s]._seg.contains(ids[rows])) for s, rows in parts])
 
 
 def collection_info(directory: str, doc: dict, shards: Sequence[dict]) -> dict:
@@ -288,38 +321,26 @@ def check_batch(vectors: np.ndarray, ids: np.ndarray | None, payloads: Sequence 
     return ids
 
 
-class ShardTaken:
-    """The ids one shard refuses for an insert: live there, or deleted there
-    since its last compaction (read from its log, from where the last read
-    stopped). Make a new one after the shard compacts."""
-
-    def __init__(self, seg: Segment):
-        self._seg = seg
-        self._log = os.path.splitext(seg.path)[0] + ".wal"
-        self._deleted: set[int] = set()
-        self._offset = 0
-
-    def mask(self, part: np.ndarray) -> np.ndarray:
-        """Per id of `part`, whether the shard would refuse it."""
-        seg = self._seg
-        if len(part) > 64:
-            known = np.isin(part, seg.ids())
-        else:
-            known = np.array([seg._seg.get(int(i)) is not None for i in part], dtype=bool)
-        self._offset = mf.deleted_in_log(self._log, self._offset, self._deleted)
-        if self._deleted:
-            known |= np.array([int(i) in self._deleted for i in part], dtype=bool)
-        return known
-
-
 def check_absent(ids: np.ndarray, masks: Sequence[tuple[np.ndarray, np.ndarray]]) -> None:
     """Raise as a segment would for the first id of the batch some shard refuses.
 
-    `masks`: per shard, (row positions of its ids, ShardTaken.mask of them).
+    `masks`: per shard, (row positions of its ids, whether each is live there).
     """
     hits = [rows[known] for rows, known in masks if known.any()]
     if hits:
         raise ValueError(f"Point with ID {int(ids[min(int(h[0]) for h in hits)])} already exists")
+
+
+def gather_many(n: int, dim: int, parts: Sequence[tuple[np.ndarray, tuple]]) -> tuple:
+    """get_many's answer for n ids from the shards' answers: (row positions, their get_many)."""
+    vectors = np.full((n, dim), np.nan, dtype=np.float32)
+    payloads: list = [None] * n
+    found = np.zeros(n, dtype=bool)
+    for rows, (v, p, f) in parts:
+        vectors[rows], found[rows] = v, f
+        for i, payload in zip(rows.tolist(), p):
+            payloads[i] = payload
+    return vectors, payloads, found
 
 
 def check_payloads(payloads: Sequence | None, parts: list[tuple[int, np.ndarray]]) -> None:

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import json
 import os
-import struct
 from typing import Any
 
 import numpy as np
@@ -142,39 +141,3 @@ def _manifest_problem(doc: Any) -> str | None:
     if not all(_is_int(t, 0, len(shards) - 1) for t in table):
         return "bucket table names a shard that does not exist"
     return None
-
-
-# ---- a shard's log: the ids deleted since its last compaction
-
-_FRAME = struct.Struct("<I")
-_DELETE = struct.Struct("<IQ")
-
-
-def deleted_in_log(log_path: str, start: int, out: set[int]) -> int:
-    """Add the ids of the log's Delete records from byte `start` on to `out`;
-    returns where reading stopped (the end, or the start of a torn tail).
-
-    A segment logs a delete only for a live id, and such an id stays taken
-    until a compaction empties the log, so these ids are the ones an insert
-    into that shard would refuse although they are not live. The log only
-    grows by appends (a writer cuts a torn tail exactly where reading
-    stopped), so a caller may resume from the returned position.
-    """
-    start = max(start, 8)  # magic and version; the segment's own open checked them
-    try:
-        with open(log_path, "rb") as f:
-            f.seek(start)
-            data = f.read()
-    except FileNotFoundError:
-        return start
-    pos = 0
-    while pos + 4 <= len(data):
-        (size,) = _FRAME.unpack_from(data, pos)
-        if pos + 8 + size > len(data):
-            break
-        if size >= 12:
-            variant, point = _DELETE.unpack_from(data, pos + 4)
-            if variant == 1:
-                out.add(point)
-        pos += 8 + size
-    return start + pos

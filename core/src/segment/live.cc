@@ -101,16 +101,45 @@ Status LiveSegment::writable(const char* op) const {
   return Status::Ok();
 }
 
-Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
-  std::lock_guard<std::mutex> writing(writer_mu_);
-  ULMORA_TRY(writable("insert"));
-  Segment& seg = *seg_;
+Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) { return write_batch(b, false); }
+
+Result<std::vector<uint64_t>> LiveSegment::upsert(InsertBatch& b) { return write_batch(b, true); }
+
+Result<std::vector<uint64_t>> LiveSegment::write_batch(InsertBatch& b, bool replace) {
+  std::unique_lock<std::mutex> compacting(compact_mu_, std::defer_lock);
+  std::unique_lock<std::mutex> writing(writer_mu_);
+  std::vector<uint64_t> live;
+  bool stale = false;
+  Result<std::vector<uint64_t>> ids = std::vector<uint64_t>{};
+  for (;;) {
+    ULMORA_TRY(writable(replace ? "upsert" : "insert"));
+    live.clear();
+    stale = false;
+    ids = check_batch(b, replace, &live, &stale);
+    if (!ids.ok()) return ids.error();
+    if ((live.empty() && !stale) || compacting.owns_lock()) break;
+    // A compaction comes first. compact_mu_ is taken before writer_mu_, so
+    // the batch is checked again once both are held: a compaction that was
+    // running meanwhile may have purged the stale ids already.
+    writing.unlock();
+    compacting.lock();
+    writing.lock();
+  }
+  if (!live.empty()) ULMORA_TRY(remove_held(live));
+  if (!live.empty() || stale) ULMORA_TRY(compact_held(b.threads));
+  return append_batch(b, std::move(*ids));
+}
+
+Result<std::vector<uint64_t>> LiveSegment::check_batch(const InsertBatch& b, bool replace, std::vector<uint64_t>* live,
+                                                       bool* stale) const {
+  const Segment& seg = *seg_;
   const uint64_t dim = seg.hnsw().dim();
   if (b.dim != dim) return StoreError::VectorLengthMismatch(dim, b.dim);
   if (!b.ids.empty() && b.ids.size() != b.rows) {
     return StoreError::InvalidPayload("got " + std::to_string(b.ids.size()) + " ids for " + std::to_string(b.rows) +
                                       " vectors");
   }
+  if (replace && b.ids.size() != b.rows) return StoreError::InvalidPayload("upsert needs an id for every vector");
   if (b.payloads && b.payloads->size() != b.rows) {
     return StoreError::InvalidPayload("got " + std::to_string(b.payloads->size()) + " payloads for " +
                                       std::to_string(b.rows) + " vectors");
@@ -129,9 +158,22 @@ Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
   }
   if (auto dup = find_duplicate(ids)) return StoreError::InvalidPayload("duplicate id " + std::to_string(*dup));
   for (uint64_t id : ids) {
-    if (seg.is_known(id)) return StoreError::PointExists(id);
+    if (!seg.is_known(id)) continue;
+    auto at = seg.hnsw().index_of(id);
+    if (!at || !seg.is_live(*at)) {
+      *stale = true;
+    } else if (!replace) {
+      return StoreError::PointExists(id);
+    } else {
+      live->push_back(id);
+    }
   }
+  return ids;
+}
 
+Result<std::vector<uint64_t>> LiveSegment::append_batch(InsertBatch& b, std::vector<uint64_t>&& ids) {
+  Segment& seg = *seg_;
+  const uint64_t dim = seg.hnsw().dim();
   std::vector<WalRecord> records(b.rows);
   for (uint64_t i = 0; i < b.rows; ++i) {
     records[i].kind = WalRecord::kInsert;
@@ -166,12 +208,16 @@ Result<std::vector<uint64_t>> LiveSegment::insert(InsertBatch& b) {
   }
   for (const WalRecord& r : records) seg.link_payload_edges(r.point_id, r.vector);
   seg.check_memory_cap();
-  return ids;
+  return std::move(ids);
 }
 
 Status LiveSegment::remove(std::span<const uint64_t> ids) {
   std::lock_guard<std::mutex> writing(writer_mu_);
   ULMORA_TRY(writable("delete"));
+  return remove_held(ids);
+}
+
+Status LiveSegment::remove_held(std::span<const uint64_t> ids) {
   Segment& seg = *seg_;
   std::vector<WalRecord> records;
   PointIdSet seen;

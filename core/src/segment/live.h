@@ -101,10 +101,19 @@ class LiveSegment {
     std::vector<std::optional<Payload>>* payloads = nullptr;  // nullptr or rows entries; moved from
     uint64_t threads = 1;
   };
-  // Validates the whole batch (dim, finite values, duplicates, ids already
-  // known, deleted ones included, id range), logs it, then applies it.
-  // Returns the ids inserted, in row order.
+  // Validates the whole batch (dim, finite values, duplicates, live ids,
+  // id range), logs it, then applies it. Returns the ids inserted, in row
+  // order. Ids deleted since the last compaction are still known to the
+  // files (a log replay drops an insert of a known id), so a batch holding
+  // any first compacts the segment, once, with mutations held off, then
+  // inserts: a crash between the two loses nothing acknowledged.
   Result<std::vector<uint64_t>> insert(InsertBatch& batch);
+  // Replace-or-insert: ids required and unique in the batch. The batch is
+  // validated as insert() validates it, live ids aside; then the live ids
+  // are deleted (one logged call) and the batch is inserted as insert()
+  // does (a compaction first when any id was deleted or replaced). A crash
+  // between the two calls leaves the replaced points deleted.
+  Result<std::vector<uint64_t>> upsert(InsertBatch& batch);
   // Deletes every known, not yet deleted id of `ids` (others are no-ops).
   // Deleted points stay in the graph, marked, until compact().
   Status remove(std::span<const uint64_t> ids);
@@ -163,6 +172,23 @@ class LiveSegment {
   // Sets the segment's filter keys; compacts once when they differ from the
   // stored ones (called by open, before anyone else sees the segment).
   Status adopt_filter_keys(const std::vector<std::string>& keys);
+  // insert() and upsert(): the checks, the deletes of replaced points and
+  // the compaction, then append_batch().
+  Result<std::vector<uint64_t>> write_batch(InsertBatch& batch, bool replace);
+  // Called holding writer_mu_: the batch's checks. Returns its ids; *live
+  // gets the batch's live ids (refused with PointExists unless `replace`),
+  // *stale whether some id is known but not live.
+  Result<std::vector<uint64_t>> check_batch(const InsertBatch& batch, bool replace, std::vector<uint64_t>* live,
+                                            bool* stale) const;
+  // Called holding writer_mu_: logs the checked batch, then applies it.
+  Result<std::vector<uint64_t>> append_batch(InsertBatch& batch, std::vector<uint64_t>&& ids);
+  // Called holding writer_mu_: logs and applies the deletes of remove().
+  Status remove_held(std::span<const uint64_t> ids);
+  // Called holding compact_mu_ and writer_mu_: a compaction with nothing to
+  // carry over, since no mutation runs beside it.
+  Status compact_held(uint64_t threads);
+  // The compacted segment's snapshot, written to `temp` and fsynced.
+  static Status write_compacted(const Segment& fresh, const std::string& temp);
   // A call's records, logged: kept for a running compaction (writer_mu_).
   void record_changes(std::span<const WalRecord> records);
   // The compacted segment and its writer in place of the current one.

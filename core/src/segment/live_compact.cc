@@ -68,12 +68,7 @@ Status LiveSegment::compact(uint64_t threads) {
   AtExit stop{[this] { (void)stop_recording(Status::Ok()); }};
   auto fresh = purged_copy(old->hnsw(), std::move(survivors), threads);
   if (!fresh.ok()) return fresh.error();
-  {
-    SnapshotWriteOptions wo;
-    wo.created_at_ms = now_ms();
-    const std::vector<uint8_t> bytes = encode_snapshot_file((*fresh)->to_snapshot(), wo);
-    if (Status s = write_synced(snap_temp, bytes); !s.ok()) return s;
-  }
+  ULMORA_TRY(write_compacted(**fresh, snap_temp));
   auto give_up = [&](Status s) {
     (void)file::remove(snap_temp);
     return s;
@@ -103,6 +98,26 @@ Status LiveSegment::compact(uint64_t threads) {
   }
   retired.reset();  // the old graph is freed outside every lock
   return s;
+}
+
+Status LiveSegment::write_compacted(const Segment& fresh, const std::string& temp) {
+  SnapshotWriteOptions wo;
+  wo.created_at_ms = now_ms();
+  const std::vector<uint8_t> bytes = encode_snapshot_file(fresh.to_snapshot(), wo);
+  return write_synced(temp, bytes);
+}
+
+// Searches go on while the graph is rebuilt; they wait only for the swap.
+// The new log starts empty: nothing was logged after `from`.
+Status LiveSegment::compact_held(uint64_t threads) {
+  ULMORA_TRY(seg_->wal()->flush());
+  auto end = seg_->wal()->end_offset();
+  if (!end.ok()) return end.error();
+  auto fresh = purged_copy(*seg_, threads);
+  if (!fresh.ok()) return fresh.error();
+  ULMORA_TRY(write_compacted(**fresh, file_ + ".tmp.compact"));
+  std::unique_ptr<Segment> retired;
+  return install(std::move(fresh.value()), *end, retired);
 }
 
 // Holding writer_mu_: the file steps, then the compacted segment in place

@@ -96,8 +96,9 @@ class Segment {
   // and opened (VECTORDB_WAL_AUTO_REPLAY does not apply), and created with
   // its header when missing, so the segment always has a writer. Such a
   // segment never purges on delete, in replay or live: a deleted id stays
-  // taken until compaction, so its log never holds an insert of an id after
-  // that id's delete (which a replay without the purge would drop).
+  // known until compaction, so its log never holds an insert of an id after
+  // that id's delete (which a replay without the purge would drop); a live
+  // insert of such an id compacts first (LiveSegment::insert).
   static Result<std::unique_ptr<Segment>> load_for_writing(const std::string& path);
   // The same, for a reader that changes nothing: the log is always replayed
   // as a writer's load does (no purge), opened for reading only, never

@@ -24,7 +24,7 @@ from ray.exceptions import GetTimeoutError, RayActorError, RayTaskError
 
 from .. import api, manifest as mf
 from .. import collection as coll
-from ..api import _ef, _id, _ids, _k, _matrix, _path, _vector
+from ..api import _ef, _id, _ids, _k, _matrix, _path, _required_ids, _vector
 from ..filters import compile_filter
 from .server import ShardServer
 
@@ -158,6 +158,29 @@ class Collection:
                                       for s, rows in parts}, again=self._insert_again)
             return id_array
 
+    def upsert(self, vectors: Any, ids: Any, payloads: Sequence[Mapping[str, Any] | None] | None = None,
+               *, threads: int | None = None) -> np.ndarray:
+        """Replace-or-insert a batch, as the embedded collection. Returns the ids (uint64).
+
+        The whole batch is checked before any shard writes; then the shards
+        upsert their parts side by side. A writer lost midway is sent its
+        part again: an upsert repeated gives the same points.
+        """
+        vectors = _matrix(vectors, "vectors")
+        id_array = _required_ids(ids, len(vectors))
+        if payloads is not None and not isinstance(payloads, (list, tuple)):
+            payloads = list(payloads)
+        if threads is not None:
+            api._threads(threads)
+        with self._write:
+            coll.check_batch(vectors, id_array, payloads, self.dim, lambda: self.next_id)
+            parts = self._routing.parts(id_array)
+            coll.check_payloads(payloads, parts)
+            self._call_all("upsert", {s: (np.ascontiguousarray(vectors[rows]), id_array[rows],
+                                          None if payloads is None else [payloads[i] for i in rows], threads)
+                                      for s, rows in parts})
+            return id_array
+
     def delete(self, ids: Any = None, *, filter: Mapping[str, Any] | None = None) -> int | None:
         """Delete ids (unknown ids are a no-op; returns None), or every live point
         matching `filter` in every shard (returns how many), as the embedded collection."""
@@ -209,6 +232,13 @@ class Collection:
         id = _id(id)
         s = self._routing.shard_of(id)
         return self._call_all("get", {s: (id,)})[s]
+
+    def get_many(self, ids: Any) -> tuple[np.ndarray, list[dict | None], np.ndarray]:
+        """(vectors float32[n, dim], payloads list of n, found bool[n]), as `ulmora.Segment.get_many`."""
+        id_array = _ids(ids)
+        parts = self._routing.parts(id_array)
+        got = self._call_all("get_many", {s: (id_array[rows],) for s, rows in parts})
+        return coll.gather_many(len(id_array), self.dim, [(rows, got[s]) for s, rows in parts])
 
     def ids(self) -> np.ndarray:
         """The live ids (uint64), shard by shard."""
@@ -458,7 +488,7 @@ class _FanOut:
                 self.coll._seen[s][r] = max(self.coll._seen[s][r], version)
 
 
-_MUTATIONS = {"insert", "delete", "delete_matching", "update_payload", "compact"}
+_MUTATIONS = {"insert", "upsert", "delete", "delete_matching", "update_payload", "compact"}
 
 
 def _cause(error: RayTaskError) -> BaseException:

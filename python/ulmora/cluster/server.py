@@ -15,7 +15,6 @@ from typing import Any
 import numpy as np
 
 from .. import api
-from ..collection import ShardTaken
 
 _LOCK_WAIT_S = 10.0  # a restarted writer may start before the dead one's lock is gone
 
@@ -30,8 +29,6 @@ class ShardServer:
             self.seg = _open_writer(path, _LOCK_WAIT_S if _restarted() else 0.0)
         except api.SegmentLockedError as e:  # reported by meta(): the actor stays up to say so
             self.error = e
-            return
-        self.taken = ShardTaken(self.seg)
 
     # ---- searches (any replica)
     def search(self, query: bytes, k: int, ef: int | None, options: dict, refresh: bool) -> tuple:
@@ -57,11 +54,14 @@ class ShardServer:
 
     # ---- the writer's calls
     def refused(self, ids: np.ndarray) -> np.ndarray:
-        """Per id, whether an insert would refuse it (see ShardTaken)."""
-        return self.taken.mask(ids)
+        """Per id, whether an insert would refuse it: live in the shard."""
+        return self.seg._seg.contains(ids)
 
     def insert(self, vectors: np.ndarray, ids: np.ndarray, payloads: list | None, threads: int | None) -> None:
         self.seg.insert(vectors, ids, payloads, threads=threads)  # acknowledged once in the shard's log
+
+    def upsert(self, vectors: np.ndarray, ids: np.ndarray, payloads: list | None, threads: int | None) -> None:
+        self.seg.upsert(vectors, ids, payloads, threads=threads)
 
     def delete(self, ids: np.ndarray) -> None:
         self.seg.delete(ids)
@@ -74,11 +74,13 @@ class ShardServer:
 
     def compact(self, threads: int | None) -> None:
         self.seg.compact(threads=threads)
-        self.taken = ShardTaken(self.seg)  # a new log
 
     # ---- inspection
     def get(self, point: int) -> tuple | None:
         return self.seg.get(point)
+
+    def get_many(self, ids: np.ndarray) -> tuple:
+        return self.seg.get_many(ids)
 
     def ids(self) -> np.ndarray:
         return self.seg.ids()
