@@ -124,10 +124,9 @@ Status filtered_search(const Segment& segment, const FilterPlan& plan, std::span
     // The walk may score as many nodes as the scan would before it gives up.
     hnsw::WalkLimits limits;
     if (plan.route != SearchRoute::kGraph) limits.budget = plan.matches.size();
-    if (plan.probe) {
-      limits.probe_cost = walk_cost(g.dim());
-      limits.global_share = static_cast<double>(plan.matches.size()) / static_cast<double>(std::max<uint64_t>(plan.live, 1));
-    }
+    limits.global_share =
+        static_cast<double>(plan.matches.size()) / static_cast<double>(std::max<uint64_t>(plan.live, 1));
+    if (plan.probe) limits.probe_cost = walk_cost(g.dim());
     ULMORA_TRY(g.walk_subset(query, k, options, subset, limits, &st.walk, out));
     if (!st.walk.over_budget && !st.walk.declined && out.size() >= want) {
       st.used = SearchRoute::kGraph;

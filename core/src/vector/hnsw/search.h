@@ -72,6 +72,8 @@ struct WalkCounters {
 // declines to walk unless probe_cost x ef / p < subset size, the cost model
 // of a walk (nodes scored per result grow as 1 / p) against the scan of the
 // subset.
+// `global_share` also tells a neighbourhood that matches far less than the
+// graph does (under half the share), where the walk gives up no early stop.
 struct WalkLimits {
   uint64_t budget = UINT64_MAX;
   double probe_cost = 0;
