@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -109,6 +110,14 @@ def clustered_index(clustered):
     import ulmoradb
 
     return ulmoradb.Index(clustered.path)
+
+
+def default_sigint() -> None:
+    """Popen preexec_fn: the child starts with SIGINT at its default, so Python
+    installs its KeyboardInterrupt handler even when the test run itself was
+    started with SIGINT ignored (a background job of a shell without job
+    control), which Ctrl-C tests would otherwise inherit."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def run_python(code: str, env: dict | None = None, check: bool = True) -> subprocess.CompletedProcess:

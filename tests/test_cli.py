@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import ulmora
-from conftest import EXACT_SCAN, exact_reader_search, run_python
+from conftest import EXACT_SCAN, default_sigint, exact_reader_search, run_python
 from ulmora import cli, readers
 
 needs_api = pytest.mark.skipif(not hasattr(ulmora, "build"), reason="ulmora.build not available yet")
@@ -228,7 +228,7 @@ def test_ctrl_c_during_build_exits_130_and_leaves_no_file(tmp_path):
     seg = tmp_path / "s.snap"
     proc = subprocess.Popen(ulmora_command() + ["build", str(tmp_path / "big.npy"), "-o", str(seg),
                                                 "--threads", "1", "--progress"],
-                            stderr=subprocess.PIPE, stdout=subprocess.PIPE)
+                            stderr=subprocess.PIPE, stdout=subprocess.PIPE, preexec_fn=default_sigint)
     try:
         # The bar's first update means the build is under way.
         deadline = time.monotonic() + 60

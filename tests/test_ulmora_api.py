@@ -17,7 +17,7 @@ import pytest
 from testkit import snapshot_writer as sw
 import ulmora
 import ulmoradb
-from conftest import complete_graph, exact_reader_scan
+from conftest import complete_graph, default_sigint, exact_reader_scan
 
 DIM = 8
 
@@ -361,7 +361,8 @@ def test_ctrl_c_stops_a_build_and_leaves_no_file(tmp_path):
             print("interrupted", flush=True)
             sys.exit(3)
     """
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, text=True)
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, text=True,
+                             preexec_fn=default_sigint)
     try:
         for line in child.stdout:
             if line.startswith("progress") and int(line.split()[1]) > 0:
