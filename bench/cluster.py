@@ -9,11 +9,18 @@
 3. Single query: one query through the Ray collection against a no-op call
    fanned out to the same actors the same way (what Ray itself costs),
    alternating, medians; the embedded collection's single query for scale.
+4. With `--recall`: recall@10 at ef 64 of one segment of all the points
+   (`ulmora.build`, same parameters) against the sharded collection (Ray and
+   embedded answer the same), over the batch's queries, exact ground truth.
+
+Data: `--data gaussian` (standard normal) or `clustered` (the Gaussian
+mixture of bench/datasets.py, the queries drawn from it too).
 
 Targets (from the issue): batch <= 1.3x embedded; single query <= 1 ms above
 the no-op fan-out; Ray build <= 1.2x the one-process build.
 
 Usage: python -m bench.cluster [--shards 4] [--per-shard 50000] [--dim 128] [--repeat 1] [--rounds 30]
+                               [--data gaussian|clustered] [--recall]
 Results: a table on stdout and bench/out/cluster.json.
 """
 
@@ -52,6 +59,26 @@ def paired(a, b, rounds: int) -> tuple[float, float, float]:
     return statistics.median(ta), statistics.median(tb), statistics.median(ratio)
 
 
+def recall(work: Path, data: np.ndarray, queries: np.ndarray, sharded_ids: np.ndarray) -> dict:
+    """Recall@10 at ef 64 of one segment of all points against the collection's answers."""
+    import ulmora
+    from bench.datasets import ground_truth
+
+    truth = ground_truth(data, queries, 10, "euclidean")
+    start = time.perf_counter()
+    ulmora.build(work / "one.snap", data, metric="euclidean", progress=False)
+    built = time.perf_counter() - start
+    with ulmora.open(work / "one.snap", readonly=True) as one:
+        single_ids = one.search_batch(queries, k=10, ef=64)[0]
+
+    def score(found: np.ndarray) -> float:
+        return float(np.mean([len(np.intersect1d(f.astype(np.int64), t)) / 10 for f, t in zip(found, truth)]))
+
+    out = {"one_segment": score(single_ids), "collection": score(sharded_ids), "one_segment_build_s": built}
+    print(f"recall@10 ef 64: one segment {out['one_segment']:.4f}, collection {out['collection']:.4f}", flush=True)
+    return out
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--shards", type=int, default=4)
@@ -60,6 +87,8 @@ def main(argv=None) -> int:
     p.add_argument("--batch", type=int, default=256)
     p.add_argument("--repeat", type=int, default=1, help="builds of each kind")
     p.add_argument("--rounds", type=int, default=30, help="paired search rounds")
+    p.add_argument("--data", choices=["gaussian", "clustered"], default="gaussian")
+    p.add_argument("--recall", action="store_true", help="also build one segment of all points and compare recall")
     args = p.parse_args(argv)
 
     import ray
@@ -68,12 +97,18 @@ def main(argv=None) -> int:
     import ulmora.cluster as uc
 
     n = args.shards * args.per_shard
-    rng = np.random.default_rng(1)
-    data = rng.standard_normal((n, args.dim)).astype(np.float32)
-    queries = rng.standard_normal((args.batch, args.dim)).astype(np.float32)
+    if args.data == "clustered":
+        from bench.datasets import clustered
+
+        data, queries = clustered(n, args.dim, clusters=max(10, n // 1000), nq=args.batch)
+    else:
+        rng = np.random.default_rng(1)
+        data = rng.standard_normal((n, args.dim)).astype(np.float32)
+        queries = rng.standard_normal((args.batch, args.dim)).astype(np.float32)
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, configure_logging=False)
     work = Path(tempfile.mkdtemp(prefix="ulmora-cluster-bench-"))
-    record: dict = {"shards": args.shards, "per_shard": args.per_shard, "dim": args.dim, "batch": args.batch}
+    record: dict = {"shards": args.shards, "per_shard": args.per_shard, "dim": args.dim, "batch": args.batch,
+                    "data": args.data}
     try:
         seq_s, ray_s = [], []
         for r in range(args.repeat):
@@ -107,6 +142,8 @@ def main(argv=None) -> int:
             emb_1 = statistics.median(_timed(lambda: emb.search(one, k=10, ef=64)) for _ in range(args.rounds * 10))
             record["single"] = {"ray_ms": ray_1 * 1e3, "noop_fan_out_ms": noop_1 * 1e3,
                                 "above_noop_ms": (ray_1 - noop_1) * 1e3, "embedded_ms": emb_1 * 1e3}
+            if args.recall:
+                record["recall"] = recall(work, data, queries, emb.search_batch(queries, k=10, ef=64)[0])
     finally:
         shutil.rmtree(work, ignore_errors=True)
         ray.shutdown()
@@ -120,7 +157,10 @@ def main(argv=None) -> int:
         ["single query (ms)", q["ray_ms"], f"{q['noop_fan_out_ms']:.2f} (no-op fan-out)",
          f"+{q['above_noop_ms']:.2f} ms", "<= +1 ms"],
         ["single query, embedded (ms)", "", f"{q['embedded_ms']:.2f}", "", ""],
-    ]))
+    ] + ([["recall@10, ef 64", f"{record['recall']['collection']:.4f}",
+           f"{record['recall']['one_segment']:.4f} (one segment)",
+           f"{record['recall']['collection'] - record['recall']['one_segment']:+.4f}", ">= -0.005"]]
+         if "recall" in record else [])))
     print(f"\nrecord: {save('cluster', record)}")
     return 0
 
