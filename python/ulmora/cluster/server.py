@@ -9,6 +9,7 @@ ulmora.cluster makes it an actor.
 from __future__ import annotations
 
 import os
+import struct
 import time
 from typing import Any
 
@@ -17,6 +18,8 @@ import numpy as np
 from .. import api
 
 _LOCK_WAIT_S = 10.0  # a restarted writer may start before the dead one's lock is gone
+# A single query without options travels as one byte string: k, ef (0: the default), refresh, the vector.
+SEARCH_ONE = struct.Struct("<qqq")
 
 
 class ShardServer:
@@ -38,6 +41,16 @@ class ShardServer:
             self.seg.refresh()
         ids, scores, *rest = self.seg.search(np.frombuffer(query, np.float32), k, ef, **options)
         return (ids.tobytes(), scores.tobytes(), *rest)
+
+    def search_one(self, blob: bytes) -> bytes:
+        """`search` without options, packed (SEARCH_ONE, then the float32 query); answers the ids'
+        bytes then the scores'. Ray serialises each argument and result on its own, so one of each
+        is the cheapest call it carries."""
+        k, ef, refresh = SEARCH_ONE.unpack_from(blob)
+        if refresh:
+            self.seg.refresh()
+        ids, scores = self.seg.search(np.frombuffer(blob, np.float32, offset=SEARCH_ONE.size), k, ef or None)
+        return ids.tobytes() + scores.tobytes()
 
     def search_batch(self, queries: np.ndarray, k: int, ef: int | None, threads: int | None, options: dict,
                      refresh: bool) -> tuple:
