@@ -81,6 +81,8 @@ void LiveSegment::close() {
   if (gone && gone->wal()) (void)gone->wal()->flush();
   gone.reset();
   lock_.reset();
+  std::lock_guard<std::mutex> refreshing(refresh_mu_);
+  pin_.reset();  // the snapshot's descriptor
 }
 
 void LiveSegment::record_changes(std::span<const WalRecord> records) {

@@ -47,6 +47,7 @@
 #include "segment/builder.h"
 #include "segment/filter.h"
 #include "segment/segment.h"
+#include "segment/segment_files.h"
 #include "segment/writer_lock.h"
 
 namespace ulmora {
@@ -130,10 +131,14 @@ class LiveSegment {
   // under one exclusive section (so the match set and the deletes see the
   // same segment). Returns how many points were deleted.
   Result<uint64_t> remove_matching(const Filter& filter);
-  // Read-only segments: loads the files afresh and swaps the new segment in
-  // under the exclusive lock; a failed load leaves the old one in force.
-  // Refreshes run one at a time. A writer's segment is always current, so
-  // there it does nothing.
+  // Read-only segments: catches up with the files. While the snapshot it
+  // loaded is still the segment's (no compaction since), the log records
+  // written since the last refresh are applied under the exclusive lock; a
+  // reader's graph is frozen until it first has records to apply, and is
+  // then loaded once more, unfrozen. Otherwise the files are loaded afresh
+  // beside the old segment, which searches keep using until the new one is
+  // swapped in. A failed refresh leaves a whole state in force. Refreshes
+  // run one at a time. A writer's segment is always current: nothing to do.
   Status refresh();
   bool read_only() const { return read_only_; }
   // SQ8 codes for the graph, kept for every later insert and compaction
@@ -195,6 +200,10 @@ class LiveSegment {
   Status install(std::unique_ptr<Segment> fresh, uint64_t from, std::unique_ptr<Segment>& retired);
   // Stops recording changes; returns `s`.
   Status stop_recording(Status s);
+  // Called holding refresh_mu_ on a read-only segment: applies the log
+  // records written since log_end_. False when that cannot be done (the
+  // files were replaced, or the graph is frozen) and a full load is due.
+  Result<bool> tail_log();
 
   std::string path_;
   std::string file_;
@@ -205,6 +214,12 @@ class LiveSegment {
   std::optional<WriterLock> lock_;
   bool read_only_ = false;
   std::mutex refresh_mu_;
+  // Read-only (under refresh_mu_): the snapshot loaded, held open so that a
+  // compaction's replacement shows, where its log's applied records end,
+  // and whether it follows the log (keeps a graph that takes inserts).
+  std::optional<SnapshotPin> pin_;
+  uint64_t log_end_ = 0;
+  bool follows_ = false;
   // While a compaction runs (recording_): the records of every call logged
   // since it took the survivors, in log order (both under writer_mu_).
   bool recording_ = false;

@@ -1,5 +1,7 @@
 // LiveSegment: read-only opens and their refresh, delete by filter, and the
 // filter keys chosen at open.
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
@@ -18,17 +20,79 @@ StoreError read_only_error(const std::string& op) {
   return StoreError::ReadOnly(op + "() is refused: the segment is open read-only");
 }
 
+namespace {
+
+struct PinnedLoad {
+  std::unique_ptr<Segment> seg;
+  SnapshotPin pin;
+};
+
+// A read-only load with the snapshot it read held open: the pin is taken
+// before the load and still names the file after it, so it is the file
+// the load read.
+Result<PinnedLoad> load_pinned(const std::string& file, bool freeze) {
+  for (int attempt = 0; attempt < kLoadAttempts; ++attempt) {
+    auto pin = SnapshotPin::take(file);
+    if (!pin.ok()) return pin.error();
+    auto loaded = Segment::load_readonly(file, freeze);
+    if (!pin->still_named()) continue;
+    if (!loaded.ok()) return loaded.error();
+    return PinnedLoad{std::move(loaded.value()), std::move(pin.value())};
+  }
+  return replaced_during_load_error(file);
+}
+
+}  // namespace
+
 Result<std::unique_ptr<LiveSegment>> LiveSegment::open_readonly(const std::string& path) {
   if (!file::exists(path)) return io_error(ENOENT);
   const std::string target = segment_file_path(path);
-  auto loaded = Segment::load_readonly(target);
+  auto loaded = load_pinned(target, /*freeze=*/true);
   if (!loaded.ok()) return loaded.error();
   std::unique_ptr<LiveSegment> live(new LiveSegment());
   live->path_ = path;
   live->file_ = target;
-  live->seg_ = std::move(loaded.value());
+  live->log_end_ = loaded->seg->replayed_log_end();
+  live->seg_ = std::move(loaded->seg);
+  live->pin_.emplace(std::move(loaded->pin));
   live->read_only_ = true;
   return live;
+}
+
+Result<bool> LiveSegment::tail_log() {
+  if (!pin_) return false;
+  auto log = file::File::open(wal_path_for(file_), O_RDONLY);
+  if (!log.ok() && file::exists(wal_path_for(file_))) return log.error();
+  // Checked after the open: compaction renames the snapshot before the log,
+  // so an unchanged snapshot means the log opened is the one loaded.
+  if (!pin_->unchanged()) return false;
+  if (!log.ok()) return log_end_ == 0;  // no log then or now: nothing new
+  auto size = log->size();
+  if (!size.ok()) return size.error();
+  if (*size == log_end_) return true;
+  if (*size < log_end_) return false;
+  {
+    auto reader = read();
+    if (reader.segment() == nullptr) return closed_error();
+    if (reader.segment()->hnsw().frozen()) {
+      follows_ = true;  // from now on loaded unfrozen
+      return false;
+    }
+  }
+  uint64_t end = 0;
+  auto records = read_wal_from(*log, log_end_, &end);
+  if (!records.ok()) return records.error();
+  if (records->empty()) return true;  // only a record still being written
+  std::unique_lock<WriterFirstMutex> excl(mu_);
+  if (!seg_) return closed_error();
+  Status applied = apply_wal_records(*seg_, *records);
+  if (!applied.ok()) {
+    pin_.reset();  // part of the records applied: the next refresh loads afresh
+    return applied.error();
+  }
+  seg_->code_new_nodes();
+  log_end_ = end;
+  return true;
 }
 
 Status LiveSegment::refresh() {
@@ -40,17 +104,23 @@ Status LiveSegment::refresh() {
     if (!read_only_) return Status::Ok();
     sq8 = reader.segment()->sq8_enabled();
   }
+  auto tailed = tail_log();
+  if (!tailed.ok()) return tailed.error();
+  if (*tailed) return Status::Ok();
   // Loaded without the lock: searches go on against the old segment.
-  auto fresh = Segment::load_readonly(file_);
+  auto fresh = load_pinned(file_, /*freeze=*/!follows_);
   if (!fresh.ok()) return fresh.error();
-  if (sq8) fresh.value()->enable_sq8();  // codes before it is shared
+  if (sq8) fresh->seg->enable_sq8();  // codes before it is shared
+  const uint64_t end = fresh->seg->replayed_log_end();
   std::unique_ptr<Segment> old;
   {
     std::unique_lock<WriterFirstMutex> guard(mu_);
     if (!seg_) return closed_error();
     old = std::move(seg_);
-    seg_ = std::move(fresh.value());
+    seg_ = std::move(fresh->seg);
   }
+  log_end_ = end;
+  pin_.emplace(std::move(fresh->pin));
   return Status::Ok();  // the old segment is freed here, outside the lock
 }
 

@@ -1,6 +1,7 @@
 // Tests of read-only opens and their refresh, delete by filter, and filter
 // keys kept with the segment.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <set>
 
@@ -124,6 +125,64 @@ TEST(ReadOnly, RefreshFollowsTheWriterAndAFailedOneKeepsTheOldState) {
   EXPECT_EQ(live_count(*reader), 32u);
   reader->close();
   EXPECT_EQ(reader->refresh().error().message(), closed_error().message());
+}
+
+// Reads of the snapshot file during `fn`.
+template <class Fn>
+uint64_t snapshot_reads(const std::string& path, Fn&& fn) {
+  uint64_t reads = 0;
+  file::set_fault_hook([&](file::Op op, const std::string& p, uint64_t) {
+    if (op == file::Op::kRead && p == path) ++reads;
+    return file::Fault{};
+  });
+  fn();
+  file::set_fault_hook({});
+  return reads;
+}
+
+TEST(ReadOnly, RefreshAppliesOnlyTheNewLogRecordsAndWaitsForACutOne) {
+  TempDir dir;
+  const std::string path = build_coloured(dir);
+  auto writer = open_writer(path);
+  auto reader = open_reader(path);
+  ASSERT_TRUE(writer && reader);
+  ASSERT_TRUE(reader->refresh().ok());  // nothing new: nothing loaded
+  ASSERT_TRUE(reader->read().segment()->hnsw().frozen());
+
+  // The first records to follow load the files once more, with a graph that
+  // takes inserts; later ones are read from the log alone.
+  ASSERT_TRUE(insert_rows(*writer, 4, 2).ok());
+  ASSERT_TRUE(reader->refresh().ok());
+  EXPECT_FALSE(reader->read().segment()->hnsw().frozen());
+  ASSERT_TRUE(insert_rows(*writer, 3, 3).ok());
+  const std::vector<uint64_t> gone = {1, 31};
+  ASSERT_TRUE(writer->remove(gone).ok());
+  ASSERT_TRUE(writer->update_payload(4, payload_of({{"colour", str_value("green")}})).ok());
+  EXPECT_EQ(snapshot_reads(path, [&] { ASSERT_TRUE(reader->refresh().ok()); }), 0u);
+  EXPECT_EQ(state_of(*reader->read().segment()), state_of(*writer->read().segment()));
+  const Filter green = Filter::compare(Filter::Op::kEq, "colour", str_value("green"));
+  EXPECT_EQ(match_set(green, *reader->read().segment()).value().size(), 1u);
+
+  // A record cut short (its writer not done yet) is left for a later refresh.
+  ASSERT_TRUE(insert_rows(*writer, 1, 4).ok());
+  writer->close();
+  const std::string log = wal_path_for(path);
+  const std::vector<uint8_t> whole = read_bytes(log);
+  ASSERT_EQ(::truncate(log.c_str(), static_cast<off_t>(whole.size() - 3)), 0);
+  ASSERT_TRUE(reader->refresh().ok());
+  EXPECT_EQ(live_count(*reader), 35u);
+  write_bytes(log, whole);  // in place, as an append finishing
+  ASSERT_TRUE(reader->refresh().ok());
+  EXPECT_EQ(live_count(*reader), 36u);
+
+  // A compaction replaces the files: loaded afresh, and still following.
+  auto again = open_writer(path);
+  ASSERT_TRUE(again);
+  ASSERT_TRUE(again->compact(1).ok());
+  ASSERT_TRUE(insert_rows(*again, 2, 5).ok());
+  EXPECT_GT(snapshot_reads(path, [&] { ASSERT_TRUE(reader->refresh().ok()); }), 0u);
+  EXPECT_EQ(state_of(*reader->read().segment()), state_of(*again->read().segment()));
+  EXPECT_FALSE(reader->read().segment()->hnsw().frozen());
 }
 
 TEST(DeleteByFilter, DeletesTheMatchesWithOneLogWriteAndReplays) {

@@ -25,7 +25,8 @@ class LogReader {
  public:
   enum Outcome { kOk, kEof, kError };
 
-  explicit LogReader(file::File f) : file_(std::move(f)) {}
+  // Reads `f` from its current offset, which is byte `start` of the log.
+  LogReader(file::File& f, uint64_t start) : file_(f), consumed_(start) {}
 
   Outcome read(uint8_t* dst, size_t n) {
     while (n > 0) {
@@ -67,7 +68,7 @@ class LogReader {
     return true;
   }
 
-  file::File file_;
+  file::File& file_;
   uint8_t buf_[8192];
   size_t pos_ = 0;
   size_t len_ = 0;
@@ -98,30 +99,27 @@ Status apply_record(Segment& segment, WalRecord&& record) {
   return Status::Ok();
 }
 
-}  // namespace
-
-Result<WalReplay> replay_wal(const std::string& path, Segment& segment) {
+// Reads the records from the reader's position (byte `from` of the log; at
+// 0 the header comes first), handing each to `take`. Returns where the
+// intact records end; a read cut short by the end of file is not an error.
+template <class Take>
+Result<WalReplay> read_records(LogReader& reader, uint64_t from, Take&& take) {
   WalReplay result;
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return result;
-  auto f = file::File::open(path, O_RDONLY);
-  // Removed since the stat (a build replacing the segment): no log either.
-  if (!f.ok()) return file::exists(path) ? Result<WalReplay>(f.error()) : Result<WalReplay>(result);
-  LogReader reader(std::move(f.value()));
-
   auto stop = [&](LogReader::Outcome outcome) -> Result<WalReplay> {
     if (outcome == LogReader::kError) return reader.error();
     result.file_len = reader.consumed();
     return result;
   };
-
-  uint8_t header[kWalHeaderSize];
-  if (auto o = reader.read(header, sizeof header); o != LogReader::kOk) return stop(o);
-  if (std::memcmp(header, kWalMagic, 4) != 0) return StoreError::WalCorruption("missing WAL header");
-  if (uint32_t version = load_u32(header + 4); version != kWalVersion) {
-    return StoreError::WalCorruption("unsupported WAL version " + std::to_string(version));
+  if (from == 0) {
+    uint8_t header[kWalHeaderSize];
+    if (auto o = reader.read(header, sizeof header); o != LogReader::kOk) return stop(o);
+    if (std::memcmp(header, kWalMagic, 4) != 0) return StoreError::WalCorruption("missing WAL header");
+    if (uint32_t version = load_u32(header + 4); version != kWalVersion) {
+      return StoreError::WalCorruption("unsupported WAL version " + std::to_string(version));
+    }
+    from = kWalHeaderSize;
   }
-  result.intact_end = kWalHeaderSize;
+  result.intact_end = from;
 
   std::vector<uint8_t> body;
   for (;;) {
@@ -134,10 +132,40 @@ Result<WalReplay> replay_wal(const std::string& path, Segment& segment) {
     Decoder decoder(body.data(), body.size());
     WalRecord record;
     if (!decode_wal_record(decoder, record)) return StoreError::Serialization(decoder.error());
-    ULMORA_TRY(apply_record(segment, std::move(record)));
+    ULMORA_TRY(take(std::move(record)));
     ++result.records;
     result.intact_end = reader.consumed();
   }
+}
+
+}  // namespace
+
+Result<WalReplay> replay_wal(const std::string& path, Segment& segment) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return WalReplay{};
+  auto f = file::File::open(path, O_RDONLY);
+  // Removed since the stat (a build replacing the segment): no log either.
+  if (!f.ok()) return file::exists(path) ? Result<WalReplay>(f.error()) : Result<WalReplay>(WalReplay{});
+  LogReader reader(f.value(), 0);
+  return read_records(reader, 0, [&](WalRecord&& r) { return apply_record(segment, std::move(r)); });
+}
+
+Result<std::vector<WalRecord>> read_wal_from(file::File& log, uint64_t from, uint64_t* end) {
+  if (::lseek(log.fd(), static_cast<off_t>(from), SEEK_SET) < 0) return io_error(errno);
+  std::vector<WalRecord> records;
+  LogReader reader(log, from);
+  auto read = read_records(reader, from, [&](WalRecord&& r) {
+    records.push_back(std::move(r));
+    return Status::Ok();
+  });
+  if (!read.ok()) return read.error();
+  *end = read->intact_end;
+  return records;
+}
+
+Status apply_wal_records(Segment& segment, std::vector<WalRecord>& records) {
+  for (WalRecord& r : records) ULMORA_TRY(apply_record(segment, std::move(r)));
+  return Status::Ok();
 }
 
 Result<bool> Segment::replay_and_attach(const std::string& wal_path, bool attach) {
@@ -146,6 +174,7 @@ Result<bool> Segment::replay_and_attach(const std::string& wal_path, bool attach
   auto replayed = replay_wal(wal_path, *this);
   if (!replayed.ok()) return replayed.error();
   replayed_records_ += replayed->records;
+  replayed_log_end_ = replayed->intact_end;
   if (!attach) return true;
   // Removed meanwhile (a build replaced the segment): not created again.
   if (!file::exists(wal_path)) return replayed->records != 0;

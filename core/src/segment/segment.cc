@@ -149,11 +149,11 @@ Result<std::unique_ptr<Segment>> Segment::load_for_writing(const std::string& pa
   return load_impl(path, LoadMode::kWriter);
 }
 
-Result<std::unique_ptr<Segment>> Segment::load_readonly(const std::string& path) {
+Result<std::unique_ptr<Segment>> Segment::load_readonly(const std::string& path, bool freeze) {
   auto loaded = load_impl(path, LoadMode::kReader);
-  // Nothing changes a reader's graph (refresh loads a new one): freezing
-  // lets searches read lists in place and drops what only writers use.
-  if (loaded.ok()) (*loaded)->hnsw_->freeze();
+  // A reader that does not follow its log: freezing lets searches read
+  // lists in place and drops what only inserts use.
+  if (loaded.ok() && freeze) (*loaded)->hnsw_->freeze();
   return loaded;
 }
 

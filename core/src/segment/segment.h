@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/file.h"
 #include "format/payload.h"
 #include "format/snapshot.h"
 #include "segment/payload_views.h"
@@ -43,6 +44,7 @@ namespace ulmora {
 
 class WalWriter;
 class Segment;
+struct WalRecord;
 
 // Whole-millisecond durations of one load, for the timing line.
 struct LoadTimings {
@@ -81,6 +83,16 @@ struct WalReplay {
 // error of a replayed mutation except PointExists from an insert.
 Result<WalReplay> replay_wal(const std::string& path, Segment& segment);
 
+// The intact records of an open log from byte `from` on: `from` is 0 (the
+// whole log, its header checked) or an intact_end an earlier read of the
+// same file returned. Decoded, not applied; *end gets the new intact end.
+// A record cut short (a write in progress) ends the read before it.
+Result<std::vector<WalRecord>> read_wal_from(file::File& log, uint64_t from, uint64_t* end);
+
+// Applies records read from a log as its replay does (an insert of a known
+// id is dropped). Stops at the first error.
+Status apply_wal_records(Segment& segment, std::vector<WalRecord>& records);
+
 class Segment {
  public:
   // Reads, checks and decodes the snapshot at `path`, restores its graph,
@@ -104,7 +116,8 @@ class Segment {
   // as a writer's load does (no purge), opened for reading only, never
   // created, cut or kept open; the segment has no writer and its graph is
   // frozen.
-  static Result<std::unique_ptr<Segment>> load_readonly(const std::string& path);
+  // `freeze` false keeps the graph able to take the log's later records.
+  static Result<std::unique_ptr<Segment>> load_readonly(const std::string& path, bool freeze = true);
 
   // Reads, checks and decodes the snapshot at `path` into a segment with no
   // log: nothing is replayed, opened or created beside it. The same checks
@@ -197,6 +210,9 @@ class Segment {
   Result<std::unique_ptr<hnsw::HnswIndex>> release_graph();
   // Log records applied by the load's replay.
   uint64_t replayed_records() const { return replayed_records_; }
+  // Where the load's replay stopped: the end of the log's last intact record
+  // (0 when there was no log).
+  uint64_t replayed_log_end() const { return replayed_log_end_; }
 
   // ---- Reads.
   const hnsw::HnswIndex& hnsw() const { return *hnsw_; }
@@ -264,6 +280,7 @@ class Segment {
   PointIdSet deleted_;
   uint64_t next_id_ = 0;
   uint64_t replayed_records_ = 0;
+  uint64_t replayed_log_end_ = 0;
   std::atomic<bool> rebuilding_{false};
   bool unloaded_ = false;
   bool never_purge_ = false;  // set for writers and read-only loads

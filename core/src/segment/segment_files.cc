@@ -1,6 +1,7 @@
 #include "segment/segment_files.h"
 
 #include <fcntl.h>
+#include <cerrno>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -42,13 +43,22 @@ StoreError replaced_during_load_error(const std::string& path) {
 Result<SnapshotPin> SnapshotPin::take(const std::string& path) {
   auto f = file::File::open(path, O_RDONLY);
   if (!f.ok()) return f.error();
-  return SnapshotPin(std::move(f.value()));
+  struct stat st;
+  if (::fstat(f->fd(), &st) != 0) return io_error(errno);
+  return SnapshotPin(std::move(f.value()), st);
 }
 
 bool SnapshotPin::still_named() const {
   struct stat pinned, named;
   if (::fstat(file_.fd(), &pinned) != 0 || ::stat(file_.path().c_str(), &named) != 0) return false;
   return pinned.st_dev == named.st_dev && pinned.st_ino == named.st_ino;
+}
+
+bool SnapshotPin::unchanged() const {
+  struct stat now;
+  if (!still_named() || ::fstat(file_.fd(), &now) != 0) return false;
+  return now.st_size == taken_.st_size && now.st_mtim.tv_sec == taken_.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == taken_.st_mtim.tv_nsec;
 }
 
 }  // namespace ulmora

@@ -47,10 +47,14 @@ class SnapshotPin {
   // Whether `path` still names the pinned file (false also when it names
   // nothing now).
   bool still_named() const;
+  // still_named(), and the file's size and modification time are those it
+  // had when pinned (a copy written over it in place changes them).
+  bool unchanged() const;
 
  private:
-  explicit SnapshotPin(file::File f) : file_(std::move(f)) {}
+  SnapshotPin(file::File f, const struct stat& st) : file_(std::move(f)), taken_(st) {}
   file::File file_;
+  struct stat taken_;
 };
 
 // Runs `load` (which reads the snapshot at `path` and then its log) with
