@@ -153,6 +153,36 @@ def test_refresh_sees_inserts_and_compaction_and_survives_a_bad_file(tmp_path):
     assert r.ids().tolist() == good and len(r.search(rows(1, 8)[0], k=3)[0]) == 3
 
 
+def test_refresh_follows_every_kind_of_mutation_step_by_step(tmp_path):
+    """Each refresh applies only what was written since the last one; after every step the reader's live
+    points, payloads, filter counts and exact filtered answers are the writer's."""
+    path = build(tmp_path / "seg.snap", filter_keys=["colour"])
+    rng = np.random.default_rng(3)
+    with ulmora.open(path) as w, ulmora.open(path, readonly=True) as r:
+        for step in range(12):
+            live = w.ids()
+            kind = step % 4
+            if kind == 0:
+                w.insert(rows(4, 100 + step), payloads=[{"colour": "green", "n": -step}] * 4)
+            elif kind == 1:
+                w.delete(rng.choice(live, 3, replace=False))
+            elif kind == 2:
+                w.update_payload(int(rng.choice(live)), {"colour": "red", "n": 1000 + step})
+            else:
+                w.delete(filter={"n": {"$lt": 3 * step}})
+            r.refresh()
+            same_answers(r, w)
+            q = rows(1, 200 + step)[0]
+            for f in ({"colour": "green"}, {"n": {"$gte": 10}}, {"$not": {"colour": "red"}}):
+                got = r.search(q, k=5, filter=f, route="exact")
+                want = w.search(q, k=5, filter=f, route="exact")
+                assert got[0].tolist() == want[0].tolist() and np.array_equal(got[1], want[1])
+        w.compact()
+        w.insert(rows(2, 300))
+        r.refresh()
+        same_answers(r, w)
+
+
 COMPACTING_WRITER = """
     import sys, numpy as np, ulmora
     seg = ulmora.open(sys.argv[1])

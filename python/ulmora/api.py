@@ -332,11 +332,14 @@ class Segment:
         self._seg.close()
 
     def refresh(self) -> None:
-        """Read-only segments: load the files again and switch to them.
+        """Read-only segments: catch up with the writer's acknowledged state.
 
-        The new state is loaded beside the old one, which searches keep
-        using until it is swapped in at once; a failed load raises and leaves
-        the old state in force. A writer is always current: nothing to do.
+        The log records written since the last refresh are applied (searches
+        wait for them, as for a writer's insert); after a compaction the
+        files are loaded afresh beside the old state, which searches keep
+        using until it is swapped in at once. A failed refresh raises and
+        leaves a whole state in force. A writer is always current: nothing
+        to do.
         """
         self._seg.refresh()
 
