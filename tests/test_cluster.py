@@ -85,6 +85,11 @@ def test_searches_equal_the_shards_merged_and_the_embedded_collection(built):
                     [(i, pytest.approx(s, rel=1e-6)) for i, s in want]
                 one = coll.search(query, k=k, ef=40)
                 np.testing.assert_array_equal(one[0], ids[row, :len(want)])
+        # a matrix past the inline size goes through the object store, with the same answers
+        big = rows(3000, 4)
+        assert big.nbytes > 64 * 1024
+        for got, want in zip(coll.search_batch(big, k=5, ef=40), emb.search_batch(big, k=5, ef=40)):
+            np.testing.assert_array_equal(got, want)
         info, want = coll.info(), emb.info()
         assert {key: info[key] for key in ("live", "points", "next_id", "generation", "buckets")} == \
             {key: want[key] for key in ("live", "points", "next_id", "generation", "buckets")}
@@ -93,6 +98,9 @@ def test_searches_equal_the_shards_merged_and_the_embedded_collection(built):
             coll.search(np.ones(DIM + 1))
         with pytest.raises(ValueError, match="ef must be at least 1"):
             coll.search_batch(queries, ef=0)
+        with pytest.raises(ValueError, match="Vector length mismatch"):
+            coll.search_batch(np.ones((2, DIM + 1)))
+        assert coll.search_batch(np.zeros((0, DIM)), k=3)[0].shape == emb.search_batch(np.zeros((0, DIM)), k=3)[0].shape
 
 
 def test_mutations_go_to_their_shards_and_refusals_match_the_embedded_ones(built, tmp_path):

@@ -20,6 +20,8 @@ from .. import api
 _LOCK_WAIT_S = 10.0  # a restarted writer may start before the dead one's lock is gone
 # A single query without options travels as one byte string: k, ef (0: the default), refresh, the vector.
 SEARCH_ONE = struct.Struct("<qqq")
+# A small batch without options likewise: rows, k, ef, threads (0: the default), refresh, the matrix.
+SEARCH_MANY = struct.Struct("<qqqqq")
 
 
 class ShardServer:
@@ -50,6 +52,16 @@ class ShardServer:
         if refresh:
             self.seg.refresh()
         ids, scores = self.seg.search(np.frombuffer(blob, np.float32, offset=SEARCH_ONE.size), k, ef or None)
+        return ids.tobytes() + scores.tobytes()
+
+    def search_many(self, blob: bytes) -> bytes:
+        """`search_batch` without options, packed (SEARCH_MANY, then the float32 matrix); answers the
+        ids' bytes then the scores' (n x k each)."""
+        n, k, ef, threads, refresh = SEARCH_MANY.unpack_from(blob)
+        if refresh:
+            self.seg.refresh()
+        queries = np.frombuffer(blob, np.float32, offset=SEARCH_MANY.size).reshape(n, -1)
+        ids, scores = self.seg.search_batch(queries, k, ef or None, threads or None)
         return ids.tobytes() + scores.tobytes()
 
     def search_batch(self, queries: np.ndarray, k: int, ef: int | None, threads: int | None, options: dict,
