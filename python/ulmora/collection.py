@@ -583,6 +583,6 @@ def open_collection(path: str | os.PathLike, readonly: bool = False) -> Collecti
     A second writer gets SegmentLockedError naming the shard, and nothing
     stays open. `readonly=True` opens every shard as `ulmora.open(...,
     readonly=True)` does (no locks, nothing written); mutations raise
-    ReadOnlyError, `refresh()` reloads the shards.
+    ReadOnlyError, `refresh()` brings every shard up to its log.
     """
     return Collection(path, readonly=readonly)
