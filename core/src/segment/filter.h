@@ -92,13 +92,14 @@ class MatchSet {
   bool is_bitmap() const { return bitmap_; }
   bool contains(uint64_t node) const;
   void to_bitmap();
-  // The bitmap's words (is_bitmap) or the ascending node list (otherwise).
+  // The bitmap's words (is_bitmap) and the ascending node list (when not a
+  // bitmap, or a bitmap of a sparse set: see to_bitmap).
   const std::vector<uint64_t>& words() const { return words_; }
   const std::vector<uint64_t>& nodes() const { return nodes_; }
   // Calls f(node) for every match in ascending node order.
   template <class F>
   void for_each(F&& f) const {
-    if (!bitmap_) {
+    if (!bitmap_ || !nodes_.empty()) {
       for (uint64_t node : nodes_) f(node);
       return;
     }

@@ -84,8 +84,8 @@ Result<BatchPlans> plan_repeated_filters(std::span<const Filter> filters, const 
     lead_of[r] = lead;
     ++uses[lead];
   }
-  // A bitmap over every node bounds one plan's bytes.
-  const uint64_t plan_bytes = std::max<uint64_t>(segment.hnsw().len() / 8, 64);
+  // A bitmap over every node, and a list no larger, bound one plan's bytes.
+  const uint64_t plan_bytes = std::max<uint64_t>(segment.hnsw().len() / 4, 64);
   const uint64_t cap = std::max<uint64_t>(kSharedPlanBytes / plan_bytes, 1);
   std::vector<uint32_t> plan_of_lead(filters.size(), BatchPlans::kOwnPlan);
   for (size_t r = 0; r < filters.size(); ++r) {

@@ -359,7 +359,9 @@ void MatchSet::to_bitmap() {
   if (bitmap_) return;
   words_.assign((universe_ + 63) / 64, 0);
   for (uint64_t node : nodes_) set_bit(words_, node);
-  nodes_ = {};
+  // A sparse set keeps its list (no larger than the bitmap): a scan after a
+  // declined walk then visits the matches, not every word of the bitmap.
+  if (nodes_.size() > universe_ / 64) nodes_ = {};
   bitmap_ = true;
 }
 

@@ -338,7 +338,7 @@ Status HnswIndex::scan_subset(std::span<const float> query, size_t k, const Node
   auto visit = [&](uint64_t node) {
     if (node < n && g.deleted.get(node) == 0) batch.add(node);
   };
-  if (subset.is_bitmap) {
+  if (subset.is_bitmap && subset.nodes.empty()) {
     for (uint64_t w = 0; w < subset.words.size(); ++w) {
       for (uint64_t bits = subset.words[w]; bits != 0; bits &= bits - 1) visit(w * 64 + __builtin_ctzll(bits));
     }

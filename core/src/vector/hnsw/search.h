@@ -48,7 +48,7 @@ struct SearchCounters {
 // The graph walk needs the bitmap (one lookup per node).
 struct NodeSubset {
   std::span<const uint64_t> words;  // the bitmap, when is_bitmap
-  std::span<const uint64_t> nodes;  // the list, otherwise
+  std::span<const uint64_t> nodes;  // the list, otherwise (a sparse bitmap may carry it too, for scans)
   uint64_t size = 0;                // number of nodes in the set
   bool is_bitmap = true;
   bool contains(uint64_t node) const {
