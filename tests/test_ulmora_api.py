@@ -130,6 +130,20 @@ def test_live_writes_are_seen_and_survive_reopen(built):
     assert set(exact_reader_scan(built)) == set(state)
 
 
+def test_ids_are_ascending_for_a_writer_and_for_a_reopened_copy(built):
+    """Compaction and batch inserts place points in parallel, in any order; ids() must not show it."""
+    with ulmora.open(built) as seg:
+        seg.insert(rows(400, 7), payloads=[{"tag": "even"}] * 400)
+        seg.delete(list(range(0, 300, 5)))
+        seg.compact()
+        seg.insert(rows(200, 8))
+        every, even = seg.ids(), seg.ids({"tag": "even"})
+        with ulmora.open(built, readonly=True) as copy:
+            assert np.array_equal(copy.ids(), every) and np.array_equal(copy.ids({"tag": "even"}), even)
+    assert np.all(np.diff(every.astype(np.int64)) > 0) and np.all(np.diff(even.astype(np.int64)) > 0)
+    assert len(every) == 300 + 400 + 200 - 60 and len(even) == 150 - 30 + 400
+
+
 @pytest.mark.parametrize("call, exc, text", [
     (lambda s: s.insert(np.full((2, DIM), np.nan)), ValueError, "non-finite"),
     (lambda s: s.insert(rows(2, 6), ids=[5000, 5000]), ValueError, "duplicate id 5000"),

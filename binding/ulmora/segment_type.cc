@@ -1,5 +1,6 @@
 #include "segment_type.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -416,7 +417,9 @@ PyObject* seg_count(PyObject* self, PyObject* arg) {
   });
 }
 
-// ids(compact filter or None) -> the matching live ids in graph order.
+// ids(compact filter or None) -> the matching live ids, ascending. Graph
+// order would differ between a writer (parallel inserts take slots in any
+// order) and a reopened copy of the same files.
 PyObject* seg_ids(PyObject* self, PyObject* arg) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     ulmora::Filter filter;
@@ -437,6 +440,7 @@ PyObject* seg_ids(PyObject* self, PyObject* arg) {
       });
     }
     if (!s.ok()) return fail(s.error(), *live);
+    if (!std::is_sorted(ids.begin(), ids.end())) std::sort(ids.begin(), ids.end());
     return u64_array(ids);
   });
 }

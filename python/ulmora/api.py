@@ -404,7 +404,7 @@ class Segment:
         return self._seg.get_many(_ids(ids))
 
     def ids(self, filter: Mapping[str, Any] | None = None) -> np.ndarray:
-        """The live ids (uint64) matching `filter` (all when None), in graph order."""
+        """The live ids (uint64) matching `filter` (all when None), ascending."""
         return self._seg.ids(None if filter is None else compile_filter(filter))
 
     def count(self, filter: Mapping[str, Any]) -> int:

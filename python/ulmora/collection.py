@@ -203,8 +203,8 @@ class Collection:
                            [(rows, shards[s]._seg.get_many(id_array[rows])) for s, rows in parts])
 
     def ids(self) -> np.ndarray:
-        """The live ids (uint64), shard by shard."""
-        return np.concatenate([seg.ids() for seg in self._live_shards()])
+        """The live ids (uint64), ascending, as `ulmora.Segment.ids`."""
+        return np.sort(np.concatenate([seg.ids() for seg in self._live_shards()]))
 
     def info(self) -> dict:
         """Counts over all shards, the routing, and each shard's own info dict."""

@@ -255,9 +255,9 @@ class Collection:
         return coll.gather_many(len(id_array), self.dim, [(rows, got[s]) for s, rows in parts])
 
     def ids(self) -> np.ndarray:
-        """The live ids (uint64), shard by shard."""
+        """The live ids (uint64), ascending, as `ulmora.Segment.ids`."""
         got = self._call_all("ids")
-        return np.concatenate([got[s] for s in range(self.shard_count)])
+        return np.sort(np.concatenate([got[s] for s in range(self.shard_count)]))
 
     def info(self) -> dict:
         """Counts over all shards, the routing, and each shard's own info dict."""
