@@ -72,22 +72,20 @@ def bench_build(name: str, tool: str | None, work: Path, limit: int | None, repe
         if not runs[label]:
             continue
         best = min(runs[label])
-        index = ulmoradb.Index(str(work / snap))
+        search = ulmoradb.Index(str(work / snap)).search_batch
         median = float(np.median([r[0] for r in runs[label]]))
         rows[label] = {"points_per_s": n / best[0], "median_points_per_s": n / median, "insert_s": best[0],
                        "total_s": best[1],
                        "all_insert_s": [r[0] for r in runs[label]],
-                       "recall": recall_of(lambda q, ef: index.search_batch(q, k=10, ef=ef)[0], queries, gt)}
-        del index
+                       "recall": recall_of(lambda q, ef: search(q, k=10, ef=ef)[0], queries, gt)}
 
     # Our graph at a lower ef_construction, for throughput at recall no worse than hnswlib's.
     r = ulmora.build(work / "low.snap", base, metric="euclidean", m=M, ef_construction=EFC // 2, threads=2,
                      progress=False)
-    index = ulmoradb.Index(str(work / "low.snap"))
+    low = ulmoradb.Index(str(work / "low.snap")).search_batch
     rows[f"ulmora.build ef_construction={EFC // 2}"] = {
         "points_per_s": r["points_per_second"], "insert_s": r["insert_seconds"], "total_s": r["seconds"],
-        "recall": recall_of(lambda q, ef: index.search_batch(q, k=10, ef=ef)[0], queries, gt)}
-    del index
+        "recall": recall_of(lambda q, ef: low(q, k=10, ef=ef)[0], queries, gt)}
 
     h = hnswlib.Index(space="l2", dim=base.shape[1])
     h.init_index(max_elements=n, M=M, ef_construction=EFC, random_seed=100)

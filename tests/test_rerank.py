@@ -4,7 +4,6 @@ rerank factor per call, defaulting to VECTORDB_SQ8_RERANK_FACTOR."""
 import numpy as np
 import pytest
 
-import ulmoradb
 from conftest import run_python
 
 # Searches a quantized index with `kwargs` in a fresh interpreter under `env`

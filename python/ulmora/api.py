@@ -10,7 +10,7 @@ from __future__ import annotations
 import operator
 import os
 import sys
-from typing import Any, Callable, Iterable, Mapping, Sequence
+from typing import Any, Callable, Mapping, Sequence
 
 import numpy as np
 
