@@ -8,6 +8,7 @@
 #include "base/file.h"
 #include "segment/builder.h"
 #include "segment/live.h"
+#include "segment/live_test_util.h"
 #include "segment/store_test_util.h"
 #include "segment/wal_writer.h"
 
@@ -26,33 +27,11 @@ std::string build_coloured(const TempDir& dir, std::optional<std::vector<std::st
   for (uint64_t i = 0; i < 30; ++i) {
     payloads.push_back(payload_of({{"colour", str_value(i % 3 == 0 ? "red" : "blue")}}));
   }
-  BuildRequest request;
-  request.vectors = rows.data();
-  request.rows = 30;
-  request.dim = kDim;
-  request.payloads = &payloads;
-  request.metric = Metric::kEuclidean;
-  request.m = 8;
-  request.ef_construction = 32;
+  BuildRequest request = small_request(rows.data(), 30, kDim, &payloads);
   request.filter_keys = std::move(keys);
-  bool busy = false;
-  auto built = build_segment(path, request, nullptr, &busy);
+  Status built = build_file(path, request);
   EXPECT_TRUE(built.ok()) << built.error().message();
   return path;
-}
-
-std::unique_ptr<LiveSegment> open_writer(const std::string& path,
-                                         std::optional<std::vector<std::string>> keys = std::nullopt) {
-  bool busy = false;
-  auto live = LiveSegment::open(path, &busy, keys);
-  EXPECT_TRUE(live.ok()) << live.error().message();
-  return live.ok() ? std::move(live.value()) : nullptr;
-}
-
-std::unique_ptr<LiveSegment> open_reader(const std::string& path) {
-  auto live = LiveSegment::open_readonly(path);
-  EXPECT_TRUE(live.ok()) << live.error().message();
-  return live.ok() ? std::move(live.value()) : nullptr;
 }
 
 uint64_t live_count(const LiveSegment& live) { return state_of(*live.read().segment()).points.size(); }
@@ -98,13 +77,13 @@ TEST(ReadOnly, OpensWithoutLockOrLogAndRefusesEveryMutation) {
   EXPECT_EQ(live_count(*reader), 30u);
   EXPECT_FALSE(file::exists(wal_path_for(path)));
   // A writer beside it is not locked out.
-  EXPECT_TRUE(open_writer(path));
+  EXPECT_TRUE(open_live(path));
 }
 
 TEST(ReadOnly, RefreshFollowsTheWriterAndAFailedOneKeepsTheOldState) {
   TempDir dir;
   const std::string path = build_coloured(dir);
-  auto writer = open_writer(path);
+  auto writer = open_live(path);
   auto reader = open_reader(path);
   ASSERT_TRUE(writer && reader);
   ASSERT_TRUE(insert_rows(*writer, 5, 2).ok());
@@ -143,7 +122,7 @@ uint64_t snapshot_reads(const std::string& path, Fn&& fn) {
 TEST(ReadOnly, RefreshAppliesOnlyTheNewLogRecordsAndWaitsForACutOne) {
   TempDir dir;
   const std::string path = build_coloured(dir);
-  auto writer = open_writer(path);
+  auto writer = open_live(path);
   auto reader = open_reader(path);
   ASSERT_TRUE(writer && reader);
   ASSERT_TRUE(reader->refresh().ok());  // nothing new: nothing loaded
@@ -176,7 +155,7 @@ TEST(ReadOnly, RefreshAppliesOnlyTheNewLogRecordsAndWaitsForACutOne) {
   EXPECT_EQ(live_count(*reader), 36u);
 
   // A compaction replaces the files: loaded afresh, and still following.
-  auto again = open_writer(path);
+  auto again = open_live(path);
   ASSERT_TRUE(again);
   ASSERT_TRUE(again->compact(1).ok());
   ASSERT_TRUE(insert_rows(*again, 2, 5).ok());
@@ -188,7 +167,7 @@ TEST(ReadOnly, RefreshAppliesOnlyTheNewLogRecordsAndWaitsForACutOne) {
 TEST(DeleteByFilter, DeletesTheMatchesWithOneLogWriteAndReplays) {
   TempDir dir;
   const std::string path = build_coloured(dir);
-  auto writer = open_writer(path);
+  auto writer = open_live(path);
   ASSERT_TRUE(writer);
   const Filter red = Filter::compare(Filter::Op::kEq, "colour", str_value("red"));
   uint64_t writes = 0;
@@ -225,16 +204,16 @@ TEST(FilterKeys, KeptThroughLoadsCompactionAndAnOpenThatChangesThem) {
   ASSERT_TRUE(whole.ok());
   EXPECT_EQ((*whole)->filter_keys(), built);
   {
-    auto writer = open_writer(path);
+    auto writer = open_live(path);
     ASSERT_TRUE(writer && insert_rows(*writer, 3, 4).ok());
     ASSERT_TRUE(writer->compact(1).ok());
   }
   EXPECT_EQ(keys_on_disk(), built);
   // Other keys at open are stored at once; the same keys rewrite nothing.
-  { ASSERT_TRUE(open_writer(path, std::vector<std::string>{"colour"})); }
+  { ASSERT_TRUE(open_live(path, std::vector<std::string>{"colour"})); }
   EXPECT_EQ(keys_on_disk(), std::set<std::string>{"colour"});
   const auto before = read_bytes(path);
-  { ASSERT_TRUE(open_writer(path, std::vector<std::string>{"colour"})); }
+  { ASSERT_TRUE(open_live(path, std::vector<std::string>{"colour"})); }
   EXPECT_EQ(read_bytes(path), before);
   bool busy = false;
   EXPECT_FALSE(LiveSegment::open(path, &busy, std::vector<std::string>{""}).ok());

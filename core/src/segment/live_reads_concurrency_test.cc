@@ -13,6 +13,7 @@
 #include "base/file.h"
 #include "segment/builder.h"
 #include "segment/live.h"
+#include "segment/live_test_util.h"
 #include "segment/store_test_util.h"
 #include "vector/hnsw/search.h"
 
@@ -54,13 +55,6 @@ std::string build(const TempDir& dir, uint64_t n) {
   auto built = build_segment(path, request, nullptr, &busy);
   EXPECT_TRUE(built.ok()) << built.error().message();
   return path;
-}
-
-std::unique_ptr<LiveSegment> open_live(const std::string& path) {
-  bool busy = false;
-  auto live = LiveSegment::open(path, &busy);
-  EXPECT_TRUE(live.ok()) << live.error().message();
-  return live.ok() ? std::move(live.value()) : nullptr;
 }
 
 // Inserts rows first..first+n-1 as ids first.. with payloads tag(id, 0).

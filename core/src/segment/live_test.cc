@@ -13,6 +13,7 @@
 
 #include "segment/builder.h"
 #include "segment/compaction.h"
+#include "segment/live_test_util.h"
 #include "segment/store_test_util.h"
 #include "segment/wal_writer.h"
 #include "vector/hnsw/search.h"
@@ -21,12 +22,6 @@ namespace ulmora {
 namespace {
 
 using namespace testing_util;
-
-State loaded_state(const std::string& path) {
-  auto seg = Segment::load(path);
-  EXPECT_TRUE(seg.ok()) << seg.error().message();
-  return seg.ok() ? state_of(**seg) : State{};
-}
 
 constexpr uint64_t kDim = 4;
 
@@ -56,15 +51,6 @@ std::string build_small(const TempDir& dir) {
   EXPECT_TRUE(built.ok()) << built.error().message();
   return path;
 }
-
-std::unique_ptr<LiveSegment> open_live(const std::string& path) {
-  bool busy = false;
-  auto live = LiveSegment::open(path, &busy);
-  EXPECT_TRUE(live.ok()) << live.error().message();
-  return live.ok() ? std::move(live.value()) : nullptr;
-}
-
-State live_state(const LiveSegment& live) { return state_of(*live.read().segment()); }
 
 TEST(Builder, PayloadsIdsAndNextIdLoadBack) {
   TempDir dir;

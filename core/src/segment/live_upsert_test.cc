@@ -11,6 +11,7 @@
 #include "format/wal_record.h"
 #include "segment/builder.h"
 #include "segment/live.h"
+#include "segment/live_test_util.h"
 #include "segment/store_test_util.h"
 #include "segment/wal_writer.h"
 
@@ -27,32 +28,8 @@ std::string build_thirty(const TempDir& dir) {
   std::vector<float> rows = random_rows(30, kDim, 21);
   std::vector<std::optional<Payload>> payloads;
   for (int64_t i = 0; i < 30; ++i) payloads.push_back(payload_of({{"n", int_value(i)}}));
-  BuildRequest request;
-  request.vectors = rows.data();
-  request.rows = 30;
-  request.dim = kDim;
-  request.payloads = &payloads;
-  request.metric = Metric::kEuclidean;
-  request.m = 8;
-  request.ef_construction = 32;
-  bool busy = false;
-  EXPECT_TRUE(build_segment(path, request, nullptr, &busy).ok());
+  EXPECT_TRUE(build_file(path, small_request(rows.data(), 30, kDim, &payloads)).ok());
   return path;
-}
-
-std::unique_ptr<LiveSegment> open_live(const std::string& path) {
-  bool busy = false;
-  auto live = LiveSegment::open(path, &busy);
-  EXPECT_TRUE(live.ok()) << live.error().message();
-  return live.ok() ? std::move(live.value()) : nullptr;
-}
-
-State live_state(const LiveSegment& live) { return state_of(*live.read().segment()); }
-
-State loaded_state(const std::string& path) {
-  auto seg = Segment::load(path);
-  EXPECT_TRUE(seg.ok()) << seg.error().message();
-  return seg.ok() ? state_of(**seg) : State{};
 }
 
 // `rows` new points for `ids`, tagged {"v": tag}; applied to `expected` too.

@@ -14,6 +14,7 @@
 #include "segment/builder.h"
 #include "segment/inspect.h"
 #include "segment/live.h"
+#include "segment/live_test_util.h"
 #include "segment/store_test_util.h"
 #include "segment/wal_writer.h"
 
@@ -25,34 +26,11 @@ namespace fs = std::filesystem;
 
 constexpr uint64_t kDim = 4;
 
-State loaded_state(const std::string& path) {
-  auto seg = Segment::load(path);
-  EXPECT_TRUE(seg.ok()) << seg.error().message();
-  return seg.ok() ? state_of(**seg) : State{};
-}
-
 Status build(const std::string& path, uint64_t rows, uint32_t seed) {
   std::vector<float> v = random_rows(rows, kDim, seed);
   std::vector<std::optional<Payload>> payloads(rows);
   for (uint64_t i = 0; i < rows; i += 2) payloads[i] = payload_of({{"n", int_value(static_cast<int64_t>(i))}});
-  BuildRequest request;
-  request.vectors = v.data();
-  request.rows = rows;
-  request.dim = kDim;
-  request.payloads = &payloads;
-  request.metric = Metric::kEuclidean;
-  request.m = 8;
-  request.ef_construction = 32;
-  bool busy = false;
-  auto built = build_segment(path, request, nullptr, &busy);
-  return built.ok() ? Status::Ok() : Status(built.error());
-}
-
-std::unique_ptr<LiveSegment> open_live(const std::string& path) {
-  bool busy = false;
-  auto live = LiveSegment::open(path, &busy);
-  EXPECT_TRUE(live.ok()) << live.error().message();
-  return live.ok() ? std::move(live.value()) : nullptr;
+  return build_file(path, small_request(v.data(), rows, kDim, &payloads));
 }
 
 // Five inserts, a payload update of point `id`, then deletes of `id` and
