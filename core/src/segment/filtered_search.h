@@ -44,10 +44,17 @@ double walk_cost(uint64_t dim);
 // beam width `ef`, when the matches are spread evenly over the graph
 // (p = matches / live).
 bool prefer_walk(uint64_t matches, uint64_t live, uint64_t ef, uint64_t dim);
+// What the greedy descent to level 0 costs, in the same scan-node units: M
+// nodes scored per level over log_M(live) levels, one dependent cache miss
+// after another on a large graph where the scan's reads are prefetched (at
+// 1M x 128, M 16 it cost as much as scanning about 500 matches).
+double descent_cost(uint64_t live, uint64_t m, uint64_t dim);
 // Whether a walk could pay off at all: it would where every node near the
 // query matched (p = 1). The planner then lets each query's probe of its
-// neighbourhood decide (WalkLimits).
-bool walk_possible(uint64_t matches, uint64_t ef, uint64_t dim);
+// neighbourhood decide (WalkLimits). A probe that declines has paid the
+// descent for nothing, so one is tried only where the best walk would save
+// at least twice that over the scan.
+bool walk_possible(uint64_t matches, uint64_t live, uint64_t m, uint64_t ef, uint64_t dim);
 
 // The match set of one filter, ready for searching (a bitmap when a walk
 // may use it).

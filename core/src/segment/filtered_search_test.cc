@@ -224,16 +224,16 @@ TEST(FilteredSearch, DeletedPointsNeverComeBack) {
 // the same size spread over the graph scans, and both answer exactly.
 TEST(FilteredSearch, PlannerWalksAFilterCorrelatedWithTheQueryAndScansAnUnrelatedOne) {
   std::vector<float> rows;
-  auto seg = make_segment(3000, Metric::kEuclidean, rows);
+  auto seg = make_segment(12000, Metric::kEuclidean, rows);
   const std::vector<float> q = testing_util::random_rows(1, kDim, 8);
   std::vector<ScoredNode> all;
-  ASSERT_TRUE(filtered_search(*seg, Filter::all(), SearchRoute::kExact, q, 600, SearchOptions{}, all).ok());
+  ASSERT_TRUE(filtered_search(*seg, Filter::all(), SearchRoute::kExact, q, 1200, SearchOptions{}, all).ok());
   std::vector<uint64_t> near = ids_of(all), spread;
-  for (uint64_t id = 0; id < 3000; id += 5) spread.push_back(id);
+  for (uint64_t id = 0; id < 12000; id += 10) spread.push_back(id);
   SearchOptions narrow;
   narrow.ef = 10;
-  ASSERT_TRUE(walk_possible(600, 10, kDim));
-  ASSERT_FALSE(prefer_walk(600, 3000, 10, kDim));
+  ASSERT_TRUE(walk_possible(1200, 12000, 8, 10, kDim));
+  ASSERT_FALSE(prefer_walk(1200, 12000, 10, kDim));
   std::vector<ScoredNode> out, exact;
   for (const auto& [ids, walks] : {std::pair{near, true}, std::pair{spread, false}}) {
     const Filter f = Filter::id_in(false, ids);
@@ -252,6 +252,33 @@ TEST(FilteredSearch, PlannerWalksAFilterCorrelatedWithTheQueryAndScansAnUnrelate
                                      [&](uint64_t id) { return std::find(got.begin(), got.end(), id) != got.end(); });
     EXPECT_GE(found, 7);  // a walk at ef 10 on random 8-dimensional rows
   }
+}
+
+// A filter spread evenly over 30% of the points walks by its global share;
+// a query whose first ring of neighbours holds one match or none must look
+// further before it declines (about one query in fifty here).
+TEST(FilteredSearch, TheProbeLooksFurtherBeforeOverrulingTheGlobalShare) {
+  std::vector<float> rows;
+  auto seg = make_segment(12000, Metric::kEuclidean, rows);
+  std::vector<uint64_t> ids;
+  for (uint64_t id = 0; id < 12000; ++id) {
+    if (id % 10 < 3) ids.push_back(id);
+  }
+  ASSERT_TRUE(prefer_walk(ids.size(), 12000, 10, kDim));
+  const Filter third = Filter::id_in(false, ids);
+  const std::vector<float> queries = testing_util::random_rows(300, kDim, 17);
+  SearchOptions narrow;
+  narrow.ef = 10;
+  std::vector<ScoredNode> out;
+  int declined = 0;
+  for (size_t i = 0; i < 300; ++i) {
+    FilteredStats st;
+    const std::span<const float> q(queries.data() + i * kDim, kDim);
+    ASSERT_TRUE(filtered_search(*seg, third, SearchRoute::kAuto, q, 10, narrow, out, &st).ok());
+    declined += st.walk.declined ? 1 : 0;
+    expect_valid(*seg, third, out);
+  }
+  EXPECT_EQ(declined, 0);
 }
 
 TEST(FilteredSearch, RowsWithEqualFiltersShareOnePlanAndAnswerAsAlone) {
