@@ -47,7 +47,7 @@ bool prefer_walk(uint64_t matches, uint64_t live, uint64_t ef, uint64_t dim);
 // What the greedy descent to level 0 costs, in the same scan-node units: M
 // nodes scored per level over log_M(live) levels, one dependent cache miss
 // after another on a large graph where the scan's reads are prefetched (at
-// 1M x 128, M 16 it cost as much as scanning about 500 matches).
+// 1M x 128, M 16 it cost as much as scanning about 450 matches).
 double descent_cost(uint64_t live, uint64_t m, uint64_t dim);
 // Whether a walk could pay off at all: it would where every node near the
 // query matched (p = 1). The planner then lets each query's probe of its
