@@ -425,15 +425,11 @@ Status HnswIndex::walk_subset(std::span<const float> query, size_t k, const Sear
   auto walks = [&](double p) {
     return limits.probe_cost * static_cast<double>(ef) / std::max(p, 1e-9) < static_cast<double>(subset.size);
   };
-  double share = limits.global_share;
-  if (limits.probe_cost > 0) {
-    share = local_share(g, subset, start, limits.global_share, ss, walks);
-    if (!walks(share)) {
-      c.declined = true;
-      return Status::Ok();
-    }
-  } else {
-    share = local_share(g, subset, start, limits.global_share, ss, [](double) { return false; });
+  // Without a probe every share walks, so the first ring is all it samples.
+  const double share = local_share(g, subset, start, limits.global_share, ss, walks);
+  if (limits.probe_cost > 0 && !walks(share)) {
+    c.declined = true;
+    return Status::Ok();
   }
   const bool patient = 2 * std::max(share, 1e-9) >= limits.global_share;
   SubsetWalk walk(g, lease.get(), ss, scorer, subset, width, limits.budget, coded ? &codes : nullptr, patient);

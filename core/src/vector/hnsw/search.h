@@ -68,10 +68,11 @@ struct WalkCounters {
 // How a filtered walk is bounded. `budget`: it stops (over_budget) once it
 // has scored more nodes than this. `probe_cost` > 0: after the descent it
 // estimates the share p of matching nodes near the query from the first
-// level-0 list (smoothed towards the subset's share `global_share`) and
-// declines to walk unless probe_cost x ef / p < subset size, the cost model
-// of a walk (nodes scored per result grow as 1 / p) against the scan of the
-// subset.
+// level-0 list (smoothed towards the subset's share `global_share`; also
+// from that list's own lists when the first one alone would choose
+// otherwise than `global_share`) and declines to walk unless probe_cost x
+// ef / p < subset size, the cost model of a walk (nodes scored per result
+// grow as 1 / p) against the scan of the subset.
 // `global_share` also tells a neighbourhood that matches far less than the
 // graph does (under half the share), where the walk gives up no early stop.
 struct WalkLimits {
