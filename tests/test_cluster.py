@@ -287,8 +287,9 @@ def test_collection_commands(tmp_path, capsys):
     np.save(tmp_path / "b.npy", data[200:])
     np.save(tmp_path / "q.npy", data[:5])
     d = tmp_path / "c"
+    # One seeded thread: the self-matches below must not hang on a parallel build's graph.
     status, out, err = run(capsys, "collection", "build", d, tmp_path / "a.npy", tmp_path / "b.npy", "--shards",
-                           3, "--metric", "euclidean", "--no-progress")
+                           3, "--metric", "euclidean", "--no-progress", "--threads", 1, "--seed", 7)
     assert status == 0 and "300 points in 3 shards" in out, err
     status, out, _ = run(capsys, "collection", "info", d)
     assert status == 0 and "300 live" in out and out.count("shard-000") == 3
