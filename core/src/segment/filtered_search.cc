@@ -61,7 +61,6 @@ bool walk_possible(uint64_t matches, uint64_t live, uint64_t m, uint64_t ef, uin
 Result<FilterPlan> plan_filter(const Filter& filter, const Segment& segment, SearchRoute route, uint64_t ef) {
   ULMORA_TRY(check_filter(filter));
   FilterPlan plan;
-  plan.estimate = estimate_matches(filter, segment);
   Result<MatchSet> m = match_set(filter, segment);
   if (!m.ok()) return m.error();
   plan.matches = std::move(m.value());

@@ -60,7 +60,6 @@ bool walk_possible(uint64_t matches, uint64_t live, uint64_t m, uint64_t ef, uin
 // may use it).
 struct FilterPlan {
   MatchSet matches;
-  uint64_t estimate = 0;  // estimate_matches, before the set was built
   uint64_t live = 0;
   SearchRoute route = SearchRoute::kAuto;
   bool walk = false;  // the planner's first choice
